@@ -1,0 +1,72 @@
+#include "module/exceptions.hpp"
+
+#include <string>
+
+#include "fault.hpp"
+#include "module/text.hpp"
+
+namespace ventrola::py {
+namespace {
+
+constexpr const char* GENERIC_FAULT_MESSAGE = "internal fault in the ventrola extension";
+
+constexpr const char* PANIC_DOC =
+    "Raised when the extension's native code meets an internal fault (a broken\n"
+    "invariant of the extension itself, never bad input). Like SystemExit, it\n"
+    "derives from BaseException rather than Exception, so that it normally\n"
+    "propagates to the top of the stack and ends the interpreter.";
+
+// Text of the pending exception, for messages that carry the interpreter's
+// error; clears it.
+std::string pending_error_text() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
+          owned_traceback = PyRef::steal(traceback);
+    if (!owned_type) return "unknown error";
+    PyObject* shown = owned_value ? owned_value.get() : owned_type.get();
+    PyRef text = PyRef::steal(PyObject_Str(shown));
+    std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
+    if (!utf8) {
+        PyErr_Clear();
+        return "unprintable error";
+    }
+    return *utf8;
+}
+
+}  // namespace
+
+PyObject* ventrola_error_type() {
+    // Made with the interpreter lock held, which serialises the first use.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "ventrola.VentrolaError",
+            "Raised when parameter recovery fails on bad or degenerate input data.",
+            PyExc_ValueError, nullptr);
+        if (type == nullptr) {
+            raise_fault("Failed to initialize new exception type.: " + pending_error_text());
+        }
+    }
+    return type;
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("ventrola.PanicException", PANIC_DOC, PyExc_BaseException,
+                                         nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const char* message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) Py_FatalError("uncaught panic at ffi boundary");
+    PyRef text = PyRef::steal(
+        PyUnicode_FromString(message != nullptr && *message != '\0' ? message : GENERIC_FAULT_MESSAGE));
+    if (!text) Py_FatalError("uncaught panic at ffi boundary");
+    PyErr_SetObject(type, text.get());
+}
+
+}  // namespace ventrola::py

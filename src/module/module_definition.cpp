@@ -1,0 +1,136 @@
+// _ventrola: simulate and fit the drift-diffusion model.
+//
+//   simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0) -> (choices, rts, n_excluded)
+//   fit_ez(choices, rts) -> dict
+//   fit_sim(choices, rts, initial_guess=None, max_iters=200) -> dict
+//   VentrolaError: ValueError subclass raised when a recovery fails
+//   __version__, __all__
+//
+// Multi-phase initialisation, no per-module state: the exec slot adds the
+// names; everything process-wide is made on first need.
+#include "fault.hpp"
+#include "module/entries.hpp"
+#include "module/exceptions.hpp"
+#include "module/fault_boundary.hpp"
+#include "module/text.hpp"
+
+namespace ventrola::py {
+namespace {
+
+constexpr const char* VERSION = "0.1.0";
+
+constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+// Lives as long as the process: the function objects point at these records.
+PyMethodDef entry_definitions[] = {
+    {"simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(simulate_entry)), ENTRY_FLAGS,
+     "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
+     "--\n"
+     "\n"
+     "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
+     "\n"
+     "Simulate `n` drift-diffusion trials. Returns `(choices, rts, n_excluded)`:\n"
+     "\n"
+     "* `choices` \u2014 `np.ndarray` of `bool`, `True` if the trial hit the upper\n"
+     "  boundary;\n"
+     "* `rts` \u2014 `np.ndarray` of `float64`, response times in seconds;\n"
+     "* `n_excluded` \u2014 how many trials hit the 10 s simulation cap and were\n"
+     "  dropped from both arrays (their choice/RT are unreliable).\n"
+     "\n"
+     "The two arrays are built in one pass over the filtered trials \u2014 no\n"
+     "intermediate Python objects."},
+    {"fit_ez", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_ez_entry)), ENTRY_FLAGS,
+     "fit_ez(choices, rts)\n"
+     "--\n"
+     "\n"
+     "fit_ez(choices, rts) -> dict\n"
+     "\n"
+     "Recover parameters from `(choices, rts)` arrays with closed-form\n"
+     "EZ-diffusion. Raises `VentrolaError` (a `ValueError` subclass) with a\n"
+     "specific message when the data cannot be fitted."},
+    {"fit_sim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_sim_entry)), ENTRY_FLAGS,
+     "fit_sim(choices, rts, initial_guess=None, max_iters=200)\n"
+     "--\n"
+     "\n"
+     "fit_sim(choices, rts, initial_guess=None, max_iters=200) -> dict\n"
+     "\n"
+     "Recover parameters by simulation-based Nelder-Mead fitting. `initial_guess`\n"
+     "is a params dict (e.g. the return value of `fit_ez`); when omitted the fit\n"
+     "warm-starts from the EZ estimate. The result dict adds `iterations` and\n"
+     "`final_cost` to the usual params keys. Raises `VentrolaError` on failure."},
+};
+
+// Appends `name` to the module's __all__ (made on first use) and sets the attribute.
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    } else if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+        return -1;
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text) return -1;
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        raise_fault(std::string("could not append __name__ to __all__: ") + name);
+    }
+    return PyObject_SetAttr(module, text.get(), value);
+}
+
+int add_function(PyObject* module, PyMethodDef* definition) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    if (!function) return -1;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
+        return -1;
+    }
+    std::optional<std::string> text = utf8_text(name.get());
+    if (!text) return -1;
+    return add_to_module(module, text->c_str(), function.get());
+}
+
+int module_exec(PyObject* module) {
+    return run_in_boundary(-1, [&] {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "module_exec expects a module object");
+            return -1;
+        }
+        PyRef version = PyRef::steal(PyUnicode_FromString(VERSION));
+        if (!version || add_to_module(module, "__version__", version.get()) < 0) return -1;
+        if (add_to_module(module, "VentrolaError", ventrola_error_type()) < 0) return -1;
+        for (PyMethodDef& definition : entry_definitions) {
+            if (add_function(module, &definition) < 0) return -1;
+        }
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},  // sentinel
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_ventrola",
+    "",
+    0,  // no per-module state
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace ventrola::py
+
+extern "C" PyMODINIT_FUNC PyInit__ventrola() { return PyModuleDef_Init(&ventrola::py::module_definition); }

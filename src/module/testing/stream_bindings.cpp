@@ -1,0 +1,7 @@
+#include "module/testing/bindings.hpp"
+
+namespace ventrola::testing {
+
+int add_stream_functions(PyObject*) { return 0; }
+
+}  // namespace ventrola::testing
