@@ -67,6 +67,8 @@ std::uint64_t refinement_budget(std::uint64_t max_iters, std::uint64_t coarse_it
     return std::max<std::uint64_t>(1, rest);
 }
 
+bool refinement_wins(double coarse_cost, double refined_cost) { return coarse_cost > refined_cost; }
+
 DiffusionParams warm_start(std::span<const TrialOutcome> trials) {
     return ez_estimate(trials).value_or(FALLBACK_START);
 }
@@ -87,8 +89,7 @@ std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcom
         run_phase(*objective, centre, REFINEMENT, refinement_budget(max_iters, coarse->iterations));
     if (!refined) return std::unexpected(std::move(refined.error()));
 
-    // Only a strictly lower refined cost wins: ties and NaN keep the coarse result.
-    const Solved& chosen = coarse->cost > refined->cost ? *refined : *coarse;
+    const Solved& chosen = refinement_wins(coarse->cost, refined->cost) ? *refined : *coarse;
     return FitResult{
         DiffusionParams{chosen.best[0], chosen.best[1], 0.5, chosen.best[2], 1.0},
         coarse->iterations + refined->iterations,

@@ -41,6 +41,10 @@ std::uint64_t coarse_budget(std::uint64_t max_iters);
 // coarse phase used max_iters steps or more.
 std::uint64_t refinement_budget(std::uint64_t max_iters, std::uint64_t coarse_iterations);
 
+// Whether the refinement phase's result replaces the coarse one: only a
+// strictly lower cost does, so equal costs and NaN keep the coarse result.
+bool refinement_wins(double coarse_cost, double refined_cost);
+
 // The start without an initial guess: the EZ estimate of the trials, or
 // FALLBACK_START when the estimator fails (its failure is dropped).
 DiffusionParams warm_start(std::span<const TrialOutcome> trials);

@@ -1,6 +1,7 @@
 // Test hooks for parameter recovery: summary statistics, the EZ estimator, the
 // simulation objective, the Nelder-Mead optimizer (driven by Python cost
 // functions) and the two-phase fit.
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -473,6 +474,15 @@ PyObject* refinement_budget_hook(PyObject*, PyObject* args) {
     });
 }
 
+// refinement_wins(coarse_cost, refined_cost) -> bool.
+PyObject* refinement_wins_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        double coarse_cost, refined_cost;
+        if (!PyArg_ParseTuple(args, "dd", &coarse_cost, &refined_cost)) return nullptr;
+        return PyBool_FromLong(refinement_wins(coarse_cost, refined_cost) ? 1 : 0);
+    });
+}
+
 // warm_start(choices, rts) -> the five start parameters without a guess.
 PyObject* warm_start_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
@@ -519,6 +529,7 @@ PyMethodDef recovery_methods[] = {
     {"minimize", minimize_hook, METH_VARARGS, "Nelder-Mead over a Python cost function."},
     {"coarse_budget", coarse_budget_hook, METH_VARARGS, "Iteration budget of the coarse phase."},
     {"refinement_budget", refinement_budget_hook, METH_VARARGS, "Iteration budget of the refinement phase."},
+    {"refinement_wins", refinement_wins_hook, METH_VARARGS, "Whether the refined result replaces the coarse one."},
     {"warm_start", warm_start_hook, METH_VARARGS, "Start parameters when no guess is given."},
     {"fit_by_simulation", fit_by_simulation_hook, METH_VARARGS, "The two-phase simulation-based fit."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
