@@ -13,7 +13,9 @@ namespace ventrola::py {
 enum class ElementType { Bool, Double };
 
 // A borrowed read-only view of one input array, valid until the entry
-// returns; destroying it ends the borrow and drops the array reference.
+// returns; destroying it drops the array reference. The module only ever reads
+// its inputs and never writes them, so it takes no part in a borrow registry
+// shared with other extension modules.
 class ArrayView {
 public:
     ArrayView() = default;
