@@ -1,0 +1,57 @@
+// A trial's source of random numbers: the ChaCha8 keystream of a key derived
+// from the seed, the trial's index as the stream number, read 64 bits at a time.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "simulation/chacha_block.hpp"
+#include "simulation/chacha_refill.hpp"
+
+namespace ventrola {
+
+// The eight key words of a seed: eight outputs of the PCG32 (XSH RR) generator
+// started at the seed, the state advanced before each output.
+std::array<std::uint32_t, 8> derive_chacha_key(std::uint64_t seed) noexcept;
+
+// A plain value meant to live in the trial's stack frame: it owns nothing.
+class RandomStream {
+public:
+    // Block counter 0, stream 0, nothing generated yet.
+    static RandomStream from_seed(std::uint64_t seed) noexcept {
+        RandomStream stream;
+        stream.input_.key = derive_chacha_key(seed);
+        return stream;
+    }
+
+    void set_stream(std::uint64_t stream) noexcept { input_.stream = stream; }
+
+    // Inlined into every copy of the trial loop, which may be compiled for a
+    // different instruction set than the rest; it must never be emitted out
+    // of line, or the copies could end up sharing one machine-code version.
+    [[gnu::always_inline]] inline std::uint64_t next_u64() noexcept {
+        if (position_ == REFILL_WORDS) [[unlikely]] refill();
+        std::uint64_t value;
+        if constexpr (std::endian::native == std::endian::little) {
+            // The low word first in memory: one 64-bit load.
+            std::memcpy(&value, buffer_.data() + position_, sizeof value);
+        } else {
+            value = buffer_[position_] | (std::uint64_t{buffer_[position_ + 1]} << 32);
+        }
+        position_ += 2;
+        return value;
+    }
+
+    const ChachaInput& input() const noexcept { return input_; }
+
+private:
+    void refill() noexcept;
+
+    alignas(32) std::array<std::uint32_t, REFILL_WORDS> buffer_{};
+    ChachaInput input_{};
+    std::uint32_t position_ = REFILL_WORDS;  // REFILL_WORDS: the buffer is used up
+};
+
+}  // namespace ventrola
