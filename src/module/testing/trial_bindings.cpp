@@ -77,6 +77,10 @@ PyObject* simulate_trial_range_hook(PyObject*, PyObject* args) {
         DiffusionParams params{};
         unsigned long long seed = 0, first = 0, count = 0;
         if (!parse_trial_arguments(args, "dddddKKK", params, &seed, &first, &count)) return nullptr;
+        if (count > ~first) {
+            PyErr_SetString(PyExc_ValueError, "the range must end at or below 2**64 - 1");
+            return nullptr;
+        }
         auto outcomes = reserve_outcomes(count);
         if (!outcomes) return nullptr;
         simulate_trial_range(params, seed, first, first + count, outcomes->data());
