@@ -175,7 +175,7 @@ def test_pieces_are_contiguous_balanced_and_cover_the_range(n, participants):
         assert min(lengths) >= 1
         largest_power_of_two_in_n = 1 << (n.bit_length() - 1)
         assert count >= min(participants, largest_power_of_two_in_n)  # every thread can find work
-        assert count <= min(8 * participants, n)
+        assert count <= min(32 * participants, n)
 
 
 def test_split_of_a_small_range_worked_by_hand():
