@@ -1,6 +1,7 @@
 """The worker pool: its size, how batches are cut, concurrent submitters, fork."""
 import os
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -196,6 +197,18 @@ def test_a_batch_is_a_prefix_of_any_longer_batch():
         rts, choices, timed_out = outcomes(TYPICAL, n, 3)
         assert rts == long_rts[: 8 * n]
         assert choices == long_choices[:n] and timed_out == long_timed_out[:n]
+
+
+@pytest.mark.parametrize(
+    ("params", "n", "seed"),
+    [(TYPICAL, 3001, 12), ((-0.4, 2.0, 0.3, 0.1, 1.3), 1000, U64_MAX), (SOME_TIME_OUT, 150, 5), (TYPICAL, 1, 3)],
+)
+def test_outcome_i_is_trial_i_run_alone(params, n, seed):
+    rts, choices, timed_out = outcomes(params, n, seed)
+    for i in range(n):
+        rt, choice, out_of_time, _ = testing.simulate_trial(*params, seed, i)
+        assert rts[8 * i : 8 * i + 8] == struct.pack("=d", rt), i
+        assert (choices[i], timed_out[i]) == (choice, out_of_time), i
 
 
 def test_batch_keeps_exactly_the_trials_that_did_not_time_out():
