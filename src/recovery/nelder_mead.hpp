@@ -84,6 +84,7 @@ public:
     NelderMead(Cost& cost, std::vector<std::vector<double>> simplex) : cost_(cost) {
         check_shape(simplex);
         vertices_.reserve(simplex.size());
+        // Not evaluated yet.
         for (auto& x : simplex) vertices_.push_back(Vertex{std::move(x), std::numeric_limits<double>::quiet_NaN()});
     }
 
@@ -154,7 +155,8 @@ public:
                 kind = StepKind::Shrink;
             }
         } else {
-            // Only a NaN among fr, fb, fs and fw gets here.
+            // Only NaN gets here: fr is NaN, or fb is NaN while fr < fs, or fw
+            // is NaN while fr >= fs.
             return std::unexpected(OptimizerError{OptimizerErrorKind::PotentialBug,
                                                   "`NelderMead`: Reached unreachable point."});
         }
