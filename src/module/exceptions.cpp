@@ -34,11 +34,19 @@ std::string pending_error_text() {
     return *utf8;
 }
 
+// Made with the interpreter lock held, which serialises the first use.
+PyObject* ventrola_error = nullptr;
+
 }  // namespace
 
+void adopt_ventrola_error_type(PyObject* type) {
+    Py_INCREF(type);
+    Py_XDECREF(ventrola_error);
+    ventrola_error = type;
+}
+
 PyObject* ventrola_error_type() {
-    // Made with the interpreter lock held, which serialises the first use.
-    static PyObject* type = nullptr;
+    PyObject*& type = ventrola_error;
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(
             "ventrola.VentrolaError",

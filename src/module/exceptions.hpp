@@ -9,6 +9,11 @@ namespace ventrola::py {
 // when the class cannot be made.
 PyObject* ventrola_error_type();
 
+// Makes `type` the class that ventrola_error_type() returns. Another extension
+// that links this layer (the test module) adopts _ventrola's class, so that one
+// class serves the whole process.
+void adopt_ventrola_error_type(PyObject* type);
+
 // The class of internal faults; derives from BaseException so that ordinary
 // `except Exception` handlers let it through. NULL when it cannot be made.
 PyObject* panic_exception_type();

@@ -8,6 +8,12 @@ namespace {
 int testing_exec(PyObject* module) {
     return ventrola::py::run_in_boundary(-1, [&] {
         using namespace ventrola::testing;
+        // Errors raised here must be the very class users catch.
+        ventrola::py::PyRef extension = ventrola::py::PyRef::steal(PyImport_ImportModule("_ventrola"));
+        if (!extension) return -1;
+        ventrola::py::PyRef error = ventrola::py::PyRef::steal(PyObject_GetAttrString(extension.get(), "VentrolaError"));
+        if (!error) return -1;
+        ventrola::py::adopt_ventrola_error_type(error.get());
         for (auto add : {add_frame_functions, add_module_functions, add_stream_functions, add_trial_functions,
                          add_pool_functions, add_recovery_functions}) {
             if (add(module) < 0) return -1;
