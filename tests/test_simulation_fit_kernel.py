@@ -115,6 +115,8 @@ class TestWholeFits:
     def test_an_invalid_start_converges_at_once_in_both_phases(self, max_iters, starting_point, noise_sd):
         choices, rts = observed()
         result = testing.fit_by_simulation(choices, rts, (0.7, -1.0, starting_point, 0.3, noise_sd), max_iters)
+        # Four vertices per phase, no step.
+        assert result.pop("evaluations") == 8
         assert list(result) == KEYS
         assert result == {
             "drift_rate": 0.7,
@@ -139,6 +141,8 @@ class TestWholeFits:
         start = testing.warm_start(choices, rts)
         result = testing.fit_by_simulation(choices, rts, start, max_iters)
         assert result["iterations"] == 2
+        # Four vertices per phase, then 1 to 5 evaluations per step.
+        assert 8 + 2 <= result["evaluations"] <= 8 + 2 * 5
         assert result["final_cost"] == testing.objective_cost(choices, rts, vector(result))
         assert result["final_cost"] <= testing.objective_cost(choices, rts, [start[0], start[1], start[3]])
 
@@ -149,6 +153,8 @@ class TestWholeFits:
         result = testing.fit_by_simulation(choices, rts, (0.9, 1.1, 0.5, 0.25, 1.0), 3)
         assert vector(result) == [0.9, 1.1, 0.25]
         assert (result["iterations"], result["final_cost"]) == (3, math.inf)
+        # Each step: reflection, rejected inside contraction, three shrink moves.
+        assert result["evaluations"] == 8 + 3 * 5
 
     def test_a_short_fit_improves_on_its_start_and_reports_its_vector_cost(self):
         choices, rts = observed(n=400, seed=11, params=(1.5, 1.0, 0.25))

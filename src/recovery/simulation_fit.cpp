@@ -25,8 +25,11 @@ constexpr Phase REFINEMENT{0.05, 0.02};
 
 std::expected<Solved, FitError> run_phase(const SimObjective& objective,
                                           const std::array<double, 3>& centre, const Phase& phase,
-                                          std::uint64_t budget) {
-    const auto cost = [&objective](std::span<const double> x) { return objective_cost(objective, x); };
+                                          std::uint64_t budget, std::uint64_t& evaluations) {
+    const auto cost = [&objective, &evaluations](std::span<const double> x) {
+        ++evaluations;
+        return objective_cost(objective, x);
+    };
     RunOutcome outcome = minimize(cost, build_simplex(centre, phase.relative_step, phase.floor), budget);
     if (auto* failed = std::get_if<Failed>(&outcome)) {
         return std::unexpected(FitError{FitErrorKind::OptimizerFailed, std::move(failed->message)});
@@ -81,12 +84,13 @@ std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcom
 
     const std::array<double, 3> x0{start.drift_rate, start.boundary_separation,
                                    start.non_decision_time};
-    auto coarse = run_phase(*objective, x0, COARSE, coarse_budget(max_iters));
+    std::uint64_t evaluations = 0;
+    auto coarse = run_phase(*objective, x0, COARSE, coarse_budget(max_iters), evaluations);
     if (!coarse) return std::unexpected(std::move(coarse.error()));
 
     const std::array<double, 3> centre{coarse->best[0], coarse->best[1], coarse->best[2]};
     auto refined =
-        run_phase(*objective, centre, REFINEMENT, refinement_budget(max_iters, coarse->iterations));
+        run_phase(*objective, centre, REFINEMENT, refinement_budget(max_iters, coarse->iterations), evaluations);
     if (!refined) return std::unexpected(std::move(refined.error()));
 
     const Solved& chosen = refinement_wins(coarse->cost, refined->cost) ? *refined : *coarse;
@@ -94,6 +98,7 @@ std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcom
         DiffusionParams{chosen.best[0], chosen.best[1], 0.5, chosen.best[2], 1.0},
         coarse->iterations + refined->iterations,
         chosen.cost,
+        evaluations,
     };
 }
 

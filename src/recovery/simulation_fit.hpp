@@ -20,6 +20,7 @@ struct FitResult {
     DiffusionParams params;    // starting_point 0.5 and noise_sd 1.0 always
     std::uint64_t iterations;  // steps of both phases together
     double final_cost;         // the chosen phase's best cost
+    std::uint64_t evaluations; // objective evaluations of both phases, for benchmarks
 };
 
 enum class FitErrorKind { NoTarget, NoSolution, OptimizerFailed };

@@ -511,6 +511,7 @@ PyObject* fit_by_simulation_hook(PyObject*, PyObject* args) {
         PyRef dict = params_dict(fit->params);
         set_item(dict.get(), "iterations", int_object(fit->iterations));
         set_item(dict.get(), "final_cost", float_object(fit->final_cost));
+        set_item(dict.get(), "evaluations", int_object(fit->evaluations));
         return dict.release();
     });
 }
