@@ -409,6 +409,31 @@ def test_multiprocessing_fork_gives_the_same_results():
     assert run_forking(MULTIPROCESSING_FORK, {"RAYON_NUM_THREADS": "2"}, timeout=120).strip() == b"True"
 
 
+# ------------------------------------------------------------------ signals
+
+
+def test_workers_leave_asynchronous_signals_to_the_applications_threads(python_subprocess):
+    code = """
+import os, signal, time, _ventrola_testing as t
+t.simulate_outcomes(1.0, 1.5, 0.5, 0.3, 1.0, 20000, 1)
+main = str(os.getpid())
+def blocked(task):
+    with open(f"/proc/self/task/{task}/status") as status:
+        mask = int(next(line for line in status if line.startswith("SigBlk")).split()[1], 16)
+    return {s for s in signal.Signals if mask >> (s - 1) & 1}
+# A thread that is still starting has everything blocked for a moment.
+for _ in range(100):
+    workers = [blocked(task) for task in os.listdir("/proc/self/task") if task != main]
+    if all(signal.SIGSEGV not in w for w in workers):
+        break
+    time.sleep(0.05)
+print(len(workers), blocked(main) == set(),
+      all({signal.SIGINT, signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM} <= w for w in workers),
+      all(not ({signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGABRT} & w) for w in workers))
+"""
+    assert python_subprocess(code, {"RAYON_NUM_THREADS": "3"}).split() == [b"2", b"True", b"True", b"True"]
+
+
 # --------------------------------------------------------------- first use
 
 

@@ -114,12 +114,14 @@ WorkerPool::WorkerPool(std::size_t thread_count) : thread_count_(thread_count) {
 
 void WorkerPool::start_workers() {
     const std::size_t wanted = std::min(thread_count_, thread_cap());
-    // Workers start with every signal blocked, so that asynchronous signals
-    // go to the application's own threads and its handlers run there.
-    sigset_t all;
+    // Workers start with asynchronous signals blocked, so that those go to the
+    // application's own threads and its handlers run there. Faults stay open:
+    // a crash in a worker must still reach a crash reporter's handler.
+    sigset_t asynchronous;
     sigset_t previous;
-    sigfillset(&all);
-    const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
+    sigfillset(&asynchronous);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&asynchronous, fault);
+    const bool masked = pthread_sigmask(SIG_SETMASK, &asynchronous, &previous) == 0;
     for (std::size_t started = 1; started < wanted; ++started) {
         try {
             std::thread([this] { worker_loop(); }).detach();
