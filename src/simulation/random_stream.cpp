@@ -18,10 +18,9 @@ std::array<std::uint32_t, 8> derive_chacha_key(std::uint64_t seed) noexcept {
     return key;
 }
 
-void RandomStream::refill() noexcept {
-    active_refill_variant().chacha8(input_, buffer_.data());
-    input_.counter += REFILL_BLOCKS;
-    position_ = 0;
+void RandomStream::refill(ChachaInput& input, std::uint32_t* buffer) noexcept {
+    active_refill_variant().chacha8(input, buffer);
+    input.counter += REFILL_BLOCKS;
 }
 
 }  // namespace ventrola

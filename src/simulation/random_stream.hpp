@@ -32,7 +32,10 @@ public:
     // different instruction set than the rest; it must never be emitted out
     // of line, or the copies could end up sharing one machine-code version.
     [[gnu::always_inline]] inline std::uint64_t next_u64() noexcept {
-        if (position_ == REFILL_WORDS) [[unlikely]] refill();
+        if (position_ == REFILL_WORDS) [[unlikely]] {
+            refill(input_, buffer_.data());
+            position_ = 0;
+        }
         std::uint64_t value;
         if constexpr (std::endian::native == std::endian::little) {
             // The low word first in memory: one 64-bit load.
@@ -47,7 +50,10 @@ public:
     const ChachaInput& input() const noexcept { return input_; }
 
 private:
-    void refill() noexcept;
+    // The next four blocks into `buffer`; the block counter advances by four.
+    // It is handed only the parts it changes, so that the compiler may keep
+    // the position in a register across the call.
+    static void refill(ChachaInput& input, std::uint32_t* buffer) noexcept;
 
     alignas(32) std::array<std::uint32_t, REFILL_WORDS> buffer_{};
     ChachaInput input_{};

@@ -19,11 +19,6 @@ inline constexpr double TIME_CAP = 10.0;
 inline constexpr double MIDPOINT_FACTOR = 0.5;
 static_assert(TIME_STEP == 0.001 && SQRT_TIME_STEP == 0.03162277660168379);
 
-// Variates are drawn a few at a time ahead of the position updates, so the
-// generator's work does not wait on each step's comparisons. Drawing past the
-// last step is invisible: the stream ends with the trial.
-inline constexpr int VARIATES_AHEAD = 16;
-
 [[gnu::always_inline]] inline TrialOutcome run_trial(const DiffusionParams& params, std::uint64_t seed,
                                                      std::uint64_t index) {
     const double boundary = params.boundary_separation;
@@ -37,18 +32,14 @@ inline constexpr int VARIATES_AHEAD = 16;
         const double s = params.noise_sd * SQRT_TIME_STEP;
         RandomStream stream = RandomStream::from_seed(seed);
         stream.set_stream(index);
-        double z[VARIATES_AHEAD];
-        for (;;) {
-            for (double& variate : z) variate = standard_normal(stream);
-            int k = 0;
-            for (; k < VARIATES_AHEAD; ++k) {
-                x = ((z[k] * s) + m) + x;
-                t = t + TIME_STEP;
-                inside = (x < boundary) && (0.0 < x);
-                if (!(inside && t < TIME_CAP)) break;
-            }
-            if (k < VARIATES_AHEAD) break;
-        }
+        // At least one step; the cap is tested only after the step and the
+        // inside test, so a boundary reached on the last step is a normal end.
+        do {
+            const double z = standard_normal(stream);
+            x = ((z * s) + m) + x;
+            t = t + TIME_STEP;
+            inside = (x < boundary) && (0.0 < x);
+        } while (inside && t < TIME_CAP);
     }
 
     return TrialOutcome{t + params.non_decision_time, x >= boundary * MIDPOINT_FACTOR, inside};
