@@ -19,19 +19,21 @@ std::array<std::uint32_t, 8> derive_chacha_key(std::uint64_t seed) noexcept;
 // A plain value meant to live in the trial's stack frame: it owns nothing.
 class RandomStream {
 public:
+    // Every member used by the trial loop is always inlined: the loop is also
+    // compiled for other instruction sets than the rest of the library, and an
+    // out-of-line copy shared between those builds could run instructions the
+    // processor lacks.
+
     // Block counter 0, stream 0, nothing generated yet.
-    static RandomStream from_seed(std::uint64_t seed) noexcept {
+    [[gnu::always_inline]] static RandomStream from_seed(std::uint64_t seed) noexcept {
         RandomStream stream;
         stream.input_.key = derive_chacha_key(seed);
         return stream;
     }
 
-    void set_stream(std::uint64_t stream) noexcept { input_.stream = stream; }
+    [[gnu::always_inline]] void set_stream(std::uint64_t stream) noexcept { input_.stream = stream; }
 
-    // Inlined into every copy of the trial loop, which may be compiled for a
-    // different instruction set than the rest; it must never be emitted out
-    // of line, or the copies could end up sharing one machine-code version.
-    [[gnu::always_inline]] inline std::uint64_t next_u64() noexcept {
+    [[gnu::always_inline]] std::uint64_t next_u64() noexcept {
         if (position_ == REFILL_WORDS) [[unlikely]] {
             refill(input_, buffer_.data());
             position_ = 0;
@@ -51,8 +53,6 @@ public:
 
 private:
     // The next four blocks into `buffer`; the block counter advances by four.
-    // It is handed only the parts it changes, so that the compiler may keep
-    // the position in a register across the call.
     static void refill(ChachaInput& input, std::uint32_t* buffer) noexcept;
 
     alignas(32) std::array<std::uint32_t, REFILL_WORDS> buffer_{};

@@ -4,7 +4,6 @@
 // part of what the generated numbers are.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -12,10 +11,14 @@
 
 namespace ventrola {
 
+// The conversions use the compiler's bit cast rather than std::bit_cast: an
+// unoptimised build may emit std::bit_cast out of line, and one shared copy of
+// it, compiled for AVX2, would then serve the baseline code as well.
+
 // -1 + m * 2^-51 with m = v >> 12: a value in [-1, 1), negative exactly when
 // bit 63 of v is 0.
 [[gnu::always_inline]] constexpr double symmetric_coordinate(std::uint64_t v) noexcept {
-    return std::bit_cast<double>((v >> 12) | 0x4000000000000000ULL) - 3.0;
+    return __builtin_bit_cast(double, (v >> 12) | 0x4000000000000000ULL) - 3.0;
 }
 
 // (v >> 11) * 2^-53: a value in [0, 1).
@@ -25,15 +28,14 @@ namespace ventrola {
 
 // (2m + 1) * 2^-53 with m = v >> 12: a value in (0, 1), never 0 nor 1.
 [[gnu::always_inline]] constexpr double open_uniform(std::uint64_t v) noexcept {
-    return std::bit_cast<double>((v >> 12) | 0x3ff0000000000000ULL) + -0x1.fffffffffffffp-1;
+    return __builtin_bit_cast(double, (v >> 12) | 0x3ff0000000000000ULL) + -0x1.fffffffffffffp-1;
 }
 
 // One variate from `stream` (anything with next_u64()), which advances by one
 // draw on a fast accept, one more per wedge test and two more per tail pass.
 //
-// Always inlined: the trial loop is compiled once per instruction set, and an
-// out-of-line copy shared between those builds could run instructions the
-// processor lacks.
+// Always inlined: the trial loop is compiled once per instruction set, and a
+// shared out-of-line copy could run instructions the processor lacks.
 template <class Stream>
 [[gnu::always_inline]] inline double standard_normal(Stream& stream) {
     for (;;) {
