@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fault.hpp"
-#include "module/text.hpp"
+#include "module/pending_error.hpp"
 
 namespace ventrola::py {
 namespace {
@@ -15,24 +15,6 @@ constexpr const char* PANIC_DOC =
     "invariant of the extension itself, never bad input). Like SystemExit, it\n"
     "derives from BaseException rather than Exception, so that it normally\n"
     "propagates to the top of the stack and ends the interpreter.";
-
-// Text of the pending exception, for messages that carry the interpreter's
-// error; clears it.
-std::string pending_error_text() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-          owned_traceback = PyRef::steal(traceback);
-    if (!owned_type) return "unknown error";
-    PyObject* shown = owned_value ? owned_value.get() : owned_type.get();
-    PyRef text = PyRef::steal(PyObject_Str(shown));
-    std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
-    if (!utf8) {
-        PyErr_Clear();
-        return "unprintable error";
-    }
-    return *utf8;
-}
 
 // Made with the interpreter lock held, which serialises the first use.
 PyObject* ventrola_error = nullptr;
@@ -53,7 +35,7 @@ PyObject* ventrola_error_type() {
             "Raised when parameter recovery fails on bad or degenerate input data.",
             PyExc_ValueError, nullptr);
         if (type == nullptr) {
-            raise_fault("Failed to initialize new exception type.: " + pending_error_text());
+            raise_fault("Failed to initialize new exception type.: " + take_pending_error_text());
         }
     }
     return type;
