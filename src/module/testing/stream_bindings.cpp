@@ -101,6 +101,26 @@ private:
     std::string_view previous_;
 };
 
+// The stream of (seed, stream number) and how many values to take from it.
+struct StreamRequest {
+    RandomStream stream;
+    std::size_t n;
+};
+
+// (seed, stream, n)
+std::optional<StreamRequest> stream_request(PyObject* args) {
+    unsigned long long seed = 0, stream_number = 0;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "KKn", &seed, &stream_number, &n)) return std::nullopt;
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "n must not be negative");
+        return std::nullopt;
+    }
+    StreamRequest request{RandomStream::from_seed(seed), static_cast<std::size_t>(n)};
+    request.stream.set_stream(stream_number);
+    return request;
+}
+
 // key_words(seed) -> list of the 8 derived key words
 PyObject* key_words_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
@@ -114,16 +134,10 @@ PyObject* key_words_hook(PyObject*, PyObject* args) {
 // stream_draws(seed, stream, n) -> list of the first n 64-bit draws
 PyObject* stream_draws_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
-        unsigned long long seed = 0, stream_number = 0;
-        Py_ssize_t n = 0;
-        if (!PyArg_ParseTuple(args, "KKn", &seed, &stream_number, &n)) return nullptr;
-        if (n < 0) {
-            PyErr_SetString(PyExc_ValueError, "n must not be negative");
-            return nullptr;
-        }
-        RandomStream stream = RandomStream::from_seed(seed);
-        stream.set_stream(stream_number);
-        std::vector<std::uint64_t> draws(static_cast<std::size_t>(n));
+        auto request = stream_request(args);
+        if (!request) return nullptr;
+        RandomStream& stream = request->stream;
+        std::vector<std::uint64_t> draws(request->n);
         for (std::uint64_t& draw : draws) draw = stream.next_u64();
         return list_of_ints(draws.data(), draws.size());
     });
@@ -253,16 +267,10 @@ PyObject* ziggurat_tables_hook(PyObject*, PyObject*) {
 // normals(seed, stream, n) -> bytes of n float64 variates from that stream
 PyObject* normals_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
-        unsigned long long seed = 0, stream_number = 0;
-        Py_ssize_t n = 0;
-        if (!PyArg_ParseTuple(args, "KKn", &seed, &stream_number, &n)) return nullptr;
-        if (n < 0) {
-            PyErr_SetString(PyExc_ValueError, "n must not be negative");
-            return nullptr;
-        }
-        RandomStream stream = RandomStream::from_seed(seed);
-        stream.set_stream(stream_number);
-        std::vector<double> values(static_cast<std::size_t>(n));
+        auto request = stream_request(args);
+        if (!request) return nullptr;
+        RandomStream& stream = request->stream;
+        std::vector<double> values(request->n);
         for (double& value : values) value = standard_normal(stream);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                          static_cast<Py_ssize_t>(values.size() * sizeof(double)));
