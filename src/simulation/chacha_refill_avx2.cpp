@@ -92,8 +92,6 @@ void refill_avx2(const ChachaInput& input, std::uint32_t* out) {
 
     Pair p = in01;
     Pair q = in23;
-    // Fully unrolled: the rounds are short and their loop costs more than it saves.
-#pragma GCC unroll 16
     for (int round = 0; round < Rounds; round += 2) {
         quarter_rounds(p, q);
         diagonals_to_columns(p);

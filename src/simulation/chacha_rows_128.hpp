@@ -78,8 +78,6 @@ void refill_rows_128(const ChachaInput& input, std::uint32_t* out) {
         for_each_block<N>([&](int j) { b[j] = Ops::template rotl<7>(b[j]); });
     };
 
-    // Fully unrolled: the rounds are short and their loop costs more than it saves.
-#pragma GCC unroll 16
     for (int round = 0; round < Rounds; round += 2) {
         quarter_rounds();
         // Line the diagonals up as columns by rotating the lanes of rows 0, 2
