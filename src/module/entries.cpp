@@ -3,6 +3,7 @@
 #include "module/arrays.hpp"
 #include "module/call_frame.hpp"
 #include "module/fault_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/parameter_dicts.hpp"
 #include "recovery/ez_estimator.hpp"
 #include "recovery/observed_trials.hpp"
@@ -19,18 +20,6 @@ constexpr ArgumentSpec FIT_SIM_ARGUMENTS{"fit_sim", {"choices", "rts", "initial_
 
 constexpr double DEFAULT_NOISE_SD = 1.0;
 constexpr std::uint64_t DEFAULT_MAX_ITERS = 200;
-
-// Runs `work` with the interpreter lock released, taking it back on every path.
-void run_without_lock(const std::function<void()>& work) {
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        work();
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
-    PyEval_RestoreThread(state);
-}
 
 // Turns an entry's outcome into what the interpreter expects.
 PyObject* finish(CallResult<PyRef> outcome) {
@@ -146,14 +135,13 @@ CallResult<PyRef> fit_sim_call(PyObject* args, PyObject* kwargs) {
         start = warm_start(*trials);
     }
 
-    std::optional<std::expected<FitResult, FitError>> fit;
-    run_without_lock([&] { fit = fit_by_simulation(*trials, start, max_iters); });
-    if (!*fit) return raise_later(CallError::from(to_error(fit->error())));
+    const auto fit = without_lock([&] { return fit_by_simulation(*trials, start, max_iters); });
+    if (!fit) return raise_later(CallError::from(to_error(fit.error())));
 
-    auto result = params_to_dict((*fit)->params);
+    auto result = params_to_dict(fit->params);
     if (!result) return raise_later(std::move(result.error()));
-    PyRef iterations = checked(PyLong_FromUnsignedLongLong((*fit)->iterations));
-    PyRef final_cost = checked(PyFloat_FromDouble((*fit)->final_cost));
+    PyRef iterations = checked(PyLong_FromUnsignedLongLong(fit->iterations));
+    PyRef final_cost = checked(PyFloat_FromDouble(fit->final_cost));
     if (PyDict_SetItemString(result->get(), "iterations", iterations.get()) < 0 ||
         PyDict_SetItemString(result->get(), "final_cost", final_cost.get()) < 0) {
         return raise_later(CallError::fetch());

@@ -58,13 +58,7 @@ std::expected<DiffusionParams, EzError> ez_from_statistics(double accuracy, doub
 }
 
 std::expected<DiffusionParams, EzError> ez_estimate(std::span<const TrialOutcome> trials) {
-    std::uint64_t n_valid = 0;
-    std::uint64_t n_upper = 0;
-    for (const TrialOutcome& trial : trials) {
-        if (trial.timed_out) continue;
-        ++n_valid;
-        if (trial.choice) ++n_upper;
-    }
+    const auto [n_valid, n_upper] = count_trials(trials);
     if (n_valid < 2) return std::unexpected(EzError{EzErrorKind::NotEnoughData, n_valid});
     const auto summary = compute_summary(trials);
     if (!summary) return std::unexpected(EzError{EzErrorKind::NotEnoughUpper, n_upper});

@@ -8,14 +8,18 @@ bool counts_as_upper(const TrialOutcome& trial) { return !trial.timed_out && tri
 
 }  // namespace
 
-std::optional<SummaryStatistics> compute_summary(std::span<const TrialOutcome> trials) {
-    std::uint64_t n_valid = 0;
-    std::uint64_t n_upper = 0;
+TrialCounts count_trials(std::span<const TrialOutcome> trials) {
+    TrialCounts counts{0, 0};
     for (const TrialOutcome& trial : trials) {
         if (trial.timed_out) continue;
-        ++n_valid;
-        if (trial.choice) ++n_upper;
+        ++counts.n_valid;
+        if (trial.choice) ++counts.n_upper;
     }
+    return counts;
+}
+
+std::optional<SummaryStatistics> compute_summary(std::span<const TrialOutcome> trials) {
+    const auto [n_valid, n_upper] = count_trials(trials);
     if (n_valid == 0 || n_upper < 2) return std::nullopt;
 
     // Both passes walk the records in order and pick the same upper-boundary

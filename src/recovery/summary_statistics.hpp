@@ -18,6 +18,13 @@ struct SummaryStatistics {
     std::uint64_t n_upper;
 };
 
+struct TrialCounts {
+    std::uint64_t n_valid;  // trials that did not time out
+    std::uint64_t n_upper;  // of those, the ones that hit the upper boundary
+};
+
+TrialCounts count_trials(std::span<const TrialOutcome> trials);
+
 // None unless at least one trial is valid and at least two valid trials hit
 // the upper boundary. Sums run sequentially in record order from -0.0 and the
 // variance is two-pass, so the result is reproducible to the bit.

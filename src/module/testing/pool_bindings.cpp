@@ -10,6 +10,7 @@
 
 #include "module/call_error.hpp"
 #include "module/fault_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/testing/bindings.hpp"
 #include "module/text.hpp"
 #include "simulation/batch_simulation.hpp"
@@ -20,17 +21,7 @@
 namespace ventrola::testing {
 namespace {
 
-// Runs `work` with the interpreter lock released, taking it back on every path.
-void without_lock(const std::function<void()>& work) {
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        work();
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
-    PyEval_RestoreThread(state);
-}
+using py::run_without_lock;
 
 PyObject* raise_error(const Error& error) {
     py::CallError::from(error).raise();
@@ -158,7 +149,7 @@ PyObject* simulate_outcomes_hook(PyObject*, PyObject* args) {
         const auto parsed = batch_arguments(args);
         if (!parsed) return nullptr;
         Result<std::vector<TrialOutcome>> outcomes;
-        without_lock([&] { outcomes = simulate_outcomes(parsed->params, parsed->n, parsed->seed); });
+        run_without_lock([&] { outcomes = simulate_outcomes(parsed->params, parsed->n, parsed->seed); });
         if (!outcomes) return raise_error(outcomes.error());
         const std::size_t n = outcomes->size();
         std::vector<double> rts(n);
@@ -183,7 +174,7 @@ PyObject* simulate_batch_hook(PyObject*, PyObject* args) {
         if (!parsed) return nullptr;
         const DiffusionParams& p = parsed->params;
         auto data = simulate_batch(p.drift_rate, p.boundary_separation, p.starting_point, p.non_decision_time,
-                                   parsed->n, parsed->seed, p.noise_sd, without_lock);
+                                   parsed->n, parsed->seed, p.noise_sd, run_without_lock);
         if (!data) return raise_error(data.error());
         py::PyRef choice_bytes = bytes_of(data->choices.data(), data->choices.size());
         py::PyRef rt_bytes = bytes_of(data->rts.data(), data->rts.size() * sizeof(double));
@@ -201,7 +192,7 @@ PyObject* time_simulate_outcomes_hook(PyObject*, PyObject* args) {
         if (!parsed) return nullptr;
         Result<std::vector<TrialOutcome>> outcomes;
         double seconds = 0;
-        without_lock([&] {
+        run_without_lock([&] {
             const auto start = std::chrono::steady_clock::now();
             outcomes = simulate_outcomes(parsed->params, parsed->n, parsed->seed);
             seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

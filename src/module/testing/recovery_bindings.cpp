@@ -14,6 +14,7 @@
 
 #include "module/call_error.hpp"
 #include "module/fault_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/testing/bindings.hpp"
 #include "recovery/ez_estimator.hpp"
 #include "recovery/nelder_mead.hpp"
@@ -187,22 +188,7 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
-// Runs `work` with the interpreter lock released; whatever it throws is
-// rethrown once the lock is held again.
-template <class Work>
-auto without_lock(Work&& work) {
-    std::optional<decltype(work())> result;
-    std::exception_ptr thrown;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(work());
-    } catch (...) {
-        thrown = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (thrown) std::rethrow_exception(thrown);
-    return std::move(*result);
-}
+using py::without_lock;
 
 // ---- summary statistics and the EZ estimator ----
 
