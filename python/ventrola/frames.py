@@ -1,0 +1,327 @@
+"""Trial tables: fit every group of a pandas DataFrame, simulate into one.
+
+pandas is an optional dependency (``pip install "ventrola[frames]"``); it is
+imported when one of these functions is called, not when ``ventrola`` is.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Executor
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["fit_frame", "simulate_conditions", "simulate_frame"]
+
+PARAMETER_COLUMNS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
+GUESS_KEYS = ("drift_rate", "boundary_separation", "non_decision_time")
+CONDITION_COLUMNS = ("drift", "boundary", "start", "t0")
+
+ProgressWrapper = Callable[..., Iterable[Any]]
+
+
+def require_pandas() -> Any:
+    try:
+        import pandas
+    except ImportError as error:
+        raise ImportError(
+            'ventrola\'s DataFrame functions need pandas: pip install "ventrola[frames]"'
+        ) from error
+    return pandas
+
+
+# ---------------------------------------------------------------------------
+# Fitting
+
+
+def fit_frame(
+    df: pd.DataFrame,
+    *,
+    rt: str = "rt",
+    choice: str = "choice",
+    by: Union[str, Sequence[str], None] = None,
+    method: str = "ez",
+    rt_unit: str = "s",
+    upper: Any = None,
+    max_iters: int = 200,
+    initial_guess: Optional[Mapping[str, float]] = None,
+    executor: Optional[Executor] = None,
+    progress: Optional[ProgressWrapper] = None,
+) -> pd.DataFrame:
+    """Fit the drift-diffusion model to every group of a table of trials.
+
+    ``df`` has one row per trial. ``rt`` names the column of response times,
+    in seconds, or in milliseconds with ``rt_unit="ms"`` (converted once).
+    ``choice`` names the column of responses: booleans or 0/1 numbers (True/1
+    is the upper boundary), or any labels with ``upper=LABEL``, in which case
+    rows equal to ``upper`` are upper-boundary responses and all others lower.
+    ``by`` names the grouping columns (a name or a list; ``None`` or ``[]``
+    fits the whole table as one group).
+
+    ``method="ez"`` uses :func:`ventrola.fit_ez`; ``method="sim"`` uses
+    :func:`ventrola.fit_sim` with ``max_iters`` and ``initial_guess`` (one
+    dictionary for all groups; ``None`` warm-starts each group from its EZ
+    estimate).
+
+    Returns a DataFrame with one row per group, in sorted group order: the
+    ``by`` columns, ``drift_rate``, ``boundary_separation``,
+    ``starting_point``, ``non_decision_time`` (seconds), ``noise_sd``, for
+    ``"sim"`` also ``iterations`` and ``final_cost``, then ``n_trials`` and
+    ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
+    ``ValueError``) has NaN parameters and the message in ``error``; ``error``
+    is None for the others.
+
+    ``executor`` (any :class:`concurrent.futures.Executor`, e.g. a process
+    pool or ``dask.distributed.Client.get_executor()``) fits the groups as
+    separate tasks, one per group, each sent only its two arrays; the result
+    equals the serial one. ``progress`` wraps the iteration over finished
+    groups, called as ``progress(iterable, total=n_groups)``; ``tqdm.tqdm``
+    fits.
+
+    Raises ``ValueError`` naming the column for a bad table: a missing
+    column, missing values, non-numeric response times, choices that are
+    neither booleans nor 0/1 (and not mapped by ``upper``), no row equal to
+    ``upper``, or an empty table; ``ValueError`` also for a bad ``method``,
+    ``rt_unit``, ``max_iters`` or ``initial_guess``. Raises ``ImportError``
+    when pandas is not installed.
+    """
+    pd = require_pandas()
+    group_columns = normalise_by(by)
+    check_method_arguments(method, rt_unit, max_iters, initial_guess)
+    check_table(df, [rt, choice, *group_columns])
+
+    all_rts = response_times(df[rt], rt, rt_unit)
+    all_choices = upper_boundary_flags(df[choice], choice, upper)
+    keys, row_sets = split_groups(pd, df, group_columns)
+
+    guess = None if initial_guess is None else {key: float(value) for key, value in initial_guess.items()}
+    tasks = [(all_choices[rows], all_rts[rows], method, max_iters, guess) for rows in row_sets]
+    outcomes = run_tasks(tasks, executor, progress)
+    return results_table(pd, keys, [len(rows) for rows in row_sets], outcomes, method)
+
+
+def fit_group(
+    choices: npt.NDArray[np.bool_],
+    rts: npt.NDArray[np.float64],
+    method: str,
+    max_iters: int,
+    initial_guess: Optional[dict[str, float]],
+) -> dict[str, Any]:
+    """Fits one group; a failure on its data becomes {"error": message}."""
+    try:
+        if method == "ez":
+            return dict(fit_ez(choices, rts))
+        return dict(fit_sim(choices, rts, initial_guess=initial_guess, max_iters=max_iters))
+    except (VentrolaError, ValueError) as error:
+        return {"error": str(error)}
+
+
+def run_tasks(
+    tasks: list[tuple[Any, ...]], executor: Optional[Executor], progress: Optional[ProgressWrapper]
+) -> list[dict[str, Any]]:
+    results: Iterator[dict[str, Any]]
+    if executor is None:
+        results = (fit_group(*task) for task in tasks)
+    else:
+        futures = [executor.submit(fit_group, *task) for task in tasks]
+        results = (future.result() for future in futures)
+    if progress is not None:
+        return list(progress(results, total=len(tasks)))
+    return list(results)
+
+
+def normalise_by(by: Union[str, Sequence[str], None]) -> list[str]:
+    if by is None:
+        return []
+    if isinstance(by, str):
+        return [by]
+    columns = list(by)
+    if len(set(columns)) != len(columns):
+        raise ValueError(f"by names a column more than once: {columns}")
+    return columns
+
+
+def check_method_arguments(
+    method: str, rt_unit: str, max_iters: int, initial_guess: Optional[Mapping[str, float]]
+) -> None:
+    if method not in ("ez", "sim"):
+        raise ValueError(f"method must be 'ez' or 'sim', not {method!r}")
+    if rt_unit not in ("s", "ms"):
+        raise ValueError(f"rt_unit must be 's' or 'ms', not {rt_unit!r}")
+    if isinstance(max_iters, bool) or not isinstance(max_iters, (int, np.integer)) or max_iters < 0:
+        raise ValueError(f"max_iters must be a non-negative integer, not {max_iters!r}")
+    if initial_guess is not None:
+        missing = [key for key in GUESS_KEYS if key not in initial_guess]
+        if missing:
+            raise ValueError(f"initial_guess is missing {', '.join(repr(key) for key in missing)}")
+
+
+def check_table(df: pd.DataFrame, columns: list[str]) -> None:
+    for column in columns:
+        if column not in df.columns:
+            raise ValueError(f"column {column!r} is not in the table (columns: {', '.join(map(str, df.columns))})")
+    if len(df) == 0:
+        raise ValueError(f"the table is empty: column {columns[0]!r} has no response times")
+    for column in columns:
+        n_missing = int(df[column].isna().sum())
+        if n_missing:
+            raise ValueError(f"column {column!r} has {n_missing} missing value{'s' if n_missing > 1 else ''}")
+
+
+def response_times(column: pd.Series, name: str, rt_unit: str) -> npt.NDArray[np.float64]:
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+    if is_bool_dtype(column.dtype) or not is_numeric_dtype(column.dtype):
+        pd = require_pandas()
+        numbers = pd.to_numeric(column, errors="coerce")
+        bad = column[numbers.isna()] if not is_bool_dtype(column.dtype) else column
+        example = f" such as {bad.iloc[0]!r}" if len(bad) else ""
+        raise ValueError(f"column {name!r} must hold numeric response times, found {column.dtype} values{example}")
+    seconds = column.to_numpy(dtype=np.float64, copy=True)
+    if rt_unit == "ms":
+        seconds /= 1000.0
+    return seconds
+
+
+def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArray[np.bool_]:
+    from pandas.api.types import infer_dtype, is_bool_dtype, is_numeric_dtype
+
+    if upper is not None:
+        flags = (column == upper).to_numpy(dtype=bool)
+        if not flags.any():
+            labels = ", ".join(repr(label) for label in column.unique()[:5])
+            raise ValueError(f"no row of column {name!r} equals upper={upper!r} (labels found: {labels})")
+        return flags
+    if is_bool_dtype(column.dtype) or infer_dtype(column, skipna=False) == "boolean":
+        return column.to_numpy(dtype=bool)
+    if is_numeric_dtype(column.dtype):
+        values = column.to_numpy(dtype=np.float64)
+        outside = values[(values != 0.0) & (values != 1.0)]
+        if len(outside) == 0:
+            return values == 1.0
+        example = outside[0]
+    else:
+        example = column.iloc[0]
+    raise ValueError(
+        f"column {name!r} must hold booleans or 0/1 choices, found {example!r}; "
+        "pass upper=LABEL to map labels to the upper boundary"
+    )
+
+
+def split_groups(pd: Any, df: pd.DataFrame, group_columns: list[str]) -> tuple[pd.DataFrame, list[npt.NDArray[np.intp]]]:
+    """The group keys (one row per group, sorted) and the row positions of each group."""
+    if not group_columns:
+        return pd.DataFrame(index=range(1)), [np.arange(len(df))]
+    grouped = df.groupby(group_columns, sort=True, observed=True)
+    codes = grouped.ngroup().to_numpy()
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], np.arange(grouped.ngroups + 1))
+    keys = grouped.size().index.to_frame(index=False)
+    rows = [order[bounds[i] : bounds[i + 1]] for i in range(grouped.ngroups)]
+    return keys, rows
+
+
+def results_table(
+    pd: Any, keys: pd.DataFrame, n_trials: list[int], outcomes: list[dict[str, Any]], method: str
+) -> pd.DataFrame:
+    table = keys.reset_index(drop=True)
+    for column in PARAMETER_COLUMNS:
+        table[column] = np.array([outcome.get(column, np.nan) for outcome in outcomes], dtype=np.float64)
+    if method == "sim":
+        table["iterations"] = pd.array([outcome.get("iterations") for outcome in outcomes], dtype="Int64")
+        table["final_cost"] = np.array([outcome.get("final_cost", np.nan) for outcome in outcomes], dtype=np.float64)
+    table["n_trials"] = np.array(n_trials, dtype=np.int64)
+    table["error"] = pd.Series([outcome.get("error") for outcome in outcomes], dtype=object)
+    return table
+
+
+# ---------------------------------------------------------------------------
+# Simulation
+
+
+def simulate_frame(
+    drift: float,
+    boundary: float,
+    start: float,
+    t0: float,
+    n: int,
+    seed: int,
+    noise_sd: float = 1.0,
+) -> pd.DataFrame:
+    """Simulate ``n`` trials (see :func:`ventrola.simulate`) as a DataFrame.
+
+    Columns: ``trial`` (int64, 0, 1, ... over the kept trials), ``choice``
+    (bool, True for the upper boundary) and ``rt`` (float64, seconds). Trials
+    that hit the 10 s cap are left out; their number is
+    ``df.attrs["n_excluded"]``. Raises ``ValueError`` for parameters out of
+    range, ``TypeError`` for arguments of the wrong type, ``ImportError``
+    when pandas is not installed.
+    """
+    pd = require_pandas()
+    choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
+    table = pd.DataFrame({"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts})
+    table.attrs["n_excluded"] = int(n_excluded)
+    return table
+
+
+def condition_seeds(seed: int, count: int) -> list[int]:
+    """The seed of each condition: the first 64-bit word of the i-th child of SeedSequence(seed)."""
+    children = np.random.SeedSequence(seed).spawn(count)
+    return [int(child.generate_state(1, dtype=np.uint64)[0]) for child in children]
+
+
+def simulate_conditions(
+    conditions: Union[pd.DataFrame, Sequence[Mapping[str, Any]]],
+    n: int,
+    seed: int,
+) -> pd.DataFrame:
+    """Simulate ``n`` trials for each row of ``conditions`` into one DataFrame.
+
+    ``conditions`` is a DataFrame, or a list of dictionaries, with columns
+    ``drift``, ``boundary``, ``start``, ``t0`` and optionally ``noise_sd``
+    (default 1.0); any other columns (``subject``, ``condition``, ...) are
+    labels copied onto every trial of their row. Row ``i`` is simulated with
+    the seed ``numpy.random.SeedSequence(seed).spawn(k)[i].generate_state(1,
+    numpy.uint64)[0]`` (``k`` rows), so conditions get distinct, reproducible
+    streams.
+
+    Columns: the label columns, then ``trial``, ``choice`` (bool) and ``rt``
+    (float64, seconds). ``df.attrs["n_excluded"]`` is the total number of
+    trials dropped at the 10 s cap. Raises ``ValueError`` for a missing
+    parameter column or parameters out of range.
+    """
+    pd = require_pandas()
+    table = conditions if isinstance(conditions, pd.DataFrame) else pd.DataFrame(list(conditions))
+    for column in CONDITION_COLUMNS:
+        if column not in table.columns:
+            raise ValueError(f"conditions need a {column!r} column")
+    label_columns = [c for c in table.columns if c not in CONDITION_COLUMNS and c != "noise_sd"]
+    seeds = condition_seeds(seed, len(table))
+    pieces = []
+    n_excluded = 0
+    for position in range(len(table)):
+        row = {column: table[column].iloc[position] for column in table.columns}
+        trials = simulate_frame(
+            float(row["drift"]), float(row["boundary"]), float(row["start"]), float(row["t0"]),
+            n, seeds[position], float(row.get("noise_sd", 1.0)),
+        )
+        n_excluded += trials.attrs["n_excluded"]
+        trials.attrs = {}
+        for column in reversed(label_columns):
+            trials.insert(0, column, row[column])
+        pieces.append(trials)
+    if pieces:
+        result = pd.concat(pieces, ignore_index=True)
+    else:
+        result = pd.DataFrame({**{c: [] for c in label_columns}, "trial": [], "choice": [], "rt": []})
+    for column in label_columns:
+        result[column] = result[column].astype(table[column].dtype)
+    result.attrs["n_excluded"] = n_excluded
+    return result
