@@ -92,19 +92,19 @@ def fit_frame(
     ``rt_unit``, ``max_iters`` or ``initial_guess``. Raises ``ImportError``
     when pandas is not installed.
     """
-    pd = require_pandas()
+    pandas = require_pandas()
     group_columns = normalise_by(by)
     check_method_arguments(method, rt_unit, max_iters, initial_guess)
     check_table(df, [rt, choice, *group_columns])
 
     all_rts = response_times(df[rt], rt, rt_unit)
     all_choices = upper_boundary_flags(df[choice], choice, upper)
-    keys, row_sets = split_groups(pd, df, group_columns)
+    keys, row_sets = split_groups(pandas, df, group_columns)
 
     guess = None if initial_guess is None else {key: float(value) for key, value in initial_guess.items()}
     tasks = [(all_choices[rows], all_rts[rows], method, max_iters, guess) for rows in row_sets]
     outcomes = run_tasks(tasks, executor, progress)
-    return results_table(pd, keys, [len(rows) for rows in row_sets], outcomes, method)
+    return results_table(pandas, keys, [len(rows) for rows in row_sets], outcomes, method)
 
 
 def fit_group(
@@ -179,12 +179,12 @@ def response_times(column: pd.Series, name: str, rt_unit: str) -> npt.NDArray[np
     from pandas.api.types import is_bool_dtype, is_numeric_dtype
 
     if is_bool_dtype(column.dtype) or not is_numeric_dtype(column.dtype):
-        pd = require_pandas()
-        numbers = pd.to_numeric(column, errors="coerce")
+        pandas = require_pandas()
+        numbers = pandas.to_numeric(column, errors="coerce")
         bad = column[numbers.isna()] if not is_bool_dtype(column.dtype) else column
         example = f" such as {bad.iloc[0]!r}" if len(bad) else ""
         raise ValueError(f"column {name!r} must hold numeric response times, found {column.dtype} values{example}")
-    seconds = column.to_numpy(dtype=np.float64, copy=True)
+    seconds: npt.NDArray[np.float64] = column.to_numpy(dtype=np.float64, copy=True)
     if rt_unit == "ms":
         seconds /= 1000.0
     return seconds
@@ -194,18 +194,19 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
     from pandas.api.types import infer_dtype, is_bool_dtype, is_numeric_dtype
 
     if upper is not None:
-        flags = (column == upper).to_numpy(dtype=bool)
+        flags = np.asarray(column == upper, dtype=np.bool_)
         if not flags.any():
             labels = ", ".join(repr(label) for label in column.unique()[:5])
             raise ValueError(f"no row of column {name!r} equals upper={upper!r} (labels found: {labels})")
         return flags
     if is_bool_dtype(column.dtype) or infer_dtype(column, skipna=False) == "boolean":
-        return column.to_numpy(dtype=bool)
+        return np.asarray(column, dtype=np.bool_)
     if is_numeric_dtype(column.dtype):
-        values = column.to_numpy(dtype=np.float64)
+        values: npt.NDArray[np.float64] = column.to_numpy(dtype=np.float64)
         outside = values[(values != 0.0) & (values != 1.0)]
         if len(outside) == 0:
-            return values == 1.0
+            flags = np.equal(values, 1.0)
+            return flags
         example = outside[0]
     else:
         example = column.iloc[0]
@@ -215,10 +216,13 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
     )
 
 
-def split_groups(pd: Any, df: pd.DataFrame, group_columns: list[str]) -> tuple[pd.DataFrame, list[npt.NDArray[np.intp]]]:
+def split_groups(
+    pandas: Any, df: pd.DataFrame, group_columns: list[str]
+) -> tuple[pd.DataFrame, list[npt.NDArray[np.intp]]]:
     """The group keys (one row per group, sorted) and the row positions of each group."""
     if not group_columns:
-        return pd.DataFrame(index=range(1)), [np.arange(len(df))]
+        no_keys: pd.DataFrame = pandas.DataFrame(index=range(1))
+        return no_keys, [np.arange(len(df))]
     grouped = df.groupby(group_columns, sort=True, observed=True)
     codes = grouped.ngroup().to_numpy()
     order = np.argsort(codes, kind="stable")
@@ -229,16 +233,16 @@ def split_groups(pd: Any, df: pd.DataFrame, group_columns: list[str]) -> tuple[p
 
 
 def results_table(
-    pd: Any, keys: pd.DataFrame, n_trials: list[int], outcomes: list[dict[str, Any]], method: str
+    pandas: Any, keys: pd.DataFrame, n_trials: list[int], outcomes: list[dict[str, Any]], method: str
 ) -> pd.DataFrame:
     table = keys.reset_index(drop=True)
     for column in PARAMETER_COLUMNS:
         table[column] = np.array([outcome.get(column, np.nan) for outcome in outcomes], dtype=np.float64)
     if method == "sim":
-        table["iterations"] = pd.array([outcome.get("iterations") for outcome in outcomes], dtype="Int64")
+        table["iterations"] = pandas.array([outcome.get("iterations") for outcome in outcomes], dtype="Int64")
         table["final_cost"] = np.array([outcome.get("final_cost", np.nan) for outcome in outcomes], dtype=np.float64)
     table["n_trials"] = np.array(n_trials, dtype=np.int64)
-    table["error"] = pd.Series([outcome.get("error") for outcome in outcomes], dtype=object)
+    table["error"] = pandas.Series([outcome.get("error") for outcome in outcomes], dtype=object)
     return table
 
 
@@ -264,9 +268,11 @@ def simulate_frame(
     range, ``TypeError`` for arguments of the wrong type, ``ImportError``
     when pandas is not installed.
     """
-    pd = require_pandas()
+    pandas = require_pandas()
     choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
-    table = pd.DataFrame({"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts})
+    table: pd.DataFrame = pandas.DataFrame(
+        {"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts}
+    )
     table.attrs["n_excluded"] = int(n_excluded)
     return table
 
@@ -297,8 +303,8 @@ def simulate_conditions(
     trials dropped at the 10 s cap. Raises ``ValueError`` for a missing
     parameter column or parameters out of range.
     """
-    pd = require_pandas()
-    table = conditions if isinstance(conditions, pd.DataFrame) else pd.DataFrame(list(conditions))
+    pandas = require_pandas()
+    table = conditions if isinstance(conditions, pandas.DataFrame) else pandas.DataFrame(list(conditions))
     for column in CONDITION_COLUMNS:
         if column not in table.columns:
             raise ValueError(f"conditions need a {column!r} column")
@@ -318,9 +324,9 @@ def simulate_conditions(
             trials.insert(0, column, row[column])
         pieces.append(trials)
     if pieces:
-        result = pd.concat(pieces, ignore_index=True)
+        result: pd.DataFrame = pandas.concat(pieces, ignore_index=True)
     else:
-        result = pd.DataFrame({**{c: [] for c in label_columns}, "trial": [], "choice": [], "rt": []})
+        result = pandas.DataFrame({**{c: [] for c in label_columns}, "trial": [], "choice": [], "rt": []})
     for column in label_columns:
         result[column] = result[column].astype(table[column].dtype)
     result.attrs["n_excluded"] = n_excluded

@@ -1,0 +1,296 @@
+"""The ventrola command line, run in-process through main() and once as the installed script."""
+import io
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import ventrola
+from ventrola.cli import main
+
+
+def read_back(path):
+    return pd.read_csv(path)
+
+
+@pytest.fixture(scope="module")
+def trials_csv(tmp_path_factory):
+    """Two subjects by two conditions, response labels and times in milliseconds."""
+    conditions = [
+        {"subject": subject, "condition": condition, "drift": drift, "boundary": 1.4, "start": 0.5, "t0": 0.3}
+        for subject in ("p01", "p02")
+        for condition, drift in (("hard", 0.8), ("easy", 1.7))
+    ]
+    table = ventrola.simulate_conditions(conditions, 150, 21)
+    table["response"] = np.where(table["choice"], "correct", "error")
+    table["rt_ms"] = table["rt"] * 1000.0
+    path = tmp_path_factory.mktemp("data") / "trials.csv"
+    table.drop(columns=["choice", "rt"]).to_csv(path, index=False)
+    return path
+
+
+FIT_ARGUMENTS = ["--rt", "rt_ms", "--choice", "response", "--by", "subject,condition", "--rt-unit", "ms",
+                 "--upper", "correct"]
+
+
+def expected_fits(path, **arguments):
+    table = pd.read_csv(path, dtype={"response": str})
+    return ventrola.fit_frame(table, rt="rt_ms", choice="response", rt_unit="ms", upper="correct", **arguments)
+
+
+def assert_same_table(written, expected):
+    # CSV has no None: an empty error cell reads back as NaN.
+    expected = expected.assign(error=expected["error"].astype(float) if expected["error"].isna().all() else expected["error"])
+    pd.testing.assert_frame_equal(written, expected, check_dtype=False)
+
+
+def assert_one_error_line(stderr, *fragments):
+    lines = stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("ventrola: error: "), stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+# ---------------------------------------------------------------------------
+# Successful runs
+
+
+def test_fit_writes_the_fit_frame_table(trials_csv, tmp_path, capsys):
+    out = tmp_path / "params.csv"
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--method", "ez", "-o", str(out)]) == 0
+    written = read_back(out)
+    expected = expected_fits(trials_csv, by=["subject", "condition"])
+    assert_same_table(written, expected)
+    assert list(written["subject"]) == ["p01", "p01", "p02", "p02"]
+    assert capsys.readouterr().err == ""
+
+
+def test_fit_by_simulation_writes_iterations_and_cost(tmp_path):
+    path = tmp_path / "one.csv"
+    ventrola.simulate_frame(1.0, 1.2, 0.5, 0.3, 150, 4).to_csv(path, index=False)
+    out = tmp_path / "params.csv"
+    assert main(["fit", str(path), "--method", "sim", "--max-iters", "2", "-o", str(out), "--quiet"]) == 0
+    written = read_back(out)
+    expected = ventrola.fit_frame(pd.read_csv(path), method="sim", max_iters=2)
+    assert list(written.columns) == list(expected.columns)
+    assert_same_table(written, expected)
+
+
+def test_fit_writes_to_standard_output_without_o(trials_csv, capsys):
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS]) == 0
+    written = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert_same_table(written, expected_fits(trials_csv, by=["subject", "condition"]))
+
+
+def test_fit_notes_failed_groups_and_keeps_them(tmp_path, capsys):
+    table = ventrola.simulate_frame(1.0, 1.2, 0.5, 0.3, 200, 4)
+    table["group"] = np.where(np.arange(200) < 100, "a", "b")
+    table.loc[table["group"] == "b", "choice"] = False
+    path = tmp_path / "trials.csv"
+    table.to_csv(path, index=False)
+    out = tmp_path / "params.csv"
+    assert main(["fit", str(path), "--by", "group", "-o", str(out)]) == 0
+    written = read_back(out)
+    assert written["error"].isna().tolist() == [True, False]
+    assert written.loc[1, "error"].startswith("not enough correct responses")
+    assert capsys.readouterr().err == "ventrola: 1 of 2 groups could not be fitted (see the error column)\n"
+    assert main(["fit", str(path), "--by", "group", "-o", str(out), "--quiet"]) == 0
+    assert capsys.readouterr().err == ""
+
+
+def test_simulate_writes_the_trials(tmp_path, capsys):
+    out = tmp_path / "trials.csv"
+    arguments = ["simulate", "--drift", "1.1", "--boundary", "1.3", "--t0", "0.25", "-n", "400", "--seed", "8"]
+    assert main([*arguments, "--noise-sd", "0.9", "-o", str(out)]) == 0
+    expected = ventrola.simulate_frame(1.1, 1.3, 0.5, 0.25, 400, 8, 0.9)
+    pd.testing.assert_frame_equal(read_back(out), expected)
+    assert main(arguments + ["--start", "0.7"]) == 0
+    printed = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    pd.testing.assert_frame_equal(printed, ventrola.simulate_frame(1.1, 1.3, 0.7, 0.25, 400, 8))
+
+
+def test_simulate_reports_excluded_trials_unless_quiet(tmp_path, capsys):
+    arguments = ["simulate", "--drift", "0", "--boundary", "8", "--t0", "0.2", "-n", "30", "--seed", "3",
+                 "-o", str(tmp_path / "t.csv")]
+    n_excluded = ventrola.simulate(0.0, 8.0, 0.5, 0.2, 30, 3)[2]
+    assert n_excluded > 0
+    assert main(arguments) == 0
+    assert capsys.readouterr().err == f"ventrola: {n_excluded} trials hit the 10 s cap and were left out\n"
+    assert main([*arguments, "--quiet"]) == 0
+    assert capsys.readouterr().err == ""
+
+
+class TerminalStream(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_only_on_a_terminal_and_not_with_quiet(trials_csv, tmp_path, monkeypatch):
+    out = str(tmp_path / "params.csv")
+    terminal = TerminalStream()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", out]) == 0
+    assert "fitting" in terminal.getvalue() and "4/4" in terminal.getvalue()
+    quiet = TerminalStream()
+    monkeypatch.setattr(sys, "stderr", quiet)
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", out, "--quiet"]) == 0
+    assert quiet.getvalue() == ""
+
+
+def test_plot_option_hands_trials_and_fits_to_the_plotting_module(trials_csv, tmp_path, monkeypatch):
+    calls = []
+    fake = types.ModuleType("ventrola.plotting")
+    fake.save_fit_plots = lambda *args, **kwargs: calls.append((args, kwargs))
+    monkeypatch.setitem(sys.modules, "ventrola.plotting", fake)
+    out, picture = tmp_path / "params.csv", tmp_path / "fits.png"
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(out), "--plot", str(picture)]) == 0
+    (trials_df, fits_df, path), keywords = calls[0]
+    assert len(calls) == 1 and path == str(picture)
+    assert keywords == {"rt": "rt_ms", "choice": "response", "by": ["subject", "condition"], "rt_unit": "ms",
+                        "upper": "correct"}
+    pd.testing.assert_frame_equal(trials_df, pd.read_csv(trials_csv, dtype={"response": str}))
+    assert_same_table(read_back(out), fits_df)
+
+
+# ---------------------------------------------------------------------------
+# Failures: one line on stderr, exit status, no output file
+
+
+@pytest.fixture
+def broken_files(tmp_path, trials_csv):
+    garbage = tmp_path / "garbage.csv"
+    garbage.write_bytes(b"rt,choice\n\xff\xfe\x00\x81,1\n")
+    bad_quote = tmp_path / "quote.csv"
+    bad_quote.write_text('rt,choice\n0.5,"1\n0.6,0\n')
+    empty = tmp_path / "empty.csv"
+    empty.write_text("")
+    text_rt = tmp_path / "text_rt.csv"
+    text_rt.write_text("rt,choice\n0.5,1\nslow,0\n0.7,1\n")
+    return {"garbage": garbage, "quote": bad_quote, "empty": empty, "text_rt": text_rt, "trials": trials_csv,
+            "directory": tmp_path}
+
+
+@pytest.mark.parametrize(
+    "name, extra, fragments",
+    [
+        ("missing", [], ["missing.csv", "no such file"]),
+        ("directory", [], ["is a directory"]),
+        ("garbage", [], ["garbage.csv", "not a readable CSV file"]),
+        ("quote", [], ["quote.csv", "not a readable CSV file"]),
+        ("empty", [], ["empty.csv", "the file is empty"]),
+        ("text_rt", [], ["column 'rt' must hold numeric response times", "'slow'"]),
+        ("trials", ["--choice", "response", "--by", "subject"], ["column 'rt' is not in the table"]),
+        ("trials", ["--rt", "rt_ms", "--choice", "response"], ["column 'response' must hold booleans or 0/1"]),
+        ("trials", ["--rt", "rt_ms", "--choice", "response", "--upper", "right"], ["no row of column 'response'"]),
+        ("trials", [*FIT_ARGUMENTS[:-4], "--by", "subject,session"], ["column 'session' is not in the table"]),
+    ],
+)
+def test_bad_files_fail_with_one_line_and_leave_no_output(broken_files, tmp_path, capsys, name, extra, fragments):
+    source = broken_files.get(name, tmp_path / f"{name}.csv")
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    out = out_dir / "params.csv"
+    assert main(["fit", str(source), *extra, "-o", str(out)]) == 1
+    captured = capsys.readouterr()
+    assert_one_error_line(captured.err, *fragments)
+    assert captured.out == ""
+    assert os.listdir(out_dir) == []
+
+
+@pytest.mark.parametrize(
+    "arguments, fragments",
+    [
+        (["simulate", "--drift", "abc", "--boundary", "1", "--t0", "0.3", "-n", "10", "--seed", "1"],
+         ["--drift", "invalid float value: 'abc'"]),
+        (["simulate", "--drift", "1", "--t0", "0.3", "-n", "10", "--seed", "1"], ["--boundary"]),
+        (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "1.5", "--seed", "1"], ["-n"]),
+        (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "-5", "--seed", "1"],
+         ["argument -n", "must not be negative"]),
+        (["fit", "x.csv", "--max-iters", "-1"], ["--max-iters", "must not be negative"]),
+        (["fit", "x.csv", "--method", "mle"], ["--method", "invalid choice: 'mle'"]),
+        (["fit", "x.csv", "--max-iters", "many"], ["--max-iters"]),
+        (["fit"], ["trials"]),
+        (["plot"], ["invalid choice: 'plot'"]),
+        ([], ["COMMAND"]),
+    ],
+)
+def test_bad_arguments_exit_2_with_one_line(capsys, arguments, fragments):
+    assert main(arguments) == 2
+    assert_one_error_line(capsys.readouterr().err, *fragments)
+
+
+@pytest.mark.parametrize(
+    "arguments, fragments",
+    [
+        (["--boundary", "-1"], ["boundary must be > 0"]),
+        (["--boundary", "1", "--start", "1.5"], ["start"]),
+        (["--boundary", "1", "--t0", "-0.3"], ["t0"]),
+    ],
+)
+def test_bad_simulation_parameters_exit_1(tmp_path, capsys, arguments, fragments):
+    out = tmp_path / "trials.csv"
+    base = ["simulate", "--drift", "1", "--t0", "0.3", "-n", "10", "--seed", "1", "-o", str(out)]
+    assert main(base + arguments) == 1
+    assert_one_error_line(capsys.readouterr().err, *fragments)
+    assert os.listdir(tmp_path) == []
+
+
+def test_failed_run_leaves_an_existing_output_untouched(broken_files, tmp_path, capsys):
+    out = tmp_path / "keep.csv"
+    out.write_text("earlier results\n")
+    assert main(["fit", str(broken_files["text_rt"]), "-o", str(out)]) == 1
+    assert out.read_text() == "earlier results\n"
+    assert sorted(os.listdir(tmp_path)) == sorted(["keep.csv", "garbage.csv", "quote.csv", "empty.csv", "text_rt.csv"])
+
+
+def test_failure_while_writing_removes_the_partial_file(trials_csv, tmp_path, monkeypatch, capsys):
+    def write_half_then_fail(self, stream, **kwargs):
+        stream.write("subject,condition,drift")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", write_half_then_fail)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(out_dir / "params.csv")]) == 1
+    assert_one_error_line(capsys.readouterr().err, "cannot write", "No space left on device")
+    assert os.listdir(out_dir) == []
+
+
+def test_output_in_a_missing_directory_fails_cleanly(trials_csv, tmp_path, capsys):
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(tmp_path / "nowhere" / "p.csv")]) == 1
+    assert_one_error_line(capsys.readouterr().err, "cannot write", "nowhere")
+
+
+def test_written_file_has_ordinary_permissions(trials_csv, tmp_path):
+    out = tmp_path / "params.csv"
+    mask = os.umask(0o022)
+    try:
+        assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(out)]) == 0
+    finally:
+        os.umask(mask)
+    assert (os.stat(out).st_mode & 0o777) == 0o644
+
+
+# ---------------------------------------------------------------------------
+# The installed console script
+
+
+def test_installed_console_script(trials_csv, tmp_path):
+    script = shutil.which("ventrola", path=sysconfig.get_paths()["scripts"])
+    if script is None:
+        pytest.skip("the ventrola script is not installed in this environment")
+    out = tmp_path / "params.csv"
+    done = subprocess.run([script, "fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(out)],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert_same_table(read_back(out), expected_fits(trials_csv, by=["subject", "condition"]))
+    failed = subprocess.run([script, "fit", str(tmp_path / "missing.csv")], capture_output=True, text=True,
+                            timeout=120, check=False)
+    assert failed.returncode == 1
+    assert_one_error_line(failed.stderr, "missing.csv", "no such file")
