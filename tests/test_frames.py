@@ -1,5 +1,6 @@
 """Trial tables: fit_frame, simulate_frame and simulate_conditions."""
 import concurrent.futures
+import concurrent.futures.process
 import sys
 
 import numpy as np
@@ -239,6 +240,28 @@ def test_dask_cluster_of_worker_processes_gives_the_serial_result(trials):
         workers_used = client.run(lambda: "ventrola.frames" in sys.modules)
     pd.testing.assert_frame_equal(on_cluster, serial)
     assert len(workers_used) == 2 and any(workers_used.values())
+
+
+class LostWorkerExecutor(concurrent.futures.Executor):
+    """The first task fails as if its worker died; the others stay queued."""
+
+    def __init__(self):
+        self.futures = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = concurrent.futures.Future()
+        if not self.futures:
+            future.set_exception(concurrent.futures.process.BrokenProcessPool("worker died"))
+        self.futures.append(future)
+        return future
+
+
+def test_a_failed_task_ends_the_call_and_cancels_the_queued_ones(trials):
+    executor = LostWorkerExecutor()
+    with pytest.raises(concurrent.futures.process.BrokenProcessPool, match="worker died"):
+        ventrola.fit_frame(trials, by=["subject", "condition"], executor=executor)
+    assert len(executor.futures) == 4
+    assert all(future.cancelled() for future in executor.futures[1:])
 
 
 def test_progress_wraps_the_finished_groups(trials):

@@ -7,7 +7,7 @@ imported when one of these functions is called, not when ``ventrola`` is.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import Executor
+from concurrent.futures import Executor, Future
 from typing import TYPE_CHECKING, Any, Optional, Union
 
 import numpy as np
@@ -130,11 +130,20 @@ def run_tasks(
     if executor is None:
         results = (fit_group(*task) for task in tasks)
     else:
-        futures = [executor.submit(fit_group, *task) for task in tasks]
-        results = (future.result() for future in futures)
+        results = in_submission_order([executor.submit(fit_group, *task) for task in tasks])
     if progress is not None:
         return list(progress(results, total=len(tasks)))
     return list(results)
+
+
+def in_submission_order(futures: list[Future[dict[str, Any]]]) -> Iterator[dict[str, Any]]:
+    try:
+        for future in futures:
+            yield future.result()
+    finally:
+        # A task that raised (a lost worker, say) ends the call; drop the queued rest.
+        for future in futures:
+            future.cancel()
 
 
 def normalise_by(by: Union[str, Sequence[str], None]) -> list[str]:
