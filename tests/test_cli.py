@@ -262,6 +262,17 @@ def test_failure_while_writing_removes_the_partial_file(trials_csv, tmp_path, mo
     assert os.listdir(out_dir) == []
 
 
+def test_interrupt_while_writing_removes_the_partial_file(trials_csv, tmp_path, monkeypatch, capsys):
+    def write_half_then_interrupt(self, stream, **kwargs):
+        stream.write("subject,condition,drift")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", write_half_then_interrupt)
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(tmp_path / "params.csv")]) == 130
+    assert capsys.readouterr().err == "ventrola: interrupted\n"
+    assert os.listdir(tmp_path) == []
+
+
 def test_output_in_a_missing_directory_fails_cleanly(trials_csv, tmp_path, capsys):
     assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(tmp_path / "nowhere" / "p.csv")]) == 1
     assert_one_error_line(capsys.readouterr().err, "cannot write", "nowhere")

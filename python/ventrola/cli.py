@@ -5,7 +5,8 @@
         --method ez -o params.csv
 
 Errors are one line on stderr (``ventrola: error: ...``). Exit status: 0 on
-success, 1 when a file or its data cannot be used, 2 for bad arguments.
+success, 1 when a file or its data cannot be used, 2 for bad arguments, 130
+when interrupted.
 Output files are written whole or not at all.
 """
 
@@ -23,6 +24,7 @@ from typing import Any, NoReturn, Optional
 PROG = "ventrola"
 EXIT_DATA = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
 
 
 class CommandError(Exception):
@@ -91,6 +93,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CommandError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_DATA
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     return 0
 
 
