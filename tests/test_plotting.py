@@ -93,7 +93,8 @@ class TestPlotFit:
         assert len(predicted) == len(QUANTILES)
         # EZ reproduces the accuracy, so the prediction lands on the observed proportions.
         for line in predicted:
-            np.testing.assert_allclose(sorted(line.get_xdata()), [1 - choices.mean(), choices.mean()], atol=0.015)
+            shares = sorted(line.get_xdata())
+            np.testing.assert_allclose(shares, [1 - choices.mean(), choices.mean()], atol=0.015)
         assert "(s)" in qp_ax.get_ylabel()
         assert "proportion" in qp_ax.get_xlabel()
 
@@ -180,33 +181,36 @@ class TestSaveFitPlots:
         width, height = png_size(path)
         assert width > 2 * height
         rt_ax, qp_ax = fig.axes
-        assert artists(rt_ax, "line", "predicted-upper") and artists(qp_ax, "line", "observed-quantiles-upper")
+        assert artists(rt_ax, "line", "predicted-upper")
+        assert artists(qp_ax, "line", "observed-quantiles-upper")
         assert "subject=s1" in fig.get_suptitle()
 
     def test_no_group_columns_means_one_group_of_all_trials(self, tmp_path):
         trials, fits = grouped_trials(["s1"])
-        fig = save_fit_plots(trials, fits.drop(columns="subject"), tmp_path / "fit.png", **dict(self.options, by=[]))
+        options = dict(self.options, by=[])
+        fig = save_fit_plots(trials, fits.drop(columns="subject"), tmp_path / "fit.png", **options)
         assert "all trials" in fig.get_suptitle()
         assert bar_heights(fig.axes[0], "observed-upper").max() > 0
 
     def test_several_groups_get_a_grid_and_failed_ones_a_note(self, tmp_path):
-        trials, fits = grouped_trials(["a", "b", "c"])
+        trials, fits = grouped_trials(["a", "b", "c", "d"])
         fits.loc[1, list(PARAMETERS)] = np.nan
-        fits["error"] = pd.array([None, "accuracy is at chance", None], dtype="string")
+        fits["error"] = pd.array([None, "accuracy is at chance", None, None], dtype="string")
+        fits.loc[2, "non_decision_time"] = -0.05
         path = tmp_path / "grid.png"
         fig = save_fit_plots(trials, fits, path, **self.options)
         assert path.stat().st_size > 10_000
         panels = [ax for ax in fig.axes if ax.axison]
-        assert [ax.get_title() for ax in panels] == ["subject=a", "subject=b", "subject=c"]
+        assert [ax.get_title() for ax in panels] == ["subject=a", "subject=b", "subject=c", "subject=d"]
         predicted = [bool(artists(ax, "line", "predicted-upper")) for ax in panels]
-        assert predicted == [True, False, True]
-        notes = [t.get_text() for t in panels[1].texts if t.get_gid() == "note"]
-        assert notes and "accuracy is at chance" in notes[0].replace("\n", " ")
+        assert predicted == [True, False, False, True]
+        notes = [" ".join(t.get_text().split()) for ax in panels for t in ax.texts if t.get_gid() == "note"]
+        assert notes == ["not fitted: accuracy is at chance", "cannot simulate the fit: t0 must be >= 0"]
         # Each panel's bars hold its own trials: the areas add up to (nearly) all of them.
-        for ax, subject in zip(panels, "abc"):
+        for ax, subject in zip(panels, "abcd"):
             area = bar_area(ax, "observed-upper") - bar_area(ax, "observed-lower")
             assert 0.97 <= area <= 1.0 + 1e-9, subject
-        assert "3 groups" in fig.get_suptitle()
+        assert "4 groups" in fig.get_suptitle()
 
     def test_two_group_columns_and_more_groups_than_panels(self, tmp_path, monkeypatch):
         # A smaller cap keeps the test quick; the cut is the same at the real one.

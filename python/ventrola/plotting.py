@@ -86,9 +86,13 @@ def _pair_arrays(choices: Any, rts: Any, rt_unit: str, upper: Any) -> Tuple[np.n
     elif labels.dtype.kind in "biufO" and np.isin(labels, (0, 1)).all():
         flags = np.asarray(labels == 1, dtype=bool)
     else:
-        raise ValueError("choices must hold booleans or 0/1 choices; pass upper=LABEL to map labels to the upper boundary")
+        raise ValueError(
+            "choices must hold booleans or 0/1 choices; pass upper=LABEL to map labels to the upper boundary"
+        )
     if seconds.ndim != 1 or flags.shape != seconds.shape:
-        raise ValueError(f"choices and rts must be one-dimensional of one length, not {flags.shape} and {seconds.shape}")
+        raise ValueError(
+            f"choices and rts must be one-dimensional of one length, not {flags.shape} and {seconds.shape}"
+        )
     return flags, _finite(seconds, "rts")
 
 
@@ -147,7 +151,8 @@ def _bin_edges(bins: Union[int, Sequence[float]], *samples: np.ndarray) -> np.nd
 def _defective_density(rts: np.ndarray, n_all: int, edges: np.ndarray) -> np.ndarray:
     """Histogram density of one boundary's times, scaled by its share of all trials (area = share)."""
     counts, _ = np.histogram(rts, bins=edges)
-    return counts / (max(n_all, 1) * np.diff(edges))
+    density: np.ndarray = counts / (max(n_all, 1) * np.diff(edges))
+    return density
 
 
 # --- drawing --------------------------------------------------------------------------------
@@ -257,9 +262,13 @@ def _draw_fit(
     rt_ax.set_xlabel("response time (s)")
     rt_ax.set_ylabel("density × proportion (1/s)\nlower boundary below the axis")
     rt_ax.set_title(f"Response-time distributions ({observed.n} trials)", fontsize=11)
-    handles, labels = rt_ax.get_legend_handles_labels()
-    labels = [f"predicted ({n_sim} simulated trials)" if label == "predicted" else label for label in labels]
-    rt_ax.legend(handles, labels, loc="center right", fontsize=8, frameon=False)
+    # Observed entries first, the prediction last.
+    entries = sorted(zip(*rt_ax.get_legend_handles_labels()), key=lambda entry: entry[1] == "predicted")
+    rt_ax.legend(
+        [handle for handle, _ in entries],
+        [f"predicted ({n_sim} simulated trials)" if label == "predicted" else label for _, label in entries],
+        loc="center right", fontsize=8, frameon=False,
+    )
     _draw_quantile_probability(qp_ax, observed, predicted)
 
 
@@ -289,7 +298,8 @@ def plot_fit(
     boundary mirrored below it, each scaled by its proportion of trials (bars observed, lines
     predicted). Right: a quantile-probability plot, the 0.1, 0.3, 0.5, 0.7 and 0.9 quantiles of
     each boundary's times at x = that boundary's proportion of responses. `bins` is a count of
-    equal bins (by default 12 to 40, more for more trials) or the bin edges in seconds. `ax` is an optional pair of axes to draw into.
+    equal bins (by default 12 to 40, more for more trials) or the bin edges in seconds. `ax` is
+    an optional pair of axes to draw into (distributions, quantile-probability plot).
 
     Returns the matplotlib Figure. Raises ImportError when matplotlib is not installed, and
     ValueError for a missing column, non-numeric or missing times, unmapped choice labels or
@@ -300,7 +310,10 @@ def plot_fit(
     if observed.n == 0:
         raise ValueError("no trials to plot")
     predicted = _predicted(params, n_sim, seed)
-    edges = _bin_edges(_bin_count(observed.n) if bins is None else bins, observed.upper, observed.lower, predicted.upper, predicted.lower)
+    edges = _bin_edges(
+        _bin_count(observed.n) if bins is None else bins,
+        observed.upper, observed.lower, predicted.upper, predicted.lower,
+    )
     if ax is None:
         fig = Figure(figsize=(11.5, 4.6), layout="constrained")
         FigureCanvasAgg(fig)
@@ -329,7 +342,9 @@ def _group_label(by: Sequence[str], key: Tuple[Any, ...]) -> str:
     return ", ".join(f"{name}={value}" for name, value in zip(by, key)) if by else "all trials"
 
 
-def _panels(trials_df: Any, fits_df: Any, rt: str, choice: str, by: List[str], rt_unit: str, upper: Any) -> list:
+def _panels(
+    trials_df: Any, fits_df: Any, rt: str, choice: str, by: List[str], rt_unit: str, upper: Any
+) -> List[_Panel]:
     """One panel per row of `fits_df`: its trials, its parameters or why it has none."""
     import pandas as pd  # present: the tables are DataFrames
 
@@ -367,6 +382,16 @@ def _note(ax: Any, text: str, small: bool) -> None:
     )
 
 
+def _panel_prediction(panel: _Panel, n_sim: int) -> Tuple[Optional[_Outcomes], Optional[str]]:
+    """The panel's simulated trials and its note; parameters that cannot be simulated become the note."""
+    if panel.params is None:
+        return None, panel.note
+    try:
+        return _predicted(panel.params, n_sim, 0), panel.note
+    except ValueError as exc:
+        return None, f"cannot simulate the fit: {exc}"
+
+
 def _single_figure(panel: _Panel, n_sim: int) -> Any:
     Figure, FigureCanvasAgg, FuncFormatter = _matplotlib()
     fig = Figure(figsize=(11.5, 4.6), layout="constrained")
@@ -377,21 +402,23 @@ def _single_figure(panel: _Panel, n_sim: int) -> Any:
         qp_ax.set_axis_off()
         fig.suptitle(panel.label, fontsize=11)
         return fig
-    predicted = _predicted(panel.params, n_sim, 0) if panel.params is not None else None
+    predicted, note = _panel_prediction(panel, n_sim)
     extra = (predicted.upper, predicted.lower) if predicted is not None else ()
     edges = _bin_edges(_bin_count(panel.observed.n), panel.observed.upper, panel.observed.lower, *extra)
     _draw_fit(rt_ax, qp_ax, panel.observed, predicted, edges, FuncFormatter, n_sim)
     summary = _parameter_summary(panel.params) if panel.params is not None else "not fitted"
     fig.suptitle(f"{panel.label}:   {summary}", fontsize=11)
-    if panel.note:
-        _note(rt_ax, panel.note, small=False)
+    if note:
+        _note(rt_ax, note, small=False)
     return fig
 
 
-def _grid_figure(panels: list, n_groups: int, n_sim: int) -> Any:
+def _grid_figure(panels: List[_Panel], n_groups: int, n_sim: int) -> Any:
     Figure, FigureCanvasAgg, FuncFormatter = _matplotlib()
     n = len(panels)
-    ncols = min(n, 6, math.ceil(math.sqrt(n)) + 1)
+    # At most six columns; among the near-square shapes, the one with the fewest empty cells.
+    widths = range(min(6, math.ceil(math.sqrt(n))), min(6, n) + 1)
+    ncols = min(widths, key=lambda cols: (-n % cols, cols))
     nrows = math.ceil(n / ncols)
     # Fixed margins in inches: a layout engine costs seconds over dozens of panels.
     width, height = 2.5 * ncols + 0.9, 2.0 * nrows + 1.3
@@ -406,14 +433,15 @@ def _grid_figure(panels: list, n_groups: int, n_sim: int) -> Any:
     typical = float(np.median([o.n for o in observed])) if observed else 0.0
     edges = _bin_edges(_bin_count(typical), *(rts for o in observed for rts in (o.upper, o.lower)))
     for ax, panel in zip(axes.flat, panels):
+        note = panel.note
         if panel.observed is not None:
-            predicted = _predicted(panel.params, n_sim, 0) if panel.params is not None else None
+            predicted, note = _panel_prediction(panel, n_sim)
             _draw_distributions(ax, panel.observed, predicted, edges, FuncFormatter, small=True)
         else:
             ax.set_xlim(edges[0], edges[-1])
             ax.set_yticks([])
-        if panel.note:
-            _note(ax, panel.note, small=True)
+        if note:
+            _note(ax, note, small=True)
         ax.set_title(panel.label, fontsize=8)
     for index, ax in enumerate(axes.flat):
         if index >= n:
