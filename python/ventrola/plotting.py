@@ -317,7 +317,7 @@ def plot_fit(
     if ax is None:
         fig = Figure(figsize=(11.5, 4.6), layout="constrained")
         FigureCanvasAgg(fig)
-        rt_ax, qp_ax = fig.subplots(1, 2, width_ratios=(1.6, 1.0))
+        rt_ax, qp_ax = fig.subplots(1, 2, gridspec_kw={"width_ratios": (1.6, 1.0)})
     else:
         rt_ax, qp_ax = ax
         fig = rt_ax.figure
@@ -396,7 +396,7 @@ def _single_figure(panel: _Panel, n_sim: int) -> Any:
     Figure, FigureCanvasAgg, FuncFormatter = _matplotlib()
     fig = Figure(figsize=(11.5, 4.6), layout="constrained")
     FigureCanvasAgg(fig)
-    rt_ax, qp_ax = fig.subplots(1, 2, width_ratios=(1.6, 1.0))
+    rt_ax, qp_ax = fig.subplots(1, 2, gridspec_kw={"width_ratios": (1.6, 1.0)})
     if panel.observed is None:
         _note(rt_ax, panel.note or "", small=False)
         qp_ax.set_axis_off()
