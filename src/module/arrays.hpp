@@ -20,8 +20,6 @@ class ArrayView {
 public:
     ArrayView() = default;
     ArrayView(PyRef array, ElementType type) : array_(std::move(array)), type_(type) {}
-    ArrayView(ArrayView&&) noexcept = default;
-    ArrayView& operator=(ArrayView&&) noexcept = default;
 
     PyObject* array() const noexcept { return array_.get(); }
     ElementType type() const noexcept { return type_; }

@@ -126,7 +126,7 @@ CallResult<PyRef> fit_sim_call(PyObject* args, PyObject* kwargs) {
 
     auto trials = pair_arrays(*arrays);
     if (!trials) return raise_later(std::move(trials.error()));
-    DiffusionParams start;
+    DiffusionParams start{};
     if (guess) {
         auto from_guess = guess_to_params(*guess);
         if (!from_guess) return raise_later(std::move(from_guess.error()));

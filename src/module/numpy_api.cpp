@@ -46,7 +46,7 @@ std::thread::id loader;  // read and written with the interpreter lock held
 std::string hex(unsigned value) {
     char digits[16];
     const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
-    return std::string(digits, end);
+    return {digits, end};
 }
 
 bool runtime_error(const std::string& message) {

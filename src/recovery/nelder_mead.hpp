@@ -58,8 +58,8 @@ inline std::string run_failure_text(const OptimizerError& error) {
 
 struct Solved {
     std::vector<double> best;
-    double cost;
-    std::uint64_t iterations;
+    double cost = 0.0;
+    std::uint64_t iterations = 0;
 };
 struct NoSolution {};
 struct Failed {

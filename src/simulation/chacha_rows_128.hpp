@@ -6,6 +6,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -97,7 +98,7 @@ void refill_rows_128(const ChachaInput& input, std::uint32_t* out) {
     }
 
     for_each_block<N>([&](int j) {
-        __m128i* block = reinterpret_cast<__m128i*>(out + 16 * j);
+        __m128i* block = reinterpret_cast<__m128i*>(out + std::ptrdiff_t{16} * j);
         _mm_storeu_si128(block + 0, _mm_add_epi32(a[j], a0));
         _mm_storeu_si128(block + 1, _mm_add_epi32(b[j], b0));
         _mm_storeu_si128(block + 2, _mm_add_epi32(c[j], c0));

@@ -5,7 +5,7 @@
 namespace ventrola {
 
 TrialOutcome simulate_trial(const DiffusionParams& params, std::uint64_t seed, std::uint64_t index) {
-    TrialOutcome outcome;
+    TrialOutcome outcome{};
     best_trial_kernel().run(params, seed, index, 1, &outcome);
     return outcome;
 }

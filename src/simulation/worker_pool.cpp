@@ -1,7 +1,7 @@
 #include "simulation/worker_pool.hpp"
 
 #include <pthread.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigset_t and pthread_sigmask
 
 #include <algorithm>
 #include <atomic>

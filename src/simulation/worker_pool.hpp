@@ -47,6 +47,7 @@ public:
 
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
+    ~WorkerPool() = delete;  // lives until the process ends
 
     // The size settled from the environment: threads taking part in a batch,
     // the submitting one included.
@@ -70,7 +71,6 @@ private:
     struct Batch;
 
     explicit WorkerPool(std::size_t thread_count);
-    ~WorkerPool() = delete;  // lives until the process ends
 
     void start_workers();
     [[noreturn]] void worker_loop() noexcept;

@@ -2,10 +2,12 @@
 // any strings, the live pool, the range split, and batches returned as raw
 // bytes so that runs can be compared bit for bit.
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/call_error.hpp"
@@ -40,7 +42,7 @@ std::optional<std::optional<std::string>> optional_text(PyObject* object) {
     if (object == Py_None) return std::optional<std::string>();
     auto text = py::utf8_text(object);
     if (!text) return std::nullopt;
-    return std::optional<std::string>(std::move(*text));
+    return std::optional<std::optional<std::string>>(std::in_place, std::move(text));
 }
 
 py::PyRef bytes_of(const void* data, std::size_t size) {
@@ -203,7 +205,7 @@ PyObject* time_simulate_outcomes_hook(PyObject*, PyObject* args) {
         unsigned long long steps = 0;
         for (const TrialOutcome& outcome : *outcomes) {
             const double decision_time = outcome.rt - parsed->params.non_decision_time;
-            steps += static_cast<unsigned long long>(decision_time / 0.001 + 0.5);
+            steps += static_cast<unsigned long long>(std::llround(decision_time / 0.001));
         }
         return Py_BuildValue("(dK)", seconds, steps);
     });

@@ -2,6 +2,7 @@
 // a range of trials, each compiled copy of the trial loop by name, and a
 // timing loop measured here so that Python's overhead is not counted.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -20,7 +21,7 @@ using py::PyRef;
 // Each step adds 1 ms to a running sum that stays within a tiny fraction of
 // a millisecond of steps * 0.001 up to the cap, so rounding recovers the count.
 unsigned long long steps_of(double decision_time) {
-    return static_cast<unsigned long long>(decision_time / 0.001 + 0.5);
+    return static_cast<unsigned long long>(std::llround(decision_time / 0.001));
 }
 
 // The five parameters in their order, then the given integers (seed, index, ...).
