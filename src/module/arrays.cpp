@@ -108,7 +108,8 @@ alignas(8) unsigned char empty_placeholder[8];
 CallResult<ArrayView> borrow_input_array(PyObject* object, ElementType type) {
     const numpy::ArrayApi& api = numpy::array_api();
     if (!is_vector_of(api, object, type)) {
-        if (object == Py_None) return raise_later(CallError::of(PyExc_TypeError, "'None' is not an instance of 'ndarray'"));
+        if (object == Py_None)
+            return raise_later(CallError::of(PyExc_TypeError, "'None' is not an instance of 'ndarray'"));
         return raise_later(not_an_instance(object, "ndarray"));
     }
     return ArrayView(PyRef::ref(object), type);

@@ -35,8 +35,6 @@ private:
 template <class T>
 using CallResult = std::expected<T, CallError>;
 
-inline std::unexpected<CallError> raise_later(CallError error) {
-    return std::unexpected<CallError>(std::move(error));
-}
+inline std::unexpected<CallError> raise_later(CallError error) { return std::unexpected<CallError>(std::move(error)); }
 
 }  // namespace ventrola::py

@@ -14,13 +14,11 @@ std::string function_label(const ArgumentSpec& spec) { return std::string(spec.f
 CallError too_many_positional(const ArgumentSpec& spec, std::size_t given) {
     std::string message = function_label(spec);
     if (spec.required < spec.parameter_count) {
-        message += " takes from " + std::to_string(spec.required) + " to " +
-                   std::to_string(spec.parameter_count);
+        message += " takes from " + std::to_string(spec.required) + " to " + std::to_string(spec.parameter_count);
     } else {
         message += " takes " + std::to_string(spec.parameter_count);
     }
-    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-               " given";
+    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     return CallError::of(PyExc_TypeError, std::move(message));
 }
 
@@ -41,8 +39,8 @@ CallError missing_required(const ArgumentSpec& spec, const ArgumentSlots& slots)
         list += "'" + std::string(missing[i]) + "'";
     }
     return CallError::of(PyExc_TypeError, function_label(spec) + " missing " + std::to_string(missing.size()) +
-                                              " required positional argument" +
-                                              (missing.size() == 1 ? "" : "s") + ": " + list);
+                                              " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                                              ": " + list);
 }
 
 // Index of the parameter named exactly `name`, or parameter_count.
@@ -74,14 +72,14 @@ CallResult<ArgumentSlots> parse_call_arguments(const ArgumentSpec& spec, PyObjec
             const std::string_view name(*text);
             const std::size_t index = find_parameter(spec, name);
             if (index == spec.parameter_count) {
-                return raise_later(CallError::of(PyExc_TypeError, function_label(spec) +
-                                                                     " got an unexpected keyword argument '" +
-                                                                     std::string(name) + "'"));
+                return raise_later(CallError::of(
+                    PyExc_TypeError,
+                    function_label(spec) + " got an unexpected keyword argument '" + std::string(name) + "'"));
             }
             if (slots[index] != nullptr) {
-                return raise_later(CallError::of(PyExc_TypeError, function_label(spec) +
-                                                                     " got multiple values for argument '" +
-                                                                     std::string(name) + "'"));
+                return raise_later(CallError::of(
+                    PyExc_TypeError,
+                    function_label(spec) + " got multiple values for argument '" + std::string(name) + "'"));
             }
             slots[index] = value;
         }

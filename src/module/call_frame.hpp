@@ -27,8 +27,7 @@ using ArgumentSlots = std::array<PyObject*, MAX_PARAMETERS>;
 
 // Matches positional arguments and keywords to the parameters; raises the
 // interpreter's usual TypeError texts on mismatch.
-CallResult<ArgumentSlots> parse_call_arguments(const ArgumentSpec& spec, PyObject* args,
-                                               PyObject* kwargs);
+CallResult<ArgumentSlots> parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs);
 
 // Conversions; on failure the exception gets the note "while processing '<name>'".
 CallResult<double> convert_double(PyObject* object, const char* name);

@@ -30,10 +30,9 @@ void adopt_ventrola_error_type(PyObject* type) {
 PyObject* ventrola_error_type() {
     PyObject*& type = ventrola_error;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "ventrola.VentrolaError",
-            "Raised when parameter recovery fails on bad or degenerate input data.",
-            PyExc_ValueError, nullptr);
+        type = PyErr_NewExceptionWithDoc("ventrola.VentrolaError",
+                                         "Raised when parameter recovery fails on bad or degenerate input data.",
+                                         PyExc_ValueError, nullptr);
         if (type == nullptr) {
             raise_fault("Failed to initialize new exception type.: " + take_pending_error_text());
         }
@@ -44,8 +43,7 @@ PyObject* ventrola_error_type() {
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("ventrola.PanicException", PANIC_DOC, PyExc_BaseException,
-                                         nullptr);
+        type = PyErr_NewExceptionWithDoc("ventrola.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
     }
     return type;
 }
@@ -53,8 +51,8 @@ PyObject* panic_exception_type() {
 void raise_panic(const char* message) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) Py_FatalError("uncaught panic at ffi boundary");
-    PyRef text = PyRef::steal(
-        PyUnicode_FromString(message != nullptr && *message != '\0' ? message : GENERIC_FAULT_MESSAGE));
+    PyRef text =
+        PyRef::steal(PyUnicode_FromString(message != nullptr && *message != '\0' ? message : GENERIC_FAULT_MESSAGE));
     if (!text) Py_FatalError("uncaught panic at ffi boundary");
     PyErr_SetObject(type, text.get());
 }

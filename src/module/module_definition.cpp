@@ -115,7 +115,8 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},  // sentinel
+    // sentinel
+    {0, nullptr},
 };
 
 PyModuleDef module_definition = {

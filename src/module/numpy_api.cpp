@@ -109,9 +109,9 @@ bool fetch_table(ArrayApi& api) {
     }
     const unsigned feature_version = reinterpret_cast<unsigned (*)()>(table[GET_NDARRAY_C_FEATURE_VERSION])();
     if (feature_version < FEATURE_VERSION) {
-        return runtime_error("module was compiled against NumPy C-API version 0x" + hex(FEATURE_VERSION) +
-                             " (NumPy " + FEATURE_VERSION_RELEASE +
-                             ") but the running NumPy has C-API version 0x" + hex(feature_version));
+        return runtime_error("module was compiled against NumPy C-API version 0x" + hex(FEATURE_VERSION) + " (NumPy " +
+                             FEATURE_VERSION_RELEASE + ") but the running NumPy has C-API version 0x" +
+                             hex(feature_version));
     }
     if (reinterpret_cast<int (*)()>(table[GET_ENDIANNESS])() != NPY_CPU_LITTLE) {
         return runtime_error("module compiled as little endian, but detected different endianness at runtime");

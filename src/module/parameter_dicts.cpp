@@ -58,13 +58,15 @@ CallResult<std::optional<GuessMap>> read_initial_guess(PyObject* object) {
         if (remaining == -1) raise_fault("dictionary keys changed during iteration");
 
         PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
-        if (!PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) return std::optional<GuessMap>(std::move(guess));
+        if (!PyDict_Next(object, &position, &borrowed_key, &borrowed_value))
+            return std::optional<GuessMap>(std::move(guess));
         --remaining;
         // Held while in use: the dictionary may drop its own references meanwhile.
         PyRef key = PyRef::ref(borrowed_key);
         PyRef value = PyRef::ref(borrowed_value);
 
-        if (!has_type_flag(key.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) return raise_later(not_an_instance(key.get(), "str"));
+        if (!has_type_flag(key.get(), Py_TPFLAGS_UNICODE_SUBCLASS))
+            return raise_later(not_an_instance(key.get(), "str"));
         std::optional<std::string> text = utf8_text(key.get());
         if (!text) return raise_later(CallError::fetch());
         const double number = PyFloat_AsDouble(value.get());

@@ -19,8 +19,7 @@ std::string take_pending_error_text() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-          owned_traceback = PyRef::steal(traceback);
+    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_traceback = PyRef::steal(traceback);
     if (!owned_type) return "unknown error";
 
     std::string text = attribute_text(owned_type.get(), "__name__").value_or("<unknown exception type>");

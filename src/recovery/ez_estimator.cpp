@@ -9,8 +9,7 @@ namespace ventrola {
 std::string ez_error_message(const EzError& error) {
     switch (error.kind) {
         case EzErrorKind::NotEnoughData:
-            return "not enough data: " + std::to_string(error.count) +
-                   " non-timed-out trial(s), need at least 2";
+            return "not enough data: " + std::to_string(error.count) + " non-timed-out trial(s), need at least 2";
         case EzErrorKind::NotEnoughUpper:
             return "not enough correct responses: " + std::to_string(error.count) +
                    " upper-boundary trial(s), need at least 2 to form RT statistics";
@@ -24,12 +23,10 @@ std::string ez_error_message(const EzError& error) {
     return "unknown estimator failure";
 }
 
-Error to_error(const EzError& error) {
-    return Error{ErrorKind::VentrolaError, ez_error_message(error)};
-}
+Error to_error(const EzError& error) { return Error{ErrorKind::VentrolaError, ez_error_message(error)}; }
 
-std::expected<DiffusionParams, EzError> ez_from_statistics(double accuracy, double mean_rt,
-                                                           double var_rt, std::uint64_t n_valid) {
+std::expected<DiffusionParams, EzError> ez_from_statistics(double accuracy, double mean_rt, double var_rt,
+                                                           std::uint64_t n_valid) {
     double p = accuracy;
     if (p == 1.0) {
         // Perfect accuracy would make the logit infinite; use 1 - 1/(2N).

@@ -14,8 +14,8 @@ namespace ventrola {
 
 // In the order the estimator tests them.
 enum class EzErrorKind {
-    NotEnoughData,        // count: valid trials
-    NotEnoughUpper,       // count: valid upper-boundary trials
+    NotEnoughData,   // count: valid trials
+    NotEnoughUpper,  // count: valid upper-boundary trials
     ChanceAccuracy,
     NonPositiveVariance,
     NoRealSolution,
@@ -34,8 +34,8 @@ Error to_error(const EzError& error);
 // The estimator's equations on given statistics: proportion of upper-boundary
 // responses, mean and variance of their response times, and the number of
 // valid trials (used only by the correction of a proportion of exactly 1).
-std::expected<DiffusionParams, EzError> ez_from_statistics(double accuracy, double mean_rt,
-                                                           double var_rt, std::uint64_t n_valid);
+std::expected<DiffusionParams, EzError> ez_from_statistics(double accuracy, double mean_rt, double var_rt,
+                                                           std::uint64_t n_valid);
 
 // The estimate from trial records; timed-out records are ignored.
 std::expected<DiffusionParams, EzError> ez_estimate(std::span<const TrialOutcome> trials);

@@ -75,10 +75,10 @@ struct Vertex {
 template <class Cost>
 class NelderMead {
 public:
-    static constexpr double REFLECTION = 1.0;  // alpha
-    static constexpr double EXPANSION = 2.0;   // gamma
-    static constexpr double CONTRACTION = 0.5; // rho
-    static constexpr double SHRINK = 0.5;      // sigma
+    static constexpr double REFLECTION = 1.0;   // alpha
+    static constexpr double EXPANSION = 2.0;    // gamma
+    static constexpr double CONTRACTION = 0.5;  // rho
+    static constexpr double SHRINK = 0.5;       // sigma
     static constexpr double SPREAD_TOLERANCE = 1e-10;
 
     NelderMead(Cost& cost, std::vector<std::vector<double>> simplex) : cost_(cost) {
@@ -157,8 +157,8 @@ public:
         } else {
             // Only NaN gets here: fr is NaN, or fb is NaN while fr < fs, or fw
             // is NaN while fr >= fs.
-            return std::unexpected(OptimizerError{OptimizerErrorKind::PotentialBug,
-                                                  "`NelderMead`: Reached unreachable point."});
+            return std::unexpected(
+                OptimizerError{OptimizerErrorKind::PotentialBug, "`NelderMead`: Reached unreachable point."});
         }
         sort();
         return kind;
@@ -178,8 +178,8 @@ private:
 
     // ((p - q) * k) + r, element by element: reflection, expansion, both
     // contractions and the shrink are all of this form.
-    static std::vector<double> offset_point(const std::vector<double>& p, const std::vector<double>& q,
-                                       double k, const std::vector<double>& r) {
+    static std::vector<double> offset_point(const std::vector<double>& p, const std::vector<double>& q, double k,
+                                            const std::vector<double>& r) {
         std::vector<double> out(p.size());
         for (std::size_t i = 0; i < p.size(); ++i) out[i] = ((p[i] - q[i]) * k) + r[i];
         return out;
@@ -197,9 +197,7 @@ private:
         return sum;
     }
 
-    void replace_worst(std::vector<double> x, double cost) {
-        vertices_.back() = Vertex{std::move(x), cost};
-    }
+    void replace_worst(std::vector<double> x, double cost) { vertices_.back() = Vertex{std::move(x), cost}; }
 
     // Every vertex but the best moves halfway towards it and is re-evaluated.
     void shrink() {
@@ -236,8 +234,8 @@ public:
     // infinite with the same sign; an equal or NaN cost never does.
     void track(const Vertex& current) {
         const double cost = current.cost;
-        const bool same_infinity = std::isinf(cost) && std::isinf(best_cost_) &&
-                                   std::signbit(cost) == std::signbit(best_cost_);
+        const bool same_infinity =
+            std::isinf(cost) && std::isinf(best_cost_) && std::signbit(cost) == std::signbit(best_cost_);
         if (cost < best_cost_ || same_infinity) {
             best_ = current.x;
             best_cost_ = cost;

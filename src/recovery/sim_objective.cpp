@@ -25,8 +25,7 @@ bool is_valid_vector(double drift, double boundary, double non_decision_time) {
 
 std::uint64_t summary_seed(const SummaryStatistics& summary) {
     const std::uint64_t rest[] = {std::bit_cast<std::uint64_t>(summary.mean_rt),
-                                  std::bit_cast<std::uint64_t>(summary.var_rt), summary.n_valid,
-                                  summary.n_upper};
+                                  std::bit_cast<std::uint64_t>(summary.var_rt), summary.n_valid, summary.n_upper};
     std::uint64_t h = (std::bit_cast<std::uint64_t>(summary.accuracy) ^ GOLDEN_RATIO) * MIX_MULTIPLIER;
     for (const std::uint64_t w : rest) h = (h ^ (h >> 33) ^ w) * MIX_MULTIPLIER;
     return (h ^ (h >> 33)) * FINAL_MULTIPLIER;

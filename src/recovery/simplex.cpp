@@ -18,8 +18,7 @@ constexpr double MIN_NON_DECISION_STEP = 0.05;
 
 }  // namespace
 
-std::vector<std::vector<double>> build_simplex(const std::array<double, 3>& x0,
-                                               double relative_step, double floor) {
+std::vector<std::vector<double>> build_simplex(const std::array<double, 3>& x0, double relative_step, double floor) {
     std::vector<double> first(x0.begin(), x0.end());
     std::vector<std::vector<double>> simplex(4, first);
     simplex[1][0] = x0[0] + larger(std::fabs(x0[0]) * relative_step, floor);

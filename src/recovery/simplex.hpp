@@ -10,7 +10,6 @@ namespace ventrola {
 // floor), with element 1 moved by max(|x0[1]| * relative_step, floor), and with
 // element 2 moved by max(floor, 0.05). The order matters: the optimizer's sort
 // is stable.
-std::vector<std::vector<double>> build_simplex(const std::array<double, 3>& x0,
-                                               double relative_step, double floor);
+std::vector<std::vector<double>> build_simplex(const std::array<double, 3>& x0, double relative_step, double floor);
 
 }  // namespace ventrola

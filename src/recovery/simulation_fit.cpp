@@ -23,9 +23,8 @@ struct Phase {
 constexpr Phase COARSE{0.15, 0.05};
 constexpr Phase REFINEMENT{0.05, 0.02};
 
-std::expected<Solved, FitError> run_phase(const SimObjective& objective,
-                                          const std::array<double, 3>& centre, const Phase& phase,
-                                          std::uint64_t budget, std::uint64_t& evaluations) {
+std::expected<Solved, FitError> run_phase(const SimObjective& objective, const std::array<double, 3>& centre,
+                                          const Phase& phase, std::uint64_t budget, std::uint64_t& evaluations) {
     const auto cost = [&objective, &evaluations](std::span<const double> x) {
         ++evaluations;
         return objective_cost(objective, x);
@@ -44,19 +43,14 @@ std::expected<Solved, FitError> run_phase(const SimObjective& objective,
 
 std::string fit_error_message(const FitError& error) {
     switch (error.kind) {
-        case FitErrorKind::NoTarget:
-            return "target data has no usable trials, or fewer than two upper-boundary trials";
-        case FitErrorKind::NoSolution:
-            return "the optimizer did not produce a solution";
-        case FitErrorKind::OptimizerFailed:
-            return "optimizer error: " + error.optimizer_text;
+        case FitErrorKind::NoTarget: return "target data has no usable trials, or fewer than two upper-boundary trials";
+        case FitErrorKind::NoSolution: return "the optimizer did not produce a solution";
+        case FitErrorKind::OptimizerFailed: return "optimizer error: " + error.optimizer_text;
     }
     return "unknown fit failure";
 }
 
-Error to_error(const FitError& error) {
-    return Error{ErrorKind::VentrolaError, fit_error_message(error)};
-}
+Error to_error(const FitError& error) { return Error{ErrorKind::VentrolaError, fit_error_message(error)}; }
 
 std::uint64_t coarse_budget(std::uint64_t max_iters) {
     // floor(M * 55 / 100) split as M = 100q + r, so that M * 55 never has to
@@ -76,14 +70,12 @@ DiffusionParams warm_start(std::span<const TrialOutcome> trials) {
     return ez_estimate(trials).value_or(FALLBACK_START);
 }
 
-std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcome> trials,
-                                                     const DiffusionParams& start,
+std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcome> trials, const DiffusionParams& start,
                                                      std::uint64_t max_iters) {
     const auto objective = make_sim_objective(trials);
     if (!objective) return std::unexpected(FitError{FitErrorKind::NoTarget, {}});
 
-    const std::array<double, 3> x0{start.drift_rate, start.boundary_separation,
-                                   start.non_decision_time};
+    const std::array<double, 3> x0{start.drift_rate, start.boundary_separation, start.non_decision_time};
     std::uint64_t evaluations = 0;
     auto coarse = run_phase(*objective, x0, COARSE, coarse_budget(max_iters), evaluations);
     if (!coarse) return std::unexpected(std::move(coarse.error()));

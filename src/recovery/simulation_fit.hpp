@@ -17,10 +17,10 @@ namespace ventrola {
 inline constexpr DiffusionParams FALLBACK_START{1.0, 1.0, 0.5, 0.2, 1.0};
 
 struct FitResult {
-    DiffusionParams params;    // starting_point 0.5 and noise_sd 1.0 always
-    std::uint64_t iterations;  // steps of both phases together
-    double final_cost;         // the chosen phase's best cost
-    std::uint64_t evaluations; // objective evaluations of both phases, for benchmarks
+    DiffusionParams params;     // starting_point 0.5 and noise_sd 1.0 always
+    std::uint64_t iterations;   // steps of both phases together
+    double final_cost;          // the chosen phase's best cost
+    std::uint64_t evaluations;  // objective evaluations of both phases, for benchmarks
 };
 
 enum class FitErrorKind { NoTarget, NoSolution, OptimizerFailed };
@@ -52,8 +52,7 @@ DiffusionParams warm_start(std::span<const TrialOutcome> trials);
 
 // Runs with the interpreter lock released; touches no Python object. Only the
 // drift rate, boundary separation and non-decision time of `start` are used.
-std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcome> trials,
-                                                     const DiffusionParams& start,
+std::expected<FitResult, FitError> fit_by_simulation(std::span<const TrialOutcome> trials, const DiffusionParams& start,
                                                      std::uint64_t max_iters);
 
 }  // namespace ventrola

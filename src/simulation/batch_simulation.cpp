@@ -19,9 +19,7 @@ namespace {
 // and response time in the filtered result.
 constexpr std::uint64_t BYTES_PER_TRIAL = sizeof(TrialOutcome) + sizeof(bool) + sizeof(double);
 
-std::string too_many_trials(std::uint64_t n) {
-    return "cannot reserve memory for " + std::to_string(n) + " trials";
-}
+std::string too_many_trials(std::uint64_t n) { return "cannot reserve memory for " + std::to_string(n) + " trials"; }
 
 // With overcommit a huge allocation "succeeds" and the process is killed
 // later, when the pages are touched; refuse what could never fit in memory.
@@ -55,9 +53,8 @@ Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& param
     return outcomes;
 }
 
-Result<SimulatedData> simulate_batch(double drift, double boundary, double start, double t0,
-                                     std::uint64_t n, std::uint64_t seed, double noise_sd,
-                                     const RunUnlocked& run_unlocked) {
+Result<SimulatedData> simulate_batch(double drift, double boundary, double start, double t0, std::uint64_t n,
+                                     std::uint64_t seed, double noise_sd, const RunUnlocked& run_unlocked) {
     // Each test is phrased so that NaN fails it.
     if (!(boundary > 0)) return fail(ErrorKind::ValueError, "boundary must be > 0");
     if (!(start >= 0 && start <= 1)) return fail(ErrorKind::ValueError, "start must be in [0, 1]");
@@ -73,8 +70,7 @@ Result<SimulatedData> simulate_batch(double drift, double boundary, double start
             return;
         }
         SimulatedData data;
-        if (!OwnedBuffer<bool>::try_reserve(data.choices, n) ||
-            !OwnedBuffer<double>::try_reserve(data.rts, n)) {
+        if (!OwnedBuffer<bool>::try_reserve(data.choices, n) || !OwnedBuffer<double>::try_reserve(data.rts, n)) {
             result = fail(ErrorKind::MemoryError, too_many_trials(n));
             return;
         }

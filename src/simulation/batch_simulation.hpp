@@ -25,13 +25,11 @@ using RunUnlocked = std::function<void(const std::function<void()>&)>;
 
 // All n outcomes in trial order, timed-out trials included. Validates nothing.
 // Fails with MemoryError when the outcome sequence cannot be reserved.
-Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& params, std::uint64_t n,
-                                                    std::uint64_t seed);
+Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& params, std::uint64_t n, std::uint64_t seed);
 
 // Validates the parameters (ValueError), then simulates with the lock released
 // and keeps the trials that did not time out.
-Result<SimulatedData> simulate_batch(double drift, double boundary, double start, double t0,
-                                     std::uint64_t n, std::uint64_t seed, double noise_sd,
-                                     const RunUnlocked& run_unlocked);
+Result<SimulatedData> simulate_batch(double drift, double boundary, double start, double t0, std::uint64_t n,
+                                     std::uint64_t seed, double noise_sd, const RunUnlocked& run_unlocked);
 
 }  // namespace ventrola

@@ -10,8 +10,7 @@ namespace ventrola {
 
 using ChachaBlock = std::array<std::uint32_t, 16>;
 
-inline constexpr std::array<std::uint32_t, 4> CHACHA_CONSTANTS = {0x61707865, 0x3320646e,
-                                                                  0x79622d32, 0x6b206574};
+inline constexpr std::array<std::uint32_t, 4> CHACHA_CONSTANTS = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 // The input of a block without its constant row: words 4..11 are the key,
 // 12..13 the 64-bit block counter and 14..15 the 64-bit stream number.
@@ -36,10 +35,18 @@ constexpr ChachaBlock chacha_input_block(const ChachaInput& input, std::uint64_t
 namespace chacha_detail {
 
 constexpr void quarter_round(ChachaBlock& w, int a, int b, int c, int d) {
-    w[a] += w[b]; w[d] ^= w[a]; w[d] = std::rotl(w[d], 16);
-    w[c] += w[d]; w[b] ^= w[c]; w[b] = std::rotl(w[b], 12);
-    w[a] += w[b]; w[d] ^= w[a]; w[d] = std::rotl(w[d], 8);
-    w[c] += w[d]; w[b] ^= w[c]; w[b] = std::rotl(w[b], 7);
+    w[a] += w[b];
+    w[d] ^= w[a];
+    w[d] = std::rotl(w[d], 16);
+    w[c] += w[d];
+    w[b] ^= w[c];
+    w[b] = std::rotl(w[b], 12);
+    w[a] += w[b];
+    w[d] ^= w[a];
+    w[d] = std::rotl(w[d], 8);
+    w[c] += w[d];
+    w[b] ^= w[c];
+    w[b] = std::rotl(w[b], 7);
 }
 
 }  // namespace chacha_detail

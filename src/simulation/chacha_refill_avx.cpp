@@ -7,8 +7,7 @@
 
 namespace ventrola {
 
-const RefillVariant REFILL_AVX{"avx", &refill_rows_128<Rows128<true>, 8>,
-                                &refill_rows_128<Rows128<true>, 20>};
+const RefillVariant REFILL_AVX{"avx", &refill_rows_128<Rows128<true>, 8>, &refill_rows_128<Rows128<true>, 20>};
 
 }  // namespace ventrola
 #endif

@@ -17,11 +17,11 @@ namespace {
 template <int Bits>
 [[gnu::always_inline]] inline __m256i rotl(__m256i v) {
     if constexpr (Bits == 16) {
-        return _mm256_shuffle_epi8(v, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2,
-                                                      13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
+        return _mm256_shuffle_epi8(v, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15,
+                                                      14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
     } else if constexpr (Bits == 8) {
-        return _mm256_shuffle_epi8(v, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3,
-                                                      14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+        return _mm256_shuffle_epi8(v, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12,
+                                                      15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
     } else {
         return _mm256_or_si256(_mm256_slli_epi32(v, Bits), _mm256_srli_epi32(v, 32 - Bits));
     }
@@ -32,18 +32,30 @@ struct Pair {
 };
 
 [[gnu::always_inline]] inline void quarter_rounds(Pair& p, Pair& q) {
-    p.a = _mm256_add_epi32(p.a, p.b); q.a = _mm256_add_epi32(q.a, q.b);
-    p.d = _mm256_xor_si256(p.d, p.a); q.d = _mm256_xor_si256(q.d, q.a);
-    p.d = rotl<16>(p.d);              q.d = rotl<16>(q.d);
-    p.c = _mm256_add_epi32(p.c, p.d); q.c = _mm256_add_epi32(q.c, q.d);
-    p.b = _mm256_xor_si256(p.b, p.c); q.b = _mm256_xor_si256(q.b, q.c);
-    p.b = rotl<12>(p.b);              q.b = rotl<12>(q.b);
-    p.a = _mm256_add_epi32(p.a, p.b); q.a = _mm256_add_epi32(q.a, q.b);
-    p.d = _mm256_xor_si256(p.d, p.a); q.d = _mm256_xor_si256(q.d, q.a);
-    p.d = rotl<8>(p.d);               q.d = rotl<8>(q.d);
-    p.c = _mm256_add_epi32(p.c, p.d); q.c = _mm256_add_epi32(q.c, q.d);
-    p.b = _mm256_xor_si256(p.b, p.c); q.b = _mm256_xor_si256(q.b, q.c);
-    p.b = rotl<7>(p.b);               q.b = rotl<7>(q.b);
+    p.a = _mm256_add_epi32(p.a, p.b);
+    q.a = _mm256_add_epi32(q.a, q.b);
+    p.d = _mm256_xor_si256(p.d, p.a);
+    q.d = _mm256_xor_si256(q.d, q.a);
+    p.d = rotl<16>(p.d);
+    q.d = rotl<16>(q.d);
+    p.c = _mm256_add_epi32(p.c, p.d);
+    q.c = _mm256_add_epi32(q.c, q.d);
+    p.b = _mm256_xor_si256(p.b, p.c);
+    q.b = _mm256_xor_si256(q.b, q.c);
+    p.b = rotl<12>(p.b);
+    q.b = rotl<12>(q.b);
+    p.a = _mm256_add_epi32(p.a, p.b);
+    q.a = _mm256_add_epi32(q.a, q.b);
+    p.d = _mm256_xor_si256(p.d, p.a);
+    q.d = _mm256_xor_si256(q.d, q.a);
+    p.d = rotl<8>(p.d);
+    q.d = rotl<8>(q.d);
+    p.c = _mm256_add_epi32(p.c, p.d);
+    q.c = _mm256_add_epi32(q.c, q.d);
+    p.b = _mm256_xor_si256(p.b, p.c);
+    q.b = _mm256_xor_si256(q.b, q.c);
+    p.b = rotl<7>(p.b);
+    q.b = rotl<7>(q.b);
 }
 
 // Lines the diagonals up as columns by rotating the lanes of rows 0, 2 and 3
@@ -76,10 +88,9 @@ struct Pair {
 
 template <int Rounds>
 void refill_avx2(const ChachaInput& input, std::uint32_t* out) {
-    const __m256i a0 = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(CHACHA_CONSTANTS.data())));
-    const __m256i b0 =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(input.key.data())));
+    const __m256i a0 =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(CHACHA_CONSTANTS.data())));
+    const __m256i b0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(input.key.data())));
     const __m256i c0 =
         _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(input.key.data() + 4)));
     // Row 3 as 64-bit lanes (counter, stream): a 64-bit addition carries from

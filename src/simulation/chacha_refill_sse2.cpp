@@ -7,8 +7,7 @@
 
 namespace ventrola {
 
-const RefillVariant REFILL_SSE2{"sse2", &refill_rows_128<Rows128<false>, 8>,
-                                &refill_rows_128<Rows128<false>, 20>};
+const RefillVariant REFILL_SSE2{"sse2", &refill_rows_128<Rows128<false>, 8>, &refill_rows_128<Rows128<false>, 20>};
 
 }  // namespace ventrola
 #endif

@@ -56,8 +56,7 @@ void refill_rows_128(const ChachaInput& input, std::uint32_t* out) {
     const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input.key.data() + 4));
     // Row 3 as two 64-bit lanes (counter, stream): a 64-bit addition carries
     // from word 12 into word 13 and wraps the counter modulo 2^64.
-    const __m128i d0 = _mm_set_epi64x(static_cast<long long>(input.stream),
-                                      static_cast<long long>(input.counter));
+    const __m128i d0 = _mm_set_epi64x(static_cast<long long>(input.stream), static_cast<long long>(input.counter));
 
     __m128i a[N], b[N], c[N], d[N], d_in[N];
     for_each_block<N>([&](int j) {
@@ -69,13 +68,25 @@ void refill_rows_128(const ChachaInput& input, std::uint32_t* out) {
     });
 
     auto quarter_rounds = [&]() __attribute__((always_inline)) {
-        for_each_block<N>([&](int j) { a[j] = _mm_add_epi32(a[j], b[j]); d[j] = _mm_xor_si128(d[j], a[j]); });
+        for_each_block<N>([&](int j) {
+            a[j] = _mm_add_epi32(a[j], b[j]);
+            d[j] = _mm_xor_si128(d[j], a[j]);
+        });
         for_each_block<N>([&](int j) { d[j] = Ops::template rotl<16>(d[j]); });
-        for_each_block<N>([&](int j) { c[j] = _mm_add_epi32(c[j], d[j]); b[j] = _mm_xor_si128(b[j], c[j]); });
+        for_each_block<N>([&](int j) {
+            c[j] = _mm_add_epi32(c[j], d[j]);
+            b[j] = _mm_xor_si128(b[j], c[j]);
+        });
         for_each_block<N>([&](int j) { b[j] = Ops::template rotl<12>(b[j]); });
-        for_each_block<N>([&](int j) { a[j] = _mm_add_epi32(a[j], b[j]); d[j] = _mm_xor_si128(d[j], a[j]); });
+        for_each_block<N>([&](int j) {
+            a[j] = _mm_add_epi32(a[j], b[j]);
+            d[j] = _mm_xor_si128(d[j], a[j]);
+        });
         for_each_block<N>([&](int j) { d[j] = Ops::template rotl<8>(d[j]); });
-        for_each_block<N>([&](int j) { c[j] = _mm_add_epi32(c[j], d[j]); b[j] = _mm_xor_si128(b[j], c[j]); });
+        for_each_block<N>([&](int j) {
+            c[j] = _mm_add_epi32(c[j], d[j]);
+            b[j] = _mm_xor_si128(b[j], c[j]);
+        });
         for_each_block<N>([&](int j) { b[j] = Ops::template rotl<7>(b[j]); });
     };
 

@@ -13,7 +13,7 @@ namespace ventrola {
 struct CpuFeatures {
     bool sse2 = false;
     bool ssse3 = false;
-    bool avx = false;   // including the operating system's support for the wide registers
+    bool avx = false;  // including the operating system's support for the wide registers
     bool avx2 = false;
 };
 

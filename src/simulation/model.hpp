@@ -13,9 +13,9 @@ struct DiffusionParams {
 };
 
 struct TrialOutcome {
-    double rt;        // seconds: decision time plus non-decision time
-    bool choice;      // true when the upper boundary was hit
-    bool timed_out;   // still between the boundaries when the time cap stopped it
+    double rt;       // seconds: decision time plus non-decision time
+    bool choice;     // true when the upper boundary was hit
+    bool timed_out;  // still between the boundaries when the time cap stopped it
 };
 
 }  // namespace ventrola

@@ -16,9 +16,8 @@ unsigned split_depth(std::uint64_t n, std::size_t participants) {
     if (n < 2 || participants < 2) return 0;
     // Deep enough for PIECES_PER_THREAD pieces each; shallow enough that
     // every piece holds at least one index (2^depth <= n).
-    const std::uint64_t wanted = participants > (UINT64_MAX / PIECES_PER_THREAD)
-                                     ? UINT64_MAX
-                                     : participants * PIECES_PER_THREAD;
+    const std::uint64_t wanted =
+        participants > (UINT64_MAX / PIECES_PER_THREAD) ? UINT64_MAX : participants * PIECES_PER_THREAD;
     const auto for_threads = static_cast<unsigned>(std::bit_width(wanted - 1));
     const unsigned for_range = static_cast<unsigned>(std::bit_width(n) - 1);
     return for_threads < for_range ? for_threads : for_range;

@@ -43,7 +43,8 @@ template <class Stream>
         const unsigned layer = static_cast<unsigned>(bits & 0xff);
         const double u = symmetric_coordinate(bits);
         const double x = u * ZIGGURAT_X[layer];
-        if (ZIGGURAT_X[layer + 1] > std::fabs(x)) [[likely]] return x;
+        if (ZIGGURAT_X[layer + 1] > std::fabs(x)) [[likely]]
+            return x;
 
         if (layer == 0) {
             // Beyond R: sample the tail from the logarithms of two uniforms.

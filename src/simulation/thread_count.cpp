@@ -24,8 +24,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
     return value;
 }
 
-std::size_t pool_size_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                           std::size_t available) {
+std::size_t pool_size_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus, std::size_t available) {
     const std::size_t fallback = std::max<std::size_t>(available, 1);
     if (rayon_num_threads != nullptr) {
         if (const auto count = parse_thread_count(rayon_num_threads)) {

@@ -45,8 +45,8 @@ static_assert(TIME_STEP == 0.001 && SQRT_TIME_STEP == 0.03162277660168379);
     return TrialOutcome{t + params.non_decision_time, x >= boundary * MIDPOINT_FACTOR, inside};
 }
 
-inline void run_trials(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first,
-                       std::uint64_t count, TrialOutcome* out) {
+inline void run_trials(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first, std::uint64_t count,
+                       TrialOutcome* out) {
     // Indices wrap modulo 2^64 like the stream numbers they select.
     for (std::uint64_t i = 0; i < count; ++i) out[i] = run_trial(params, seed, first + i);
 }

@@ -10,8 +10,8 @@ TrialOutcome simulate_trial(const DiffusionParams& params, std::uint64_t seed, s
     return outcome;
 }
 
-void simulate_trial_range(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first,
-                          std::uint64_t last, TrialOutcome* out) {
+void simulate_trial_range(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first, std::uint64_t last,
+                          TrialOutcome* out) {
     if (first < last) best_trial_kernel().run(params, seed, first, last - first, out);
 }
 

@@ -13,7 +13,7 @@ TrialOutcome simulate_trial(const DiffusionParams& params, std::uint64_t seed, s
 
 // Trials first .. last-1, outcome of trial i written to out[i - first]. Picks the
 // fastest compiled copy of the trial loop for this processor once per call.
-void simulate_trial_range(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first,
-                          std::uint64_t last, TrialOutcome* out);
+void simulate_trial_range(const DiffusionParams& params, std::uint64_t seed, std::uint64_t first, std::uint64_t last,
+                          TrialOutcome* out);
 
 }  // namespace ventrola

@@ -65,7 +65,7 @@ struct WorkerPool::Batch {
     // All below guarded by the pool's mutex.
     std::uint64_t next_piece = 0;
     std::uint64_t pieces_done = 0;
-    std::exception_ptr error;         // the first exception a piece raised
+    std::exception_ptr error;          // the first exception a piece raised
     std::condition_variable finished;  // the submitter waits here for the last piece
     Batch* next = nullptr;             // in the queue while pieces remain unclaimed
 
@@ -99,9 +99,8 @@ WorkerPool& WorkerPool::instance() {
                 fork_handler_registered = true;
             }
         }
-        pool = new WorkerPool(pool_size_from(std::getenv("RAYON_NUM_THREADS"),
-                                             std::getenv("RAYON_RS_NUM_CPUS"),
-                                             available_processors()));
+        pool = new WorkerPool(
+            pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
         current_pool.store(pool, std::memory_order_release);
     }
     // Publish the new pool before clearing the flag: a thread that sees the

@@ -111,7 +111,8 @@ PyObject* make_output_array(PyObject*, PyObject* args) {
         return finish([&]() -> CallResult<PyRef> {
             auto type = element_type(kind);
             if (!type) return py::raise_later(std::move(type.error()));
-            auto buffer = *type == ElementType::Bool ? buffer_from_list<bool>(values) : buffer_from_list<double>(values);
+            auto buffer =
+                *type == ElementType::Bool ? buffer_from_list<bool>(values) : buffer_from_list<double>(values);
             if (!buffer) return py::raise_later(std::move(buffer.error()));
             return py::make_output_array(*buffer, *type);
         }());
@@ -134,12 +135,14 @@ PyObject* make_counted_output_array(PyObject*, PyObject* args) {
             RawBuffer raw{};
             if (*type == ElementType::Bool) {
                 OwnedBuffer<bool> buffer;
-                if (!OwnedBuffer<bool>::try_reserve(buffer, n)) return py::raise_later(CallError::of(PyExc_MemoryError, ""));
+                if (!OwnedBuffer<bool>::try_reserve(buffer, n))
+                    return py::raise_later(CallError::of(PyExc_MemoryError, ""));
                 for (std::size_t i = 0; i < n; ++i) buffer.push_unchecked(i % 3 == 0);
                 raw = buffer.release();
             } else {
                 OwnedBuffer<double> buffer;
-                if (!OwnedBuffer<double>::try_reserve(buffer, n)) return py::raise_later(CallError::of(PyExc_MemoryError, ""));
+                if (!OwnedBuffer<double>::try_reserve(buffer, n))
+                    return py::raise_later(CallError::of(PyExc_MemoryError, ""));
                 for (std::size_t i = 0; i < n; ++i) buffer.push_unchecked(static_cast<double>(i));
                 raw = buffer.release();
             }
@@ -149,9 +152,7 @@ PyObject* make_counted_output_array(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* released_buffer_count(PyObject*, PyObject*) {
-    return PyLong_FromLongLong(released_buffers.load());
-}
+PyObject* released_buffer_count(PyObject*, PyObject*) { return PyLong_FromLongLong(released_buffers.load()); }
 
 PyObject* load_numpy_api(PyObject*, PyObject*) {
     return py::guarded_entry([&]() -> PyObject* {
@@ -208,8 +209,8 @@ PyObject* guess_to_params(PyObject*, PyObject* object) {
 PyObject* params_to_dict(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
         DiffusionParams params{};
-        if (!PyArg_ParseTuple(args, "(ddddd)", &params.drift_rate, &params.boundary_separation,
-                              &params.starting_point, &params.non_decision_time, &params.noise_sd)) {
+        if (!PyArg_ParseTuple(args, "(ddddd)", &params.drift_rate, &params.boundary_separation, &params.starting_point,
+                              &params.non_decision_time, &params.noise_sd)) {
             return nullptr;
         }
         return finish(py::params_to_dict(params));

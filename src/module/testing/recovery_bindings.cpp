@@ -150,8 +150,8 @@ PyRef params_dict(const DiffusionParams& p) {
 }
 
 PyRef params_tuple(const DiffusionParams& p) {
-    PyRef d = float_object(p.drift_rate), b = float_object(p.boundary_separation),
-          z = float_object(p.starting_point), t = float_object(p.non_decision_time), s = float_object(p.noise_sd);
+    PyRef d = float_object(p.drift_rate), b = float_object(p.boundary_separation), z = float_object(p.starting_point),
+          t = float_object(p.non_decision_time), s = float_object(p.noise_sd);
     return tuple_of({&d, &b, &z, &t, &s});
 }
 
@@ -288,9 +288,7 @@ PyObject* summary_seed_hook(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* no_target() {
-    return raise_error(to_error(FitError{FitErrorKind::NoTarget, {}}));
-}
+PyObject* no_target() { return raise_error(to_error(FitError{FitErrorKind::NoTarget, {}})); }
 
 // sim_objective(choices, rts) -> (target summary, n_sim, seed); VentrolaError
 // when the data have no summary.

@@ -11,7 +11,8 @@ int testing_exec(PyObject* module) {
         // Errors raised here must be the very class users catch.
         ventrola::py::PyRef extension = ventrola::py::PyRef::steal(PyImport_ImportModule("_ventrola"));
         if (!extension) return -1;
-        ventrola::py::PyRef error = ventrola::py::PyRef::steal(PyObject_GetAttrString(extension.get(), "VentrolaError"));
+        ventrola::py::PyRef error =
+            ventrola::py::PyRef::steal(PyObject_GetAttrString(extension.get(), "VentrolaError"));
         if (!error) return -1;
         ventrola::py::adopt_ventrola_error_type(error.get());
         for (auto add : {add_frame_functions, add_module_functions, add_stream_functions, add_trial_functions,
@@ -24,7 +25,8 @@ int testing_exec(PyObject* module) {
 
 PyModuleDef_Slot testing_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(testing_exec)},
-    {0, nullptr},  // sentinel
+    // sentinel
+    {0, nullptr},
 };
 
 PyModuleDef testing_definition = {

@@ -140,8 +140,7 @@ PyObject* run_trial_kernel_hook(PyObject*, PyObject* args) {
         PyRef rt_bytes = py::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rts.data()),
                                                                static_cast<Py_ssize_t>(n * sizeof(double))));
         PyRef choice_bytes = py::checked(PyBytes_FromStringAndSize(choices.data(), static_cast<Py_ssize_t>(n)));
-        PyRef timed_out_bytes =
-            py::checked(PyBytes_FromStringAndSize(timed_out.data(), static_cast<Py_ssize_t>(n)));
+        PyRef timed_out_bytes = py::checked(PyBytes_FromStringAndSize(timed_out.data(), static_cast<Py_ssize_t>(n)));
         return PyTuple_Pack(3, rt_bytes.get(), choice_bytes.get(), timed_out_bytes.get());
     });
 }
