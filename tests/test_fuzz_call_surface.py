@@ -48,18 +48,17 @@ def is_panic(error):
 
 # ---------------------------------------------------------------- outcomes
 
-# What converting an argument does: None (it converts), TYPE, OVERFLOW,
-# ENCODING, or a Raiser whose own exception instance must come out unchanged.
+# What converting an argument does: None (it converts), TYPE, OVERFLOW, or a
+# Raiser whose own exception instance must come out unchanged.
 TYPE = "TypeError"
 OVERFLOW = "OverflowError"
-ENCODING = "UnicodeEncodeError"
-CLASS_OF = {TYPE: TypeError, OVERFLOW: OverflowError, ENCODING: UnicodeEncodeError}
+CLASS_OF = {TYPE: TypeError, OVERFLOW: OverflowError}
 
 
 @dataclasses.dataclass
 class Arg:
     value: object
-    outcome: object = None  # None, TYPE, OVERFLOW, ENCODING or a Raiser
+    outcome: object = None  # None, TYPE, OVERFLOW, "custom-float" or a Raiser
     number: object = None  # the converted value when it converts
     message: object = None  # the exact message, where it is ours
     layout_ok: bool = True  # arrays: passes the contiguity test
@@ -345,14 +344,14 @@ class Meddler:
         if self.ran:
             return 1.0
         self.ran = True
-        size, keys = len(self.dictionary), list(dict.keys(self.dictionary))
+        size, keys = dict.__len__(self.dictionary), list(dict.keys(self.dictionary))
         try:
             self.action(self)
         except Exception as error:  # noqa: BLE001 - it must come out of the call unchanged
             self.raised = error
             raise
         finally:
-            self.size_changed = len(self.dictionary) != size
+            self.size_changed = dict.__len__(self.dictionary) != size
             self.keys_changed = list(dict.keys(self.dictionary)) != keys
         return 1.0
 
@@ -587,12 +586,12 @@ class Expect:
     """The expected outcome of one call."""
 
     def __init__(self, kind, cls=None, message=None, note=None, instance=None, contains=None):
-        self.contains = contains
         self.kind = kind  # "error", "result" or "operation" (result or the operation's failure)
         self.cls = cls
-        self.message = message
-        self.note = note
-        self.instance = instance
+        self.message = message  # the exact text, or None when it is the interpreter's
+        self.contains = contains  # a text the message must contain
+        self.note = note  # the one note, or None for no note
+        self.instance = instance  # a Raiser whose exception must come out
 
     def __repr__(self):
         return f"Expect({self.kind}, {self.cls}, {self.message!r}, {self.note!r})"
