@@ -3,39 +3,15 @@ thread of the parent was inside a call), and multiprocessing with the fork,
 spawn and forkserver start methods, all giving the parent's results."""
 import os
 import signal
-import subprocess
 import sys
 
 import pytest
+from conftest import run_python
 
 
 def run_script(tmp_path, code, env_extra=None, timeout=120):
-    """Runs `code` from a file (spawned children re-import it) in its own
-    process group; on timeout the whole group is killed, so that a hung child
-    fails the test and does not outlive it."""
-    script = tmp_path / "script.py"
-    script.write_text(code)
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env.update(env_extra or {})
-    with subprocess.Popen(
-        [sys.executable, str(script)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True
-    ) as process:
-        try:
-            out, err = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.communicate()
-            raise AssertionError(f"no answer within {timeout} s: a process hung") from None
-        finally:
-            try:
-                os.killpg(process.pid, signal.SIGKILL)  # whatever a failed run left behind
-            except ProcessLookupError:
-                pass
-    assert process.returncode == 0, err.decode(errors="replace")
-    return out.decode()
+    """Runs `code` from a file, so that spawned children can re-import it."""
+    return run_python(code, env_extra, timeout, script_dir=tmp_path).decode()
 
 
 # Shared by the scripts: every call's answer as comparable text.

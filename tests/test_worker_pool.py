@@ -2,11 +2,11 @@
 import os
 import signal
 import struct
-import subprocess
 import sys
 import threading
 
 import pytest
+from conftest import run_python
 
 import _ventrola_testing as testing
 
@@ -313,30 +313,8 @@ def test_concurrent_submitters_in_this_process():
 
 
 def run_forking(code, env_extra, timeout):
-    """Like the python_subprocess fixture, for code that forks: the run gets
-    its own process group, and on timeout the whole group is killed so that a
-    deadlocked child does not outlive the test."""
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env.update(env_extra)
-    with subprocess.Popen(
-        [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True
-    ) as process:
-        try:
-            out, err = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.communicate()
-            raise AssertionError(f"no answer within {timeout} s: deadlocked?") from None
-        finally:
-            try:
-                os.killpg(process.pid, signal.SIGKILL)  # children left behind by a failed run
-            except ProcessLookupError:
-                pass
-    assert process.returncode == 0, err.decode(errors="replace")
-    return out
+    """For code that forks: a deadlocked child fails the test, not the suite."""
+    return run_python(code, env_extra, timeout)
 
 
 FORK_AFTER_USE = """
