@@ -22,11 +22,12 @@ struct LowerView {
     double w_complement;  // 1 - w, exact on whichever side it was given
 };
 
-// Written as selections of values rather than a branch: trials alternate
-// between the boundaries unpredictably.
+// Indexed rather than branched on: trials alternate between the boundaries
+// unpredictably.
 LowerView lower_view(bool upper, const DecisionParameters& p) {
-    const double w_complement = 1.0 - p.w;
-    return {upper ? -p.v : p.v, upper ? w_complement : p.w, upper ? p.w : w_complement};
+    const double sides[2] = {p.w, 1.0 - p.w};
+    const double signs[2] = {1.0, -1.0};
+    return {signs[upper] * p.v, sides[upper], sides[!upper]};
 }
 
 // The drift's share of log f: numerator / (2 spread) - log(spread) / 2.
@@ -57,13 +58,22 @@ double log_scale(double factor, double a, double spread) {
 
 bool outside_support(double t) { return !(t > 0.0) || t == INF; }
 
+// t / a^2, or NaN where that leaves the normal doubles: the density is then
+// below exp(-10^300) or so, and its logarithm is taken as -inf.
+double unit_time(double t, double a) {
+    const double u = t / (a * a);
+    return std::isnormal(u) ? u : NaN;
+}
+
 }  // namespace
 
 double decision_log_density(bool upper, double t, const DecisionParameters& p) {
     if (outside_support(t)) return std::isnan(t) ? t : -INF;
     const LowerView x = lower_view(upper, p);
     const double a = p.a;
-    const UnitDensity g = unit_density(t / (a * a), x.w, x.w_complement);
+    const double u = unit_time(t, a);
+    if (std::isnan(u)) return -INF;
+    const UnitDensity g = unit_density(u, x.w, x.w_complement);
     const DriftTilt tilt = drift_tilt(t, a, x, p.sv);
     return log_scale(g.factor, a, tilt.spread) + g.exponent + tilt.exponent();
 }
@@ -72,7 +82,8 @@ DecisionLogDensityGradient decision_log_density_gradient(bool upper, double t, c
     if (outside_support(t)) return {std::isnan(t) ? t : -INF, NaN, NaN, NaN, NaN, NaN};
     const LowerView x = lower_view(upper, p);
     const double a = p.a, sv = p.sv;
-    const double u = t / (a * a);
+    const double u = unit_time(t, a);
+    if (std::isnan(u)) return {-INF, NaN, NaN, NaN, NaN, NaN};
     const UnitDensityGradient g = unit_density_gradient(u, x.w, x.w_complement);
     const DriftTilt tilt = drift_tilt(t, a, x, sv);
     const double inv_spread = 1.0 / tilt.spread;
@@ -85,14 +96,16 @@ DecisionLogDensityGradient decision_log_density_gradient(bool upper, double t, c
     // numerator / spread + 1 is what both the t and sv derivatives of the spread bring.
     const double through_spread = tilt.numerator * inv_spread + 1.0;
     r.d_v = -(aw + x.v * t) * inv_spread;
-    r.d_a = (-2.0 - 2.0 * u * g.d_u) / a + x.w * slope;
+    r.d_a = (-2.0 - 2.0 * g.u_d_u) / a + x.w * slope;
     r.d_w = a * slope + g.d_w;
-    r.d_sv = sv * inv_spread * (aw * aw - t * through_spread);
-    r.d_t = -0.5 * inv_spread * (x.v * x.v + sv * sv * through_spread) + g.d_u / (a * a);
+    r.d_sv = sv == 0.0 ? 0.0 : sv * inv_spread * (aw * aw - t * through_spread);
+    r.d_t = -0.5 * inv_spread * (x.v * x.v + sv * sv * through_spread) + g.u_d_u / t;
     // v and w enter the upper boundary's density as -v and 1 - w.
-    const double flip = upper ? -1.0 : 1.0;
+    const double flips[2] = {1.0, -1.0};
+    const double flip = flips[upper];
     r.d_v *= flip;
     r.d_w *= flip;
+    if (!std::isfinite(r.log_density)) return {r.log_density, NaN, NaN, NaN, NaN, NaN};
     return r;
 }
 

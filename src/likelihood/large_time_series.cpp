@@ -109,11 +109,11 @@ UnitDensity large_time_density(double u, double w, double w_complement) {
 }
 
 UnitDensityGradient large_time_density_gradient(double u, double w, double w_complement) {
-    // d log g / d u = -pi^2/2 * (1 + sum k (k^2 - 1) q^(k^2-1) U_{k-1} / sum k q^(k^2-1) U_{k-1}),
+    // u d log g / d u = -pi^2 u/2 * (1 + sum k (k^2 - 1) q^(k^2-1) U_{k-1} / sum k q^(k^2-1) U_{k-1}),
     // d log g / d w = pi * sum k^2 q^(k^2-1) T_k / (sin(pi w) * sum k q^(k^2-1) U_{k-1}).
     const Angle x = angle(w, w_complement);
     const double factor = PI * x.sin, exponent = -HALF_PI_SQUARED * u;
-    if (u >= ONE_TERM_FROM) return {factor, exponent, -HALF_PI_SQUARED, PI * x.cos / x.sin};
+    if (u >= ONE_TERM_FROM) return {factor, exponent, exponent, PI * x.cos / x.sin};
     const Powers p = powers(u);
     const double c = x.cos, c2 = c + c;
     const double u1 = c2, u2 = c2 * u1 - 1.0, u3 = c2 * u2 - u1;  // U_1..U_3
@@ -123,7 +123,7 @@ UnitDensityGradient large_time_density_gradient(double u, double w, double w_com
     const double sum_u = 3.0 * a2 + (8.0 * a3 + 15.0 * a4);
     const double sum_w = c + (4.0 * p.p2 * t2 + (9.0 * p.p3 * t3 + 16.0 * p.p4 * t4));
     const double inv_sum = 1.0 / sum;
-    return {factor * sum, exponent, -HALF_PI_SQUARED * (1.0 + sum_u * inv_sum), PI * sum_w * inv_sum / x.sin};
+    return {factor * sum, exponent, exponent * (1.0 + sum_u * inv_sum), PI * sum_w * inv_sum / x.sin};
 }
 
 }  // namespace ventrola::likelihood

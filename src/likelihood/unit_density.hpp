@@ -21,15 +21,17 @@ struct UnitDensity {
     double exponent;
 };
 
-// The same with the partial derivatives of log g.
+// The same with the partial derivatives of log g. The u derivative comes
+// as the elasticity u d log g / d u, which stays finite where d log g / d u
+// itself (about w^2 / 2u^2 as u -> 0) would overflow.
 struct UnitDensityGradient {
     double factor;
     double exponent;
-    double d_u;  // d log g / d u
-    double d_w;  // d log g / d w
+    double u_d_u;  // u * d log g / d u
+    double d_w;    // d log g / d w
 };
 
-// u > 0 finite, 0 < w < 1, and w_complement = 1 - w given separately, so
+// u a positive normal double, finite, 0 < w < 1, and w_complement = 1 - w given separately, so
 // that a start near 1 keeps its distance to the boundary exactly (1 - w
 // computed from a w that was itself 1 - something has lost it).
 UnitDensity unit_density(double u, double w, double w_complement);
