@@ -1,0 +1,129 @@
+#include "likelihood/start_point_average.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "likelihood/log_weighted_sum.hpp"
+#include "likelihood/non_decision_average.hpp"
+#include "likelihood/quadrature.hpp"
+
+namespace ventrola::likelihood {
+
+namespace {
+
+constexpr int MAX_PIECES = 64;
+
+// The start-point range is cut into `pieces` equal parts, each integrated
+// with the `nodes`-node Gauss-Legendre rule.
+struct StartPointRule {
+    int pieces;
+    int nodes;
+};
+
+// As a function of the start point the density at decision time t is close
+// to d * exp(q1 d + q2 d^2), d the distance from the start to the boundary:
+// the leading small-time term exp(-a^2 d^2 / (2t)) with drift and its
+// variability integrated gives q2 = -a^2 / (2 t D) and q1 = -a v / D, where
+// D = 1 + sv^2 t. At long times the shape is sin(pi d) instead, which varies
+// like exp(pi d). One node more covers the factor d.
+StartPointRule start_point_rule(bool upper, double t, double half, const DecisionParameters& p, Accuracy accuracy) {
+    const double d = upper ? 1 - p.w : p.w;
+    const double v = upper ? -p.v : p.v;
+    const double spread = 1 + p.sv * p.sv * t;
+    const double q2 = -p.a * p.a / (2 * t * spread);
+    const double q1 = -p.a * v / spread;
+    const double slope = std::max(std::fabs(q1 + 2 * q2 * d), std::numbers::pi) * half;
+    const double curvature = std::fabs(q2) * half * half;
+    for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
+        const int nodes = rule_size(slope / pieces, curvature / (pieces * pieces), accuracy);
+        if (nodes != 0) return {pieces, std::min(nodes + 1, MAX_RULE_NODES)};
+    }
+    return {MAX_PIECES, MAX_RULE_NODES};
+}
+
+// Calls visit(start point, its position in [-1, 1] across the whole range,
+// log of its quadrature weight) for every node; the weights sum to 2 * half.
+template <class Visit>
+void for_each_start_point(double w, double half, StartPointRule rule, Visit&& visit) {
+    const GaussLegendreRule gl = gauss_legendre(rule.nodes);
+    const double piece_half = half / rule.pieces;
+    const double log_piece_half = std::log(piece_half);
+    for (int piece = 0; piece < rule.pieces; ++piece) {
+        const double centre = w - half + (2 * piece + 1) * piece_half;
+        for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
+            const double offset = (2 * piece + 1 - rule.pieces) * piece_half + piece_half * gl.nodes[i];
+            visit(centre + piece_half * gl.nodes[i], offset / half, log_piece_half + gl.log_weights[i]);
+        }
+    }
+}
+
+AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParameters& p) {
+    const DecisionLogDensityGradient g = decision_log_density_gradient(upper, t, p);
+    // At st0 = 0 the average over [t - st0, t] moves at half the density's slope.
+    return {g.log_density, g.d_v, g.d_a, g.d_w, g.d_sv, -g.d_t, 0.0, -0.5 * g.d_t};
+}
+
+}  // namespace
+
+double log_start_point_average(bool upper, double longest, double range, double sz, const DecisionParameters& p) {
+    const double half = 0.5 * sz;
+    const double typical = range > 0 ? typical_decision_time(upper, longest, range, p) : longest;
+    LogWeightedSum<0> sum;
+    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Value),
+                         [&](double start, double, double log_weight) {
+                             DecisionParameters q = p;
+                             q.w = start;
+                             const double inner = range > 0 ? log_non_decision_average(upper, longest, range, q)
+                                                            : decision_log_density(upper, longest, q);
+                             sum.add(log_weight + inner, {});
+                         });
+    return sum.log_total() - std::log(sz);
+}
+
+AveragedGradient start_point_average_gradient(bool upper, double longest, double range, double sz,
+                                              const DecisionParameters& p) {
+    const double half = 0.5 * sz;
+    const double typical = range > 0 ? typical_decision_time(upper, longest, range, p) : longest;
+    LogWeightedSum<7> sum;
+    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative),
+                         [&](double start, double position, double log_weight) {
+                             DecisionParameters q = p;
+                             q.w = start;
+                             const AveragedGradient g = range > 0
+                                                            ? non_decision_average_gradient(upper, longest, range, q)
+                                                            : decision_gradient_at(upper, longest, q);
+                             // The start point is w + (sz/2) * position, so it moves
+                             // with sz at half its position.
+                             sum.add(log_weight + g.log_density,
+                                     {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
+                         });
+    AveragedGradient g;
+    g.log_density = sum.log_total() - std::log(sz);
+    g.d_v = sum.mean(0);
+    g.d_a = sum.mean(1);
+    g.d_w = sum.mean(2);
+    g.d_sv = sum.mean(3);
+    g.d_t0 = sum.mean(4);
+    g.d_st0 = sum.mean(5);
+    g.d_sz = sum.mean(6);
+    return g;
+}
+
+double start_point_average_distribution(bool upper, double longest, double range, double sz,
+                                        const DecisionParameters& p) {
+    const double half = 0.5 * sz;
+    double total = 0;
+    for_each_start_point(p.w, half, start_point_rule(upper, longest, half, p, Accuracy::Value),
+                         [&](double start, double, double log_weight) {
+                             DecisionParameters q = p;
+                             q.w = start;
+                             const double inner = range > 0
+                                                      ? non_decision_average_distribution(upper, longest, range, q)
+                                                      : decision_distribution(upper, longest, q);
+                             total += std::exp(log_weight) * inner;
+                         });
+    return total / sz;
+}
+
+}  // namespace ventrola::likelihood
