@@ -76,7 +76,59 @@ constexpr std::array<double, MAX_RULE_NODES + 1> DERIVATIVE_CURVATURE = {
     0,    0,    4.27e-06, 0.000576, 0.00722, 0.0344, 0.1,  0.22, 0.404, 0.656, 0.978, 1.37, 1.83,
     2.36, 2.95, 3.62,     4.36,     5.18,    6.06,   7.03, 8.06, 9.18,  10.4,  11.6,  13};
 
+constexpr int LAGUERRE_TABLE_SIZE = MAX_LAGUERRE_NODES * (MAX_LAGUERRE_NODES + 1) / 2;
+
+struct LaguerreTable {
+    std::array<double, LAGUERRE_TABLE_SIZE> nodes{};
+    std::array<double, LAGUERRE_TABLE_SIZE> log_weights{};
+};
+
+// Newton's iteration on L_n, started from the usual asymptotic guesses, each
+// root from the two before it.
+LaguerreTable build_laguerre_table() {
+    LaguerreTable table;
+    for (int n = 1; n <= MAX_LAGUERRE_NODES; ++n) {
+        double* nodes = table.nodes.data() + offset_of(n);
+        double* log_weights = table.log_weights.data() + offset_of(n);
+        double z = 0;
+        for (int i = 0; i < n; ++i) {
+            if (i == 0) {
+                z = 3.0 / (1.0 + 2.4 * n);
+            } else if (i == 1) {
+                z += 15.0 / (1.0 + 2.5 * n);
+            } else {
+                z += (1.0 + 2.55 * (i - 1)) / (1.9 * (i - 1)) * (z - nodes[i - 2]);
+            }
+            double derivative = 1.0;
+            for (int iteration = 0; iteration < 100; ++iteration) {
+                double previous = 1.0;
+                double current = 1.0 - z;
+                for (int k = 2; k <= n; ++k) {
+                    const double next = ((2 * k - 1 - z) * current - (k - 1) * previous) / k;
+                    previous = current;
+                    current = next;
+                }
+                derivative = n * (current - previous) / z;
+                const double step = current / derivative;
+                z -= step;
+                if (std::fabs(step) <= 1e-16 * z) break;
+            }
+            nodes[i] = z;
+            log_weights[i] = z - std::log(z * derivative * derivative);
+        }
+    }
+    return table;
+}
+
 }  // namespace
+
+GaussLaguerreRule gauss_laguerre(int n) {
+    static const LaguerreTable table = build_laguerre_table();
+    const auto offset = static_cast<std::size_t>(offset_of(n));
+    const auto count = static_cast<std::size_t>(n);
+    return {std::span<const double>(table.nodes).subspan(offset, count),
+            std::span<const double>(table.log_weights).subspan(offset, count)};
+}
 
 GaussLegendreRule gauss_legendre(int n) {
     static const RuleTable table = build_table();

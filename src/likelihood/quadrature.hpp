@@ -18,6 +18,17 @@ struct GaussLegendreRule {
 // The n-node rule, 1 <= n <= MAX_RULE_NODES; the table is built on first use.
 GaussLegendreRule gauss_legendre(int n);
 
+inline constexpr int MAX_LAGUERRE_NODES = 16;
+
+// The n-node Gauss-Laguerre rule for the weight exp(-z) on [0, inf),
+// 1 <= n <= MAX_LAGUERRE_NODES. log_weights hold log(weight) + node: the
+// logarithm of the weight that multiplies the integrand itself.
+struct GaussLaguerreRule {
+    std::span<const double> nodes;  // ascending, positive
+    std::span<const double> log_weights;
+};
+GaussLaguerreRule gauss_laguerre(int n);
+
 // The relative error a rule is sized for. Values need about 1e-9 for the
 // log-density to meet its 1e-6; derivatives need 1e-12, because some of them
 // are differences of the average and its end values divided by the range.

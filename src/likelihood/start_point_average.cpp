@@ -22,22 +22,25 @@ struct StartPointRule {
 };
 
 // As a function of the start point the density at decision time t is close
-// to d * exp(q1 d + q2 d^2), d the distance from the start to the boundary:
-// the leading small-time term exp(-a^2 d^2 / (2t)) with drift and its
-// variability integrated gives q2 = -a^2 / (2 t D) and q1 = -a v / D, where
-// D = 1 + sv^2 t. At long times the shape is sin(pi d) instead, which varies
-// like exp(pi d). One node more covers the factor d.
+// to exp(q1 d + q2 d^2) times d or sin(pi d), d the distance from the start to
+// the boundary in units of a. Drift and its variability give q1 = -a v / D and
+// a^2 sv^2 / (2D) in q2, D = 1 + sv^2 t. At short times the leading term of
+// the image series adds -a^2 / (2t) to q2 and the factor d, which the rule
+// integrates exactly; at long times the factor is sin(pi d), which varies
+// like exp(pi d). The rule must suit both.
 StartPointRule start_point_rule(bool upper, double t, double half, const DecisionParameters& p, Accuracy accuracy) {
     const double d = upper ? 1 - p.w : p.w;
     const double v = upper ? -p.v : p.v;
     const double spread = 1 + p.sv * p.sv * t;
-    const double q2 = -p.a * p.a / (2 * t * spread);
     const double q1 = -p.a * v / spread;
-    const double slope = std::max(std::fabs(q1 + 2 * q2 * d), std::numbers::pi) * half;
-    const double curvature = std::fabs(q2) * half * half;
+    const double q2_long = p.a * p.a * p.sv * p.sv / (2 * spread);
+    const double q2_short = q2_long - p.a * p.a / (2 * t);
     for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
-        const int nodes = rule_size(slope / pieces, curvature / (pieces * pieces), accuracy);
-        if (nodes != 0) return {pieces, std::min(nodes + 1, MAX_RULE_NODES)};
+        const double h = half / pieces;
+        const int short_nodes = rule_size((q1 + 2 * q2_short * d) * h, q2_short * h * h, accuracy);
+        const int long_nodes =
+            rule_size(std::fabs(q1 + 2 * q2_long * d) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
+        if (short_nodes != 0 && long_nodes != 0) return {pieces, std::max(short_nodes, long_nodes)};
     }
     return {MAX_PIECES, MAX_RULE_NODES};
 }
