@@ -27,20 +27,33 @@ struct StartPointRule {
 // a^2 sv^2 / (2D) in q2, D = 1 + sv^2 t. At short times the leading term of
 // the image series adds -a^2 / (2t) to q2 and the factor d, which the rule
 // integrates exactly; at long times the factor is sin(pi d), which varies
-// like exp(pi d). The rule must suit both.
-StartPointRule start_point_rule(bool upper, double t, double half, const DecisionParameters& p, Accuracy accuracy) {
+// like exp(pi d). The rule must suit both. A distribution function also
+// carries the shape of the boundary probability, exp(-2 a v d) averaged over
+// the drift: q1 = -2 a v, q2 = 2 a^2 sv^2.
+StartPointRule start_point_rule(bool upper, double t, double half, const DecisionParameters& p, Accuracy accuracy,
+                                bool cumulative) {
     const double d = upper ? 1 - p.w : p.w;
     const double v = upper ? -p.v : p.v;
     const double spread = 1 + p.sv * p.sv * t;
-    const double q1 = -p.a * v / spread;
-    const double q2_long = p.a * p.a * p.sv * p.sv / (2 * spread);
+    const double q1 = std::isinf(t) ? 0.0 : -p.a * v / spread;
+    const double q2_long = std::isinf(t) ? 0.0 : p.a * p.a * p.sv * p.sv / (2 * spread);
     const double q2_short = q2_long - p.a * p.a / (2 * t);
+    const double q1_probability = cumulative ? -2 * p.a * v : 0.0;
+    const double q2_probability = cumulative ? 2 * p.a * p.a * p.sv * p.sv : 0.0;
     for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
         const double h = half / pieces;
-        const int short_nodes = rule_size((q1 + 2 * q2_short * d) * h, q2_short * h * h, accuracy);
+        // The slope of q1 d + q2 d^2 at the centre of the steeper end piece.
+        auto slope = [&](double q1_, double q2_) {
+            return std::fmax(std::fabs(q1_ + 2 * q2_ * (d - half + h)), std::fabs(q1_ + 2 * q2_ * (d + half - h)));
+        };
+        const int short_nodes = rule_size(slope(q1, q2_short) * h, q2_short * h * h, accuracy);
         const int long_nodes =
-            rule_size(std::fabs(q1 + 2 * q2_long * d) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
-        if (short_nodes != 0 && long_nodes != 0) return {pieces, std::max(short_nodes, long_nodes)};
+            rule_size(slope(q1, q2_long) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
+        const int probability_nodes =
+            rule_size(slope(q1_probability, q2_probability) * h, q2_probability * h * h, accuracy);
+        if (short_nodes != 0 && long_nodes != 0 && probability_nodes != 0) {
+            return {pieces, std::max({short_nodes, long_nodes, probability_nodes})};
+        }
     }
     return {MAX_PIECES, MAX_RULE_NODES};
 }
@@ -73,7 +86,7 @@ double log_start_point_average(bool upper, double longest, double range, double 
     const double half = 0.5 * sz;
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, p) : longest;
     LogWeightedSum<0> sum;
-    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Value),
+    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Value, false),
                          [&](double start, double, double log_weight) {
                              DecisionParameters q = p;
                              q.w = start;
@@ -89,7 +102,7 @@ AveragedGradient start_point_average_gradient(bool upper, double longest, double
     const double half = 0.5 * sz;
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, p) : longest;
     LogWeightedSum<7> sum;
-    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative),
+    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative, false),
                          [&](double start, double position, double log_weight) {
                              DecisionParameters q = p;
                              q.w = start;
@@ -117,7 +130,7 @@ double start_point_average_distribution(bool upper, double longest, double range
                                         const DecisionParameters& p) {
     const double half = 0.5 * sz;
     double total = 0;
-    for_each_start_point(p.w, half, start_point_rule(upper, longest, half, p, Accuracy::Value),
+    for_each_start_point(p.w, half, start_point_rule(upper, longest, half, p, Accuracy::Value, true),
                          [&](double start, double, double log_weight) {
                              DecisionParameters q = p;
                              q.w = start;
