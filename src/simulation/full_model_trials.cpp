@@ -1,27 +1,48 @@
 #include "simulation/full_model_trials.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "simulation/euler_trial.hpp"
 #include "simulation/exact_trial.hpp"
+#include "simulation/first_blocks.hpp"
 #include "simulation/random_stream.hpp"
+#include "simulation/trial_stream.hpp"
 #include "simulation/trial_variability.hpp"
 
 namespace ventrola {
 
 namespace {
 
-// Each trial starts from a copy of the seeded stream, which saves deriving
-// the key again; the copy is a stream that has not drawn yet.
+// How many blocks of each stream to compute ahead: one holds the eight draws
+// a trial starting at the centre without variability rarely exceeds; drawn
+// parameters and off-centre starts (more than one step) often need a second.
+int blocks_ahead(const FullModelParams& model) {
+    const bool one_step = model.drift_rate_sd == 0.0 && model.starting_point_range == 0.0 &&
+                          model.non_decision_time_range == 0.0 && model.trial.starting_point == 0.5;
+    return one_step ? 1 : MAX_FIRST_BLOCKS;
+}
+
+// The key is derived once per range, and the first blocks of the trials'
+// streams are computed eight trials at a time.
 template <class RunTrial>
-[[gnu::always_inline]] inline void run_range(const FullModelParams& model, std::uint64_t seed, std::uint64_t first,
-                                             std::uint64_t count, TrialOutcome* out, RunTrial&& run_trial) {
-    const RandomStream seeded = RandomStream::from_seed(seed);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        RandomStream stream = seeded;
-        stream.set_stream(first + i);  // wraps modulo 2^64 like the stream numbers
-        const DiffusionParams trial = draw_trial_parameters(model, stream);
-        out[i] = run_trial(trial, stream);
+[[gnu::always_inline]] inline void run_range(const FullModelParams& model, int blocks, std::uint64_t seed,
+                                             std::uint64_t first, std::uint64_t count, TrialOutcome* out,
+                                             RunTrial&& run_trial) {
+    const FirstBlocksFunction first_blocks = best_first_blocks_variant().run;
+    const ChachaInput keyed{derive_chacha_key(seed), 0, 0};
+    ChachaInput group_input = keyed;
+    alignas(32) std::uint32_t words[FIRST_BLOCKS_WORDS];
+    for (std::uint64_t done = 0; done < count; done += FIRST_BLOCK_LANES) {
+        // Stream numbers wrap modulo 2^64 like the trial indices.
+        group_input.stream = first + done;
+        first_blocks(group_input, blocks, words);
+        const std::uint64_t group = std::min<std::uint64_t>(FIRST_BLOCK_LANES, count - done);
+        for (std::uint64_t j = 0; j < group; ++j) {
+            TrialStream stream(keyed, first + done + j, words + j, blocks);
+            const DiffusionParams trial = draw_trial_parameters(model, stream);
+            out[done + j] = run_trial(trial, stream);
+        }
     }
 }
 
@@ -33,12 +54,13 @@ void simulate_full_model_range(const FullModelParams& model, const SimulationCon
     const std::uint64_t count = last - first;
     if (controls.method == SimulationMethod::Exact) {
         ExactStepLawCache laws;
-        run_range(model, seed, first, count, out, [&](const DiffusionParams& trial, RandomStream& stream) {
+        run_range(model, blocks_ahead(model), seed, first, count, out, [&](const DiffusionParams& trial, TrialStream& stream) {
             return run_exact_trial(trial, controls.max_time, stream, laws);
         });
     } else {
         const EulerGrid grid{controls.dt, std::sqrt(controls.dt), controls.max_time};
-        run_range(model, seed, first, count, out, [&](const DiffusionParams& trial, RandomStream& stream) {
+        // Euler trials draw hundreds of variates: one block ahead is enough.
+        run_range(model, 1, seed, first, count, out, [&](const DiffusionParams& trial, TrialStream& stream) {
             return run_euler_trial(trial, grid, stream);
         });
     }
