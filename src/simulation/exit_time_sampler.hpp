@@ -58,9 +58,10 @@ inline constexpr double STRONG_TILT = 1.1;
 // a uniform below this is accepted without evaluating a term.
 inline constexpr double SURE_BELOW = 0.9942;
 
-// Whether y < sum_j (-1)^j (2j+1) exp(-c j (j+1)) for c > ln 3 / 2, where the
-// terms decrease: each odd partial sum is a lower bound, each even one an
-// upper bound, and the first that y lies on the right side of decides.
+// Whether y < sum_j (-1)^j (2j+1) exp(-c j (j+1)), for c >= 2 / SPLIT_TIME as
+// every caller passes. The terms decrease (that needs only c > ln 3 / 2), so
+// each odd partial sum is a lower bound, each even one an upper bound, and the
+// first that y lies on the right side of decides.
 [[gnu::always_inline]] inline bool below_alternating_sum(double y, double c) {
     if (y < SURE_BELOW) return true;
     if (!(y < 1.0)) return false;
@@ -93,12 +94,12 @@ inline constexpr double SURE_BELOW = 0.9942;
 
 // What the sampler needs to know of the tilt |theta|, computed once per value.
 struct ExitTimeTilt {
-    double theta;                 // |theta|
-    double half_inverse_theta;    // 1 / (2 |theta|), strong tilt only
-    double half_theta_squared;    // theta^2 / 2
-    double long_rate;             // pi^2 / 8 + theta^2 / 2
-    double short_part_share;      // weak tilt: probability of proposing below SPLIT_TIME
-    bool inverse_gaussian;        // strong tilt: the inverse Gaussian proposal
+    double theta;               // |theta|
+    double half_inverse_theta;  // 1 / (2 |theta|), strong tilt only
+    double half_theta_squared;  // theta^2 / 2
+    double long_rate;           // pi^2 / 8 + theta^2 / 2
+    double short_part_share;    // weak tilt: probability of proposing below SPLIT_TIME
+    bool inverse_gaussian;      // strong tilt: the inverse Gaussian proposal
 };
 
 inline ExitTimeTilt make_exit_time_tilt(double theta) {

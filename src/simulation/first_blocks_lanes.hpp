@@ -28,11 +28,11 @@ template <int Bits>
         std::memcpy(&bytes, &v, sizeof v);
         LaneBytes rotated;
         if constexpr (Bits == 16) {
-            rotated = __builtin_shufflevector(bytes, bytes, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 18, 19,
-                                              16, 17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29);
+            rotated = __builtin_shufflevector(bytes, bytes, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 18,
+                                              19, 16, 17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29);
         } else {
-            rotated = __builtin_shufflevector(bytes, bytes, 3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 19, 16,
-                                              17, 18, 23, 20, 21, 22, 27, 24, 25, 26, 31, 28, 29, 30);
+            rotated = __builtin_shufflevector(bytes, bytes, 3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 19,
+                                              16, 17, 18, 23, 20, 21, 22, 27, 24, 25, 26, 31, 28, 29, 30);
         }
         std::memcpy(&v, &rotated, sizeof v);
         return;

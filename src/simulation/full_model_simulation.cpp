@@ -1,8 +1,11 @@
 #include "simulation/full_model_simulation.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <string>
 #include <utility>
 
+#include "likelihood/wiener.hpp"
 #include "simulation/full_model_trials.hpp"
 #include "simulation/worker_pool.hpp"
 
@@ -14,46 +17,44 @@ namespace {
 // squares them, must stay far inside the range of a double.
 constexpr double LARGEST_SCALED = 1e100;
 
-bool finite_at_least(double value, double lowest) { return value >= lowest && std::isfinite(value); }
+// As the likelihood's checks word it: the shortest text that reads back as
+// the same double, as Python prints it.
+Error out_of_range(const char* name, const char* requirement, double value) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
+    return Error{ErrorKind::ValueError,
+                 std::string(name) + " must " + requirement + ", got " + std::string(digits, end)};
+}
 
 }  // namespace
 
 Result<SimulationMethod> parse_simulation_method(std::string_view name) {
     if (name == "exact") return SimulationMethod::Exact;
     if (name == "euler") return SimulationMethod::Euler;
-    return fail(ErrorKind::ValueError, "method must be 'exact' or 'euler'");
+    return fail(ErrorKind::ValueError, "method must be 'exact' or 'euler', got '" + std::string(name) + "'");
 }
 
 std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls) {
     const DiffusionParams& p = model.trial;
-    auto value_error = [](const char* message) { return Error{ErrorKind::ValueError, message}; };
+    // The seven parameters and the noise as the likelihood checks them.
+    const likelihood::WienerParameters as_checked{p.drift_rate,
+                                                  p.boundary_separation,
+                                                  p.starting_point,
+                                                  p.non_decision_time,
+                                                  model.drift_rate_sd,
+                                                  model.starting_point_range,
+                                                  model.non_decision_time_range,
+                                                  p.noise_sd};
+    if (std::optional<Error> invalid = likelihood::check_parameters(as_checked)) return invalid;
     // Each test is phrased so that NaN fails it.
-    if (!std::isfinite(p.drift_rate)) return value_error("drift_rate must be finite");
-    if (!(p.boundary_separation > 0 && std::isfinite(p.boundary_separation))) {
-        return value_error("boundary_separation must be > 0 and finite");
-    }
-    if (!(p.starting_point > 0 && p.starting_point < 1)) return value_error("starting_point must be in (0, 1)");
-    if (!finite_at_least(p.non_decision_time, 0)) return value_error("non_decision_time must be >= 0 and finite");
-    if (!finite_at_least(model.drift_rate_sd, 0)) return value_error("drift_rate_sd must be >= 0 and finite");
-    const double half_range = model.starting_point_range * 0.5;
-    if (!(half_range >= 0 && half_range < p.starting_point && half_range < 1 - p.starting_point)) {
-        return value_error(
-            "starting_point_range must be >= 0 with starting_point_range / 2 < min(starting_point, 1 - "
-            "starting_point)");
-    }
-    if (!finite_at_least(model.non_decision_time_range, 0)) {
-        return value_error("non_decision_time_range must be >= 0 and finite");
-    }
-    if (!(p.noise_sd > 0 && std::isfinite(p.noise_sd))) return value_error("noise_sd must be > 0 and finite");
     const double s = p.noise_sd;
     if (!(std::fabs(p.drift_rate) / s < LARGEST_SCALED && p.boundary_separation / s < LARGEST_SCALED &&
           model.drift_rate_sd / s < LARGEST_SCALED)) {
-        return value_error(
-            "noise_sd is too small: drift_rate, drift_rate_sd and boundary_separation divided by noise_sd must be "
-            "below 1e100");
+        return out_of_range("noise_sd",
+                            "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation", s);
     }
-    if (!(controls.dt > 0 && std::isfinite(controls.dt))) return value_error("dt must be > 0 and finite");
-    if (!(controls.max_time > 0)) return value_error("max_time must be > 0 (inf allowed)");
+    if (!(controls.dt > 0 && std::isfinite(controls.dt))) return out_of_range("dt", "be > 0 and finite", controls.dt);
+    if (!(controls.max_time > 0)) return out_of_range("max_time", "be > 0 (inf allowed)", controls.max_time);
     return std::nullopt;
 }
 

@@ -54,9 +54,10 @@ void simulate_full_model_range(const FullModelParams& model, const SimulationCon
     const std::uint64_t count = last - first;
     if (controls.method == SimulationMethod::Exact) {
         ExactStepLawCache laws;
-        run_range(model, blocks_ahead(model), seed, first, count, out, [&](const DiffusionParams& trial, TrialStream& stream) {
-            return run_exact_trial(trial, controls.max_time, stream, laws);
-        });
+        run_range(model, blocks_ahead(model), seed, first, count, out,
+                  [&](const DiffusionParams& trial, TrialStream& stream) {
+                      return run_exact_trial(trial, controls.max_time, stream, laws);
+                  });
     } else {
         const EulerGrid grid{controls.dt, std::sqrt(controls.dt), controls.max_time};
         // Euler trials draw hundreds of variates: one block ahead is enough.
