@@ -1,10 +1,12 @@
 #include "simulation/full_model_simulation.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
 
+#include "fault.hpp"
 #include "likelihood/wiener.hpp"
 #include "simulation/full_model_trials.hpp"
 #include "simulation/worker_pool.hpp"
@@ -58,31 +60,44 @@ std::optional<Error> check_full_model(const FullModelParams& model, const Simula
     return std::nullopt;
 }
 
-Result<std::vector<TrialOutcome>> simulate_full_model_outcomes(const FullModelParams& model,
-                                                               const SimulationControls& controls, std::uint64_t n,
-                                                               std::uint64_t seed) {
+Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
+                                                 std::uint64_t n, std::uint64_t seed) {
     WorkerPool& pool = WorkerPool::instance();
-    Result<std::vector<TrialOutcome>> outcomes = reserve_outcomes(n);
-    if (!outcomes) return outcomes;
-    TrialOutcome* out = outcomes->data();
-    pool.for_each_piece(n, [&model, &controls, seed, out](std::uint64_t first, std::uint64_t last) {
-        simulate_full_model_range(model, controls, seed, first, last, out + first);
+    Result<SimulatedData> reserved = reserve_trial_columns(n);
+    if (!reserved) return reserved;
+    SimulatedData& data = *reserved;
+    // Every trial writes its own place in the final columns, so the pieces
+    // also share the first writes to the fresh memory; only the count of
+    // trials past the cap is gathered.
+    bool* choices = data.choices.data();
+    double* rts = data.rts.data();
+    std::atomic<std::uint64_t> timed_out{0};
+    pool.for_each_piece(n, [&](std::uint64_t first, std::uint64_t last) {
+        timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first);
     });
-    return outcomes;
+    data.n_excluded = timed_out.load();
+    std::uint64_t kept = n;
+    if (data.n_excluded != 0) {
+        // Close the gaps the NaN response times mark, keeping trial order.
+        kept = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (std::isnan(rts[i])) continue;
+            choices[kept] = choices[i];
+            rts[kept] = rts[i];
+            ++kept;
+        }
+    }
+    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
+    data.choices.set_length_unchecked(kept);
+    data.rts.set_length_unchecked(kept);
+    return reserved;
 }
 
 Result<SimulatedData> simulate_full_model_batch(const FullModelParams& model, const SimulationControls& controls,
                                                 std::uint64_t n, std::uint64_t seed, const RunUnlocked& run_unlocked) {
     if (std::optional<Error> invalid = check_full_model(model, controls)) return std::unexpected(std::move(*invalid));
     Result<SimulatedData> result;
-    run_unlocked([&] {
-        Result<std::vector<TrialOutcome>> outcomes = simulate_full_model_outcomes(model, controls, n, seed);
-        if (!outcomes) {
-            result = std::unexpected(std::move(outcomes.error()));
-            return;
-        }
-        result = keep_finished_trials(*outcomes);
-    });
+    run_unlocked([&] { result = simulate_full_model_trials(model, controls, n, seed); });
     return result;
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "error.hpp"
 #include "simulation/batch_simulation.hpp"
@@ -21,11 +20,11 @@ Result<SimulationMethod> parse_simulation_method(std::string_view name);
 // included; nothing when all are usable.
 std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls);
 
-// All n outcomes in trial order, timed-out trials included. Validates nothing.
-// Fails with MemoryError when the outcome sequence cannot be reserved.
-Result<std::vector<TrialOutcome>> simulate_full_model_outcomes(const FullModelParams& model,
-                                                               const SimulationControls& controls, std::uint64_t n,
-                                                               std::uint64_t seed);
+// The n trials' choices and response times, those past the cap left out.
+// Validates nothing. Fails with MemoryError when the columns cannot be
+// reserved.
+Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
+                                                 std::uint64_t n, std::uint64_t seed);
 
 // Validates (ValueError), then simulates with the lock released and keeps the
 // trials whose decision time did not pass max_time.

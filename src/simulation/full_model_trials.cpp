@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "simulation/euler_trial.hpp"
 #include "simulation/exact_trial.hpp"
@@ -26,13 +27,14 @@ int blocks_ahead(const FullModelParams& model) {
 // The key is derived once per range, and the first blocks of the trials'
 // streams are computed eight trials at a time.
 template <class RunTrial>
-[[gnu::always_inline]] inline void run_range(const FullModelParams& model, int blocks, std::uint64_t seed,
-                                             std::uint64_t first, std::uint64_t count, TrialOutcome* out,
-                                             RunTrial&& run_trial) {
+[[gnu::always_inline]] inline std::uint64_t run_range(const FullModelParams& model, int blocks, std::uint64_t seed,
+                                                      std::uint64_t first, std::uint64_t count, bool* choices,
+                                                      double* rts, RunTrial&& run_trial) {
     const FirstBlocksFunction first_blocks = best_first_blocks_variant().run;
     const ChachaInput keyed{derive_chacha_key(seed), 0, 0};
     ChachaInput group_input = keyed;
     alignas(32) std::uint32_t words[FIRST_BLOCKS_WORDS];
+    std::uint64_t timed_out = 0;
     for (std::uint64_t done = 0; done < count; done += FIRST_BLOCK_LANES) {
         // Stream numbers wrap modulo 2^64 like the trial indices.
         group_input.stream = first + done;
@@ -41,29 +43,34 @@ template <class RunTrial>
         for (std::uint64_t j = 0; j < group; ++j) {
             TrialStream stream(keyed, first + done + j, words + j, blocks);
             const DiffusionParams trial = draw_trial_parameters(model, stream);
-            out[done + j] = run_trial(trial, stream);
+            const TrialOutcome outcome = run_trial(trial, stream);
+            choices[done + j] = outcome.choice;
+            rts[done + j] = outcome.timed_out ? std::numeric_limits<double>::quiet_NaN() : outcome.rt;
+            timed_out += outcome.timed_out ? 1 : 0;
         }
     }
+    return timed_out;
 }
 
 }  // namespace
 
-void simulate_full_model_range(const FullModelParams& model, const SimulationControls& controls, std::uint64_t seed,
-                               std::uint64_t first, std::uint64_t last, TrialOutcome* out) {
-    if (!(first < last)) return;
+std::uint64_t simulate_full_model_range(const FullModelParams& model, const SimulationControls& controls,
+                                        std::uint64_t seed, std::uint64_t first, std::uint64_t last, bool* choices,
+                                        double* rts) {
+    if (!(first < last)) return 0;
     const std::uint64_t count = last - first;
     if (controls.method == SimulationMethod::Exact) {
         ExactStepLawCache laws;
-        run_range(model, blocks_ahead(model), seed, first, count, out,
-                  [&](const DiffusionParams& trial, TrialStream& stream) {
-                      return run_exact_trial(trial, controls.max_time, stream, laws);
-                  });
+        return run_range(model, blocks_ahead(model), seed, first, count, choices, rts,
+                         [&](const DiffusionParams& trial, TrialStream& stream) {
+                             return run_exact_trial(trial, controls.max_time, stream, laws);
+                         });
     } else {
         const EulerGrid grid{controls.dt, std::sqrt(controls.dt), controls.max_time};
         // Euler trials draw hundreds of variates: one block ahead is enough.
-        run_range(model, 1, seed, first, count, out, [&](const DiffusionParams& trial, TrialStream& stream) {
-            return run_euler_trial(trial, grid, stream);
-        });
+        return run_range(
+            model, 1, seed, first, count, choices, rts,
+            [&](const DiffusionParams& trial, TrialStream& stream) { return run_euler_trial(trial, grid, stream); });
     }
 }
 

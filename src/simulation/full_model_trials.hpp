@@ -9,9 +9,12 @@
 
 namespace ventrola {
 
-// Trials first .. last-1, outcome of trial i written to out[i - first].
-// Validates nothing; the parameters must be in range.
-void simulate_full_model_range(const FullModelParams& model, const SimulationControls& controls, std::uint64_t seed,
-                               std::uint64_t first, std::uint64_t last, TrialOutcome* out);
+// Trials first .. last-1: trial i's choice and response time written to
+// choices[i - first] and rts[i - first], its response time NaN when its
+// decision time passed the cap. Returns how many did. Validates nothing; the
+// parameters must be in range.
+std::uint64_t simulate_full_model_range(const FullModelParams& model, const SimulationControls& controls,
+                                        std::uint64_t seed, std::uint64_t first, std::uint64_t last, bool* choices,
+                                        double* rts);
 
 }  // namespace ventrola

@@ -43,19 +43,27 @@ Result<std::vector<TrialOutcome>> reserve_outcomes(std::uint64_t n) {
     return outcomes;
 }
 
-Result<SimulatedData> keep_finished_trials(const std::vector<TrialOutcome>& outcomes) {
-    const std::uint64_t n = outcomes.size();
+Result<SimulatedData> reserve_trial_columns(std::uint64_t n) {
+    if (exceeds_physical_memory(n)) return fail(ErrorKind::MemoryError, too_many_trials(n));
     SimulatedData data;
     if (!OwnedBuffer<bool>::try_reserve(data.choices, n) || !OwnedBuffer<double>::try_reserve(data.rts, n)) {
         return fail(ErrorKind::MemoryError, too_many_trials(n));
     }
+    return data;
+}
+
+Result<SimulatedData> keep_finished_trials(const std::vector<TrialOutcome>& outcomes) {
+    const std::uint64_t n = outcomes.size();
+    Result<SimulatedData> reserved = reserve_trial_columns(n);
+    if (!reserved) return reserved;
+    SimulatedData& data = *reserved;
     for (const TrialOutcome& outcome : outcomes) {
         if (outcome.timed_out) continue;
         data.choices.push_unchecked(outcome.choice);
         data.rts.push_unchecked(outcome.rt);
     }
     data.n_excluded = n - data.rts.size();
-    return data;
+    return reserved;
 }
 
 }  // namespace ventrola
