@@ -11,7 +11,7 @@
 // a proposal under the first term is accepted by comparing its uniform with
 // partial sums until one decides (Devroye's alternating series method).
 //
-// Two proposals, whichever accepts more often for the tilt:
+// Two proposals, chosen by the tilt:
 // - weak tilt: below SPLIT_TIME, 1 / Z^2 with Z from the normal tail beyond
 //   1 / sqrt(SPLIT_TIME), proposed as a shifted exponential of the best rate
 //   (Robert, 1995); above it, an exponential of rate pi^2 / 8 + theta^2 / 2
