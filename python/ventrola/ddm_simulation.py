@@ -37,11 +37,12 @@ def simulate_ddm(
     """Simulates ``n`` trials of the diffusion model.
 
     The parameters are those of :func:`ventrola.wiener_logpdf`: per trial the
-    drift is drawn from Normal(``drift_rate``, ``drift_rate_sd``\\ :sup:`2`),
-    the start (a fraction of ``boundary_separation``) uniformly within
-    ``starting_point_range / 2`` of ``starting_point``, and the non-decision
-    time uniformly from ``[non_decision_time, non_decision_time +
-    non_decision_time_range]`` seconds.
+    drift is drawn from a normal distribution of mean ``drift_rate`` and
+    standard deviation ``drift_rate_sd``, the start (a fraction of
+    ``boundary_separation``) uniformly within ``starting_point_range / 2`` of
+    ``starting_point``, and the non-decision time uniformly from
+    ``[non_decision_time, non_decision_time + non_decision_time_range]``
+    seconds; ``noise_sd`` is the noise per unit time.
 
     ``method="exact"`` samples the decision time and boundary from their
     exact joint distribution, in a few random draws per trial whatever the
