@@ -37,6 +37,7 @@ the data (too few trials, chance accuracy, no variance, ...).
 
 from _ventrola import VentrolaError, __version__, fit_ez, fit_sim, simulate
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
+from ventrola.ml_fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 
 __all__ = [
@@ -44,6 +45,7 @@ __all__ = [
     "__version__",
     "fit_ez",
     "fit_frame",
+    "fit_ml",
     "fit_sim",
     "plot_fit",
     "save_fit_plots",
