@@ -168,7 +168,7 @@ def test_bad_tables_raise_value_error_naming_the_column(trials):
 @pytest.mark.parametrize(
     "arguments, message",
     [
-        ({"method": "mle"}, "method must be 'ez' or 'sim'"),
+        ({"method": "mle"}, "method must be 'ez', 'sim' or 'ml'"),
         ({"rt_unit": "min"}, "rt_unit must be 's' or 'ms'"),
         ({"method": "sim", "max_iters": -1}, "max_iters must be a non-negative integer"),
         ({"method": "sim", "max_iters": 2.5}, "max_iters must be a non-negative integer"),
