@@ -22,12 +22,6 @@ FloatArray = npt.NDArray[np.float64]
 Value = Union[float, FloatArray]
 
 
-def _engine():  # type: ignore[no-untyped-def]
-    from ventrola import _engine
-
-    return _engine
-
-
 class TrialLikelihood:
     """The trials of one fit, with the log-density of a lapse at any of them."""
 
@@ -35,7 +29,9 @@ class TrialLikelihood:
         self.choices = choices
         self.rts = rts
         self.log_lapse = float(np.log(0.5 / rts.max()))
-        self._engine = _engine()
+        from . import likelihood
+
+        self._engine = likelihood
 
     def log_likelihood(self, values: Mapping[str, Value], contamination: float) -> float:
         log_f = self._engine.wiener_logpdf(self.choices, self.rts, **values)

@@ -12,26 +12,12 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Optional, Union
 
-MODEL_PARAMETERS = (
-    "drift_rate",
-    "boundary_separation",
-    "starting_point",
-    "non_decision_time",
-    "drift_rate_sd",
-    "starting_point_range",
-    "non_decision_time_range",
-)
+from .likelihood import DEFAULTS, PARAMETER_NAMES
+
+MODEL_PARAMETERS = PARAMETER_NAMES
 RESULT_PARAMETERS = (*MODEL_PARAMETERS, "noise_sd")
 ESTIMABLE = (*MODEL_PARAMETERS, "contamination")
 DEFAULT_FREE = ("drift_rate", "boundary_separation", "non_decision_time")
-DEFAULTS = {
-    "starting_point": 0.5,
-    "non_decision_time": 0.0,
-    "drift_rate_sd": 0.0,
-    "starting_point_range": 0.0,
-    "non_decision_time_range": 0.0,
-    "noise_sd": 1.0,
-}
 
 _RANGE_TEXT = {
     "drift_rate": "finite",

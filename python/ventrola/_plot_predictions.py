@@ -57,9 +57,9 @@ class ExactPrediction:
     legend = "predicted (exact density)"
 
     def __init__(self, params: Mapping[str, float], longest: float) -> None:
-        from ventrola import _engine
+        from . import likelihood
 
-        self._engine = _engine
+        self._engine = likelihood
         self.params = {name: float(params[name]) for name in (*MODEL_PARAMETERS, "noise_sd") if name in params}
         self.contamination = float(params.get("contamination", 0.0) or 0.0)
         self.longest = float(longest)
