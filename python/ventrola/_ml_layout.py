@@ -62,7 +62,7 @@ class Slot:
         """Sums a per-trial quantity over the trials of each level."""
         if self.codes is None:
             return np.array([per_trial.sum()])
-        return np.bincount(self.codes, weights=per_trial, minlength=self.n_levels)
+        return np.asarray(np.bincount(self.codes, weights=per_trial, minlength=self.n_levels), dtype=np.float64)
 
 
 Levels = Mapping[str, tuple[npt.NDArray[np.intp], int]]
@@ -179,7 +179,8 @@ class Layout:
             low, high = self.start_room
             return low + (high - low) / (1.0 + np.exp(-x))
         if name == "non_decision_time":
-            return np.asarray(self._gap_reference - np.exp(x))
+            # At the bound x = log(reference) rounding could leave a time just below 0.
+            return np.maximum(self._gap_reference - np.exp(x), 0.0)
         return x * TENTH
 
     def _from_model(self, name: str, theta: FloatArray) -> FloatArray:

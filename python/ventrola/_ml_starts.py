@@ -65,7 +65,7 @@ def _ez_values(
     overall = _ez(choices, rts)
     if overall is None:
         return None
-    values = {}
+    values: dict[str, FloatArray] = {}
     for name in ("drift_rate", "boundary_separation", "non_decision_time"):
         if name not in layout.by_name:
             continue

@@ -136,6 +136,7 @@ def fit_frame(
         guess = dict(initial_guess)
     else:
         guess = {key: float(value) for key, value in initial_guess.items()}
+    tasks: list[tuple[Any, ...]]
     if spec is None:
         tasks = [(all_choices[rows], all_rts[rows], method, max_iters, guess) for rows in row_sets]
         outcomes = run_tasks(tasks, executor, progress)
