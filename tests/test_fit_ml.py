@@ -256,3 +256,32 @@ def test_too_few_trials_raise_ventrola_error(small):
     choices, rts = small
     with pytest.raises(ventrola.VentrolaError, match="too few trials: 5"):
         ventrola.fit_ml(choices[:5], rts[:5])
+
+
+# ---------------------------------------------------------------------------
+# The optimizer's coordinates
+
+
+def test_gradient_in_the_optimizer_s_coordinates_matches_finite_differences():
+    """Every parameter free, the starting point and its range on levels of different factors, so the
+    range's room depends on two starting points; central differences of the objective agree."""
+    from ventrola._ml_layout import Layout
+    from ventrola._ml_likelihood import TrialLikelihood
+    from ventrola._ml_model import ESTIMABLE, model_spec
+
+    choices, rts = simulate_variable(0.8, 1.4, 0.45, 0.25, 60, 15, t0_range=0.1)
+    spec = model_spec(ESTIMABLE, None, 0.05)
+    start_levels = np.arange(60) % 2
+    range_levels = (np.arange(60) // 20 == 2).astype(np.intp)
+    layout = Layout(spec, rts, {"starting_point": (start_levels, 2), "starting_point_range": (range_levels, 2)})
+    problem = ml_fit._Problem(layout, TrialLikelihood(choices, rts), len(rts))
+    theta = np.array([0.9, 1.3, 0.42, 0.61, 0.2, 0.7, 0.2, 0.3, 0.08, 0.04])
+    x = layout.x(theta)
+    np.testing.assert_allclose(layout.theta(x), theta, rtol=1e-12)
+    _, gradient = problem.value_and_gradient(x)
+    step = 1e-6
+    for i in range(len(x)):
+        shift = np.zeros(len(x))
+        shift[i] = step
+        numeric = (problem.value(x + shift) - problem.value(x - shift)) / (2 * step)
+        assert gradient[i] == pytest.approx(numeric, rel=1e-5, abs=1e-7), i
