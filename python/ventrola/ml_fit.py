@@ -23,6 +23,7 @@ from ._ml_layout import Layout, Levels
 from ._ml_likelihood import TrialLikelihood
 from ._ml_model import RESULT_PARAMETERS, ModelSpec, model_spec
 from ._ml_starts import candidate_starts
+from ._ml_threads import single_blas_thread
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -160,13 +161,14 @@ def fit_design(
     starts = candidate_starts(layout, choices, rts, initial_guess)
     ranked = sorted(starts, key=problem.value)
     best = None
-    for x0 in ranked[:RUNS]:
-        run = minimize(
-            problem.value_and_gradient, x0, jac=True, method="L-BFGS-B", bounds=layout.bounds(),
-            options={"maxiter": MAX_ITERATIONS, "ftol": FTOL, "gtol": GTOL},
-        )
-        if best is None or (np.isfinite(run.fun) and not run.fun >= best.fun):
-            best = run
+    with single_blas_thread():
+        for x0 in ranked[:RUNS]:
+            run = minimize(
+                problem.value_and_gradient, x0, jac=True, method="L-BFGS-B", bounds=layout.bounds(),
+                options={"maxiter": MAX_ITERATIONS, "ftol": FTOL, "gtol": GTOL},
+            )
+            if best is None or (np.isfinite(run.fun) and not run.fun >= best.fun):
+                best = run
     assert best is not None
 
     x = np.asarray(best.x, dtype=np.float64)
