@@ -285,3 +285,26 @@ def test_gradient_in_the_optimizer_s_coordinates_matches_finite_differences():
         shift[i] = step
         numeric = (problem.value(x + shift) - problem.value(x - shift)) / (2 * step)
         assert gradient[i] == pytest.approx(numeric, rel=1e-5, abs=1e-7), i
+
+
+def test_a_stalled_line_search_counts_as_converged_only_at_a_flat_point():
+    from types import SimpleNamespace
+
+    from ventrola._ml_layout import Layout
+    from ventrola._ml_model import model_spec
+
+    rts = np.linspace(0.4, 2.0, 50)
+    layout = Layout(model_spec((*THREE, "drift_rate_sd"), None, 0.0), rts, {})
+    x = layout.x(np.array([1.0, 1.5, 0.3, 0.0]))  # the drift variability at its lower bound
+
+    def stalled(gradient):
+        return SimpleNamespace(success=False, status=2, message="ABNORMAL: ", x=x, jac=np.array(gradient))
+
+    # A large gradient that pushes against a bound is no reason to go on.
+    accepted, message = ml_fit._verdict(stalled([2e-5, -3e-5, 1e-5, 0.4]), layout)
+    assert accepted and "accepted" in message
+    assert ml_fit._verdict(stalled([2e-3, -3e-5, 1e-5, 0.4]), layout) == (False, "ABNORMAL:")
+    assert ml_fit._verdict(stalled([2e-5, -3e-5, 1e-5, -0.4]), layout)[0] is False
+    out_of_iterations = SimpleNamespace(success=False, status=1, message="STOP: TOTAL NO. OF ITERATIONS", x=x,
+                                        jac=np.zeros(4))
+    assert ml_fit._verdict(out_of_iterations, layout)[0] is False
