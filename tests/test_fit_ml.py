@@ -89,6 +89,17 @@ def test_non_decision_time_range_is_recovered():
     assert_within_standard_errors(fit, truth, free)
 
 
+def test_starting_point_range_is_recovered():
+    choices, rts = simulate_variable(1.0, 1.5, 0.5, 0.3, 2000, 21, start_range=0.6)
+    free = (*THREE, "starting_point_range")
+    fit = ventrola.fit_ml(choices, rts, free=free, contamination=0.0)
+    truth = euler_equivalent(1.0, 1.5, 0.5, 0.3)
+    # The range is relative to the boundary separation, which Euler steps widen.
+    truth["starting_point_range"] = 0.6 * 1.5 / truth["boundary_separation"]
+    assert fit["converged"]
+    assert_within_standard_errors(fit, truth, free)
+
+
 def test_standard_errors_match_the_spread_of_estimates_over_data_sets():
     estimates, errors = [], []
     for seed in range(40):
