@@ -102,16 +102,17 @@ def test_starting_point_range_is_recovered():
 
 def test_standard_errors_match_the_spread_of_estimates_over_data_sets():
     estimates, errors = [], []
-    for seed in range(40):
+    for seed in range(100):
         choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 400, 1000 + seed)
         fit = ventrola.fit_ml(choices, rts, contamination=0.0)
         estimates.append([fit[name] for name in THREE])
         errors.append([fit["standard_errors"][name] for name in THREE])
     spread = np.std(estimates, axis=0, ddof=1)
     typical = np.sqrt(np.mean(np.square(errors), axis=0))
-    # With 40 data sets the spread itself is uncertain by about 11 %.
-    np.testing.assert_array_less(0.7 * typical, spread)
-    np.testing.assert_array_less(spread, 1.4 * typical)
+    # With 100 data sets the spread itself is uncertain by about 7 %; at 400 trials the estimates
+    # spread a little wider than the asymptotic errors say.
+    np.testing.assert_array_less(0.8 * typical, spread)
+    np.testing.assert_array_less(spread, 1.3 * typical)
 
 
 # ---------------------------------------------------------------------------
