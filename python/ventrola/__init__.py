@@ -45,6 +45,7 @@ from _ventrola import VentrolaError, __version__, fit_ez, fit_sim, simulate
 from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
 from ventrola.ddm_simulation import simulate_ddm
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
+from ventrola.ml_fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 
 __all__ = [
@@ -52,6 +53,7 @@ __all__ = [
     "__version__",
     "fit_ez",
     "fit_frame",
+    "fit_ml",
     "fit_sim",
     "loglik",
     "plot_fit",
