@@ -64,8 +64,8 @@ def test_gradients_come_as_a_dict_of_the_seven_names_in_order():
 
 
 def test_engine_checks_its_columns():
-    column = np.array([1.0])
-    good = [np.array([True]), np.array([0.8])] + [column] * 8
+    columns = [np.array([value]) for value in (1.0, 1.5, 0.5, 0.3, 0.0, 0.0, 0.0, 1.0)]
+    good = [np.array([True]), np.array([0.8])] + columns
     assert _engine.wiener_logpdf(*good).shape == (1,)
     with pytest.raises(TypeError):
         _engine.wiener_logpdf(*good[:9])

@@ -23,3 +23,8 @@ def wiener_logpdf_grad(
     starting_point: _Column, non_decision_time: _Column, drift_rate_sd: _Column, starting_point_range: _Column,
     non_decision_time_range: _Column, noise_sd: _Column,
 ) -> tuple[_Column, tuple[_Column, ...]]: ...
+def simulate_ddm(
+    drift_rate: float, boundary_separation: float, starting_point: float, non_decision_time: float, n: int,
+    seed: int, drift_rate_sd: float, starting_point_range: float, non_decision_time_range: float, noise_sd: float,
+    method: str, dt: float, max_time: float,
+) -> tuple[npt.NDArray[np.bool_], _Column, int]: ...

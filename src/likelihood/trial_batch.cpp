@@ -36,6 +36,27 @@ bool all_single(const TrialColumns& columns) {
     return true;
 }
 
+// Calls body(trial, parameters) for every trial of [first, last). The common
+// case of one parameter set for all trials reads it once.
+template <class Body>
+void for_each_trial(const TrialColumns& columns, std::uint64_t first, std::uint64_t last, Body&& body) {
+    if (all_single(columns)) {
+        const WienerParameters p = columns.parameters_of(0);
+        for (std::size_t trial = first; trial < last; ++trial) body(trial, p);
+    } else {
+        for (std::size_t trial = first; trial < last; ++trial) body(trial, columns.parameters_of(trial));
+    }
+}
+
+template <double (*Function)(bool, double, const WienerParameters&)>
+void evaluate_into(const TrialColumns& columns, double* values) {
+    for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
+        for_each_trial(columns, first, last, [&](std::size_t trial, const WienerParameters& p) {
+            values[trial] = Function(columns.upper(trial), columns.rts[trial], p);
+        });
+    });
+}
+
 }  // namespace
 
 WienerParameters TrialColumns::parameters_of(std::size_t trial) const noexcept {
@@ -56,19 +77,11 @@ Result<OwnedBuffer<double>> evaluate_trials(Quantity quantity, const TrialColumn
     const std::size_t n = columns.trial_count;
     OwnedBuffer<double> out;
     if (!allocate(out, n)) return out_of_memory(n);
-    double* values = out.data();
-    for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for (std::size_t trial = first; trial < last; ++trial) {
-            const bool upper = columns.upper(trial);
-            const double rt = columns.rts[trial];
-            const WienerParameters p = columns.parameters_of(trial);
-            switch (quantity) {
-                case Quantity::LogDensity: values[trial] = log_density(upper, rt, p); break;
-                case Quantity::Density: values[trial] = density(upper, rt, p); break;
-                case Quantity::Distribution: values[trial] = distribution(upper, rt, p); break;
-            }
-        }
-    });
+    switch (quantity) {
+        case Quantity::LogDensity: evaluate_into<log_density>(columns, out.data()); break;
+        case Quantity::Density: evaluate_into<density>(columns, out.data()); break;
+        case Quantity::Distribution: evaluate_into<distribution>(columns, out.data()); break;
+    }
     return out;
 }
 
@@ -83,12 +96,11 @@ Result<GradientBuffers> evaluate_trial_gradients(const TrialColumns& columns) {
     std::array<double*, GRADIENT_SIZE> partials{};
     for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k] = out.partials[k].data();
     for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for (std::size_t trial = first; trial < last; ++trial) {
-            const LogDensityGradient g =
-                log_density_gradient(columns.upper(trial), columns.rts[trial], columns.parameters_of(trial));
+        for_each_trial(columns, first, last, [&](std::size_t trial, const WienerParameters& p) {
+            const LogDensityGradient g = log_density_gradient(columns.upper(trial), columns.rts[trial], p);
             values[trial] = g.log_density;
             for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];
-        }
+        });
     });
     return out;
 }

@@ -7,10 +7,15 @@
 //                 non_decision_time_range, noise_sd) -> ndarray
 //   wiener_pdf(...), wiener_cdf(...) -> ndarray
 //   wiener_logpdf_grad(...) -> (ndarray, tuple of seven ndarrays)
+//   simulate_ddm(drift_rate, boundary_separation, starting_point,
+//                non_decision_time, n, seed, drift_rate_sd, starting_point_range,
+//                non_decision_time_range, noise_sd, method, dt, max_time)
+//       -> (choices, rts, n_excluded)
 //
 // Built on the same shared layer as _ventrola: one worker pool and one set of
 // exception classes serve both. Multi-phase initialisation, no module state.
 #include "module/engine/likelihood_entries.hpp"
+#include "module/engine/simulation_entries.hpp"
 #include "module/fault_boundary.hpp"
 #include "module/module_attributes.hpp"
 
@@ -39,6 +44,10 @@ PyMethodDef entry_definitions[] = {
     {"wiener_logpdf_grad", as_method<wiener_logpdf_grad_entry>(), ENTRY_FLAGS,
      "wiener_logpdf_grad" VENTROLA_LIKELIHOOD_SIGNATURE
      "Log-densities and their partial derivatives with respect to the seven parameters."},
+    {"simulate_ddm", as_method<simulate_ddm_entry>(), ENTRY_FLAGS,
+     "simulate_ddm(drift_rate, boundary_separation, starting_point, non_decision_time, n, seed, drift_rate_sd, "
+     "starting_point_range, non_decision_time_range, noise_sd, method, dt, max_time)\n--\n\n"
+     "Trials of the seven-parameter model, exact or by Euler steps: (choices, rts, n_excluded)."},
 };
 
 #undef VENTROLA_LIKELIHOOD_SIGNATURE
