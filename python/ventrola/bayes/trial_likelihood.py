@@ -1,0 +1,175 @@
+"""The log-probability of each trial under the seven-parameter model with the
+contaminant mixture, and its partial derivatives, in NumPy around the compiled
+likelihood.
+
+Trials are signed response times: ``rt`` for the upper boundary, ``-rt`` for
+the lower one. The mixture with weight ``p`` and window ``T`` is
+
+    p(rt, choice) = (1 - p) f(rt, choice) + p / (2 T)    for 0 <= rt <= T
+
+and the lapse term is 0 outside the window.
+
+Parameters outside their ranges give log-probability -inf and zero partials
+instead of an error: a sampler proposing them must see a rejected point, as
+PyMC's own distributions give it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from ventrola import wiener_logpdf, wiener_logpdf_grad
+
+Array = npt.NDArray[np.float64]
+
+# The seven parameters of the compiled likelihood, in model order.
+MODEL_PARAMETERS = (
+    "drift_rate",
+    "boundary_separation",
+    "starting_point",
+    "non_decision_time",
+    "drift_rate_sd",
+    "starting_point_range",
+    "non_decision_time_range",
+)
+# Every input with a derivative: the model's seven, the noise scale and the
+# two of the mixture.
+DIFFERENTIABLE = (*MODEL_PARAMETERS, "noise_sd", "contamination", "max_rt")
+
+
+def valid_parameters(params: Mapping[str, Array]) -> npt.NDArray[np.bool_]:
+    """True where every parameter lies in its range (model.md table, mixture weight in [0, 1], window > 0)."""
+    w = params["starting_point"]
+    half_range = params["starting_point_range"] / 2
+    with np.errstate(invalid="ignore"):
+        return (
+            np.isfinite(params["drift_rate"])
+            & (params["boundary_separation"] > 0)
+            & np.isfinite(params["boundary_separation"])
+            & (w > 0)
+            & (w < 1)
+            & (params["non_decision_time"] >= 0)
+            & np.isfinite(params["non_decision_time"])
+            & (params["drift_rate_sd"] >= 0)
+            & np.isfinite(params["drift_rate_sd"])
+            & (half_range >= 0)
+            & (half_range < np.minimum(w, 1 - w))
+            & (params["non_decision_time_range"] >= 0)
+            & np.isfinite(params["non_decision_time_range"])
+            & (params["noise_sd"] > 0)
+            & np.isfinite(params["noise_sd"])
+            & (params["contamination"] >= 0)
+            & (params["contamination"] <= 1)
+            & (params["max_rt"] > 0)
+        )
+
+
+def model_log_density(
+    upper: npt.NDArray[np.bool_], rt: Array, params: Mapping[str, Array], wrt: Sequence[str]
+) -> tuple[Array, dict[str, Array]]:
+    """log f and the partials named in ``wrt`` (model parameters and noise_sd) for valid parameters."""
+    keywords = {name: params[name] for name in (*MODEL_PARAMETERS, "noise_sd")}
+    needed = [name for name in wrt if name in MODEL_PARAMETERS or name == "noise_sd"]
+    if not needed:
+        return np.asarray(wiener_logpdf(upper, rt, **keywords), dtype=np.float64), {}
+    log_f, partials = wiener_logpdf_grad(upper, rt, **keywords)
+    log_f = np.asarray(log_f, dtype=np.float64)
+    out = {name: np.asarray(partials[name], dtype=np.float64) for name in needed if name in partials}
+    if "noise_sd" in needed:
+        # f depends on v, a, sv only through v/s, a/s, sv/s.
+        s = params["noise_sd"]
+        out["noise_sd"] = -(
+            params["drift_rate"] * partials["drift_rate"]
+            + params["boundary_separation"] * partials["boundary_separation"]
+            + params["drift_rate_sd"] * partials["drift_rate_sd"]
+        ) / s
+    return log_f, out
+
+
+def trial_log_probability(
+    signed_rt: Array, params: Mapping[str, Array], wrt: Sequence[str] = ()
+) -> tuple[Array, dict[str, Array]]:
+    """Log-probability of each trial and its partials with respect to the inputs named in ``wrt``.
+
+    ``params`` holds every name of DIFFERENTIABLE; all arrays broadcast with
+    ``signed_rt``. Returns arrays of the broadcast shape.
+    """
+    value = np.asarray(signed_rt, dtype=np.float64)
+    arrays = {name: np.asarray(params[name], dtype=np.float64) for name in DIFFERENTIABLE}
+    shape = np.broadcast_shapes(value.shape, *(array.shape for array in arrays.values()))
+    try:
+        # Parameters are nearly always valid: the compiled code checks them
+        # on its way, and only a refusal costs a second pass.
+        return evaluate(value, arrays, wrt, shape)
+    except ValueError:
+        valid = np.broadcast_to(valid_parameters(arrays), shape)
+        if valid.all():
+            raise
+    log_p = np.full(shape, -np.inf)
+    partials = {name: np.zeros(shape) for name in wrt}
+    if valid.any():
+        rows = {name: np.broadcast_to(array, shape)[valid] for name, array in arrays.items()}
+        kept_log_p, kept_partials = evaluate(np.broadcast_to(value, shape)[valid], rows, wrt, log_p[valid].shape)
+        log_p[valid] = kept_log_p
+        for name, partial in kept_partials.items():
+            partials[name][valid] = partial
+    return log_p, partials
+
+
+def evaluate(
+    value: Array, arrays: Mapping[str, Array], wrt: Sequence[str], shape: tuple[int, ...]
+) -> tuple[Array, dict[str, Array]]:
+    p, window = arrays["contamination"], arrays["max_rt"]
+    if not (np.all((p >= 0) & (p <= 1)) and np.all(window > 0)):
+        raise ValueError("contamination must lie in [0, 1] and max_rt above 0")
+    rt = np.abs(value)
+    log_f, model_partials = model_log_density(value > 0, rt, arrays, wrt)
+    model_share: Optional[Array] = None
+    partials: dict[str, Array] = {}
+    if "contamination" in wrt or "max_rt" in wrt or np.any(p):
+        log_p, model_share, partials = mixture(rt, log_f, p, window, wrt)
+    else:
+        log_p = log_f
+    # A trial the model cannot produce (rt at or below t0) carries no gradient
+    # through the model; the engine's NaN partials there must not leak.
+    reachable = np.isfinite(log_f)
+    everywhere = bool(reachable.all())
+    for name, partial in model_partials.items():
+        if model_share is not None:
+            partial = model_share * partial
+        partials[name] = partial if everywhere else np.where(reachable, partial, 0.0)
+    return full_shape(log_p, shape), {name: full_shape(partial, shape) for name, partial in partials.items()}
+
+
+def full_shape(array: Array, shape: tuple[int, ...]) -> Array:
+    return array if array.shape == shape else np.array(np.broadcast_to(array, shape))
+
+
+def mixture(
+    rt: Array, log_f: Array, p: Array, max_rt: Array, wrt: Sequence[str]
+) -> tuple[Array, Array, dict[str, Array]]:
+    """log of the mixture, the model's share of it (which scales the model's partials), and the
+    partials with respect to the mixture weight and window."""
+    inside = (rt >= 0) & (rt <= max_rt)
+    # Exponentials may overflow where the model's density underflows: the
+    # derivative with respect to p is then that large.
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        log_lapse = np.where(inside, np.log(p) - np.log(2 * max_rt), -np.inf)
+        log_model = np.log1p(-p) + log_f
+        log_p = np.logaddexp(log_model, log_lapse)
+        possible = np.isfinite(log_p)
+        model_share = np.where(possible, np.exp(log_model - log_p), 0.0)
+        lapse_share = np.where(possible, np.exp(log_lapse - log_p), 0.0)
+        partials = {}
+        if "contamination" in wrt:
+            # d/dp log((1 - p) f + p c) = (c - f) / mixture
+            lapse_per_p = np.where(possible & inside, np.exp(-np.log(2 * max_rt) - log_p), 0.0)
+            model_per_p = np.where(possible, np.exp(log_f - log_p), 0.0)
+            partials["contamination"] = lapse_per_p - model_per_p
+        if "max_rt" in wrt:
+            partials["max_rt"] = -lapse_share / max_rt
+    return log_p, model_share, partials
