@@ -9,6 +9,7 @@ try:
 except ImportError as error:
     raise ImportError('ventrola.bayes needs PyMC: pip install "ventrola[bayes]"') from error
 
+from ventrola.bayes.distribution import WienerDDM, signed_rts, split_signed_rts
 from ventrola.bayes.likelihood_op import WienerLogProbability, wiener_log_probability
 
-__all__ = ["WienerLogProbability", "wiener_log_probability"]
+__all__ = ["WienerDDM", "WienerLogProbability", "signed_rts", "split_signed_rts", "wiener_log_probability"]

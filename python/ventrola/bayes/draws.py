@@ -1,0 +1,89 @@
+"""Random trials of the seven-parameter model with the contaminant mixture, as
+signed response times, for PyMC's prior and posterior predictive sampling."""
+
+from __future__ import annotations
+
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from ventrola import simulate_ddm
+
+# Trials past simulate_ddm's time cap are dropped; they are drawn again, with
+# fresh seeds, this many times at most.
+MAX_REDRAWS = 100
+
+
+def draw_signed_rts(
+    drift_rate: Any,
+    boundary_separation: Any,
+    starting_point: Any,
+    non_decision_time: Any,
+    drift_rate_sd: Any,
+    starting_point_range: Any,
+    non_decision_time_range: Any,
+    noise_sd: Any,
+    contamination: Any,
+    max_rt: Any,
+    rng: Optional[np.random.Generator] = None,
+    size: Optional[tuple[int, ...]] = None,
+) -> npt.NDArray[np.float64]:
+    """One trial per element of ``size`` (default: the parameters' broadcast
+    shape), each with its own parameters. Trials that share all parameters are
+    simulated in one call, seeded from ``rng``."""
+    rng = np.random.default_rng() if rng is None else rng
+    columns = [
+        np.asarray(x, dtype=np.float64)
+        for x in (drift_rate, boundary_separation, starting_point, non_decision_time,
+                  drift_rate_sd, starting_point_range, non_decision_time_range, noise_sd)
+    ]
+    p = np.asarray(contamination, dtype=np.float64)
+    window = np.asarray(max_rt, dtype=np.float64)
+    shape = tuple(size) if size is not None else np.broadcast_shapes(*(c.shape for c in columns), p.shape, window.shape)
+    table = np.stack([np.broadcast_to(c, shape).ravel() for c in columns], axis=1)
+    signed = np.empty(table.shape[0])
+    if table.shape[0] == 0:
+        return signed.reshape(shape)
+
+    settings, which = np.unique(table, axis=0, return_inverse=True)
+    which = which.ravel()
+    for row, parameters in enumerate(settings):
+        trials = np.flatnonzero(which == row)
+        choices, rts = simulate_cell(parameters, len(trials), rng)
+        signed[trials] = np.where(choices, rts, -rts)
+
+    p_flat = np.broadcast_to(p, shape).ravel()
+    window_flat = np.broadcast_to(window, shape).ravel()
+    lapses = rng.random(signed.size) < p_flat
+    if lapses.any():
+        if not np.all(np.isfinite(window_flat[lapses]) & (window_flat[lapses] > 0)):
+            raise ValueError("max_rt must be a positive finite time when contamination is above 0")
+        lapse_rts = rng.random(signed.size) * window_flat
+        lapse_upper = rng.random(signed.size) < 0.5
+        signed[lapses] = np.where(lapse_upper, lapse_rts, -lapse_rts)[lapses]
+    return signed.reshape(shape)
+
+
+def simulate_cell(
+    parameters: npt.NDArray[np.float64], n: int, rng: np.random.Generator
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+    v, a, w, t0, sv, sz, st0, s = (float(x) for x in parameters)
+    choices: list[npt.NDArray[np.bool_]] = []
+    rts: list[npt.NDArray[np.float64]] = []
+    missing = n
+    for _ in range(MAX_REDRAWS):
+        seed = int(rng.integers(0, 2**63))
+        c, r, _ = simulate_ddm(
+            v, a, w, t0, missing, seed,
+            drift_rate_sd=sv, starting_point_range=sz, non_decision_time_range=st0, noise_sd=s,
+        )
+        choices.append(np.asarray(c, dtype=np.bool_))
+        rts.append(np.asarray(r, dtype=np.float64))
+        missing -= len(r)
+        if missing == 0:
+            return np.concatenate(choices), np.concatenate(rts)
+    raise ValueError(
+        f"the parameters (drift_rate={v}, boundary_separation={a}, ...) leave trials undecided "
+        f"past the simulation's time cap too often to draw {n} trials"
+    )
