@@ -1,0 +1,295 @@
+"""A hierarchical PyMC model of a table of trials: participants drawn from a
+group, parameters optionally varying over conditions."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+import numpy as np
+import pymc as pm
+import pytensor.tensor as pt
+from pytensor.graph.basic import Variable
+
+from ventrola.bayes.distribution import WienerDDM
+from ventrola.bayes.priors import (
+    CONTAMINATION_PRIOR,
+    DRIFT_RATE_SD_SCALE,
+    NON_DECISION_TIME_RANGE_SCALE,
+    PARTICIPANT_PRIORS,
+    SHARED,
+    ParticipantPrior,
+)
+from ventrola.bayes.trial_likelihood import MODEL_PARAMETERS
+from ventrola.bayes.trial_table import TrialTable, read_trials
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+DEFAULT_FREE = ("drift_rate", "boundary_separation", "non_decision_time")
+FIXED_DEFAULTS = {
+    "starting_point": 0.5,
+    "non_decision_time": 0.0,
+    "drift_rate_sd": 0.0,
+    "starting_point_range": 0.0,
+    "non_decision_time_range": 0.0,
+}
+TRIAL_DIM = "trial"
+OBSERVED_NAME = "signed_rt"
+
+
+def hierarchical_model(
+    trials: pd.DataFrame,
+    *,
+    rt: str = "rt",
+    choice: str = "choice",
+    by: str = "subject",
+    free: Sequence[str] = DEFAULT_FREE,
+    depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]] = None,
+    fixed: Optional[Mapping[str, float]] = None,
+    contamination: Union[float, str] = 0.0,
+    centred: Sequence[str] = (),
+    upper: Any = None,
+    rt_unit: str = "s",
+) -> pm.Model:
+    """A hierarchical drift-diffusion model of a table of trials, as a ``pm.Model``.
+
+    ``trials`` has one row per trial; ``rt``, ``choice``, ``upper`` and
+    ``rt_unit`` read it as :func:`ventrola.fit_frame` does (response times in
+    seconds or ``"ms"``; choices booleans, 0/1, or labels with ``upper=``).
+    ``by`` names the column of participants.
+
+    ``free`` names the estimated parameters (model.md names; default
+    ``drift_rate``, ``boundary_separation``, ``non_decision_time``). The others
+    are held at ``fixed[name]`` or their defaults (``starting_point`` 0.5,
+    variabilities 0); ``noise_sd`` is 1. ``depends_on`` maps a free parameter
+    to a column (or list of columns): the parameter then takes one value per
+    level (or combination of levels) of those columns, e.g.
+    ``depends_on={"drift_rate": "condition"}``. ``contamination`` is the
+    lapse weight: a number held fixed (0, the default, is the pure model) or
+    ``"free"`` to estimate it; the lapse window is the largest response time
+    in the table.
+
+    Variables (``p`` a parameter name, ``subject`` the ``by`` column):
+
+    - ``drift_rate``, ``boundary_separation``, ``starting_point`` and
+      ``non_decision_time`` vary over participants, non-centred:
+      ``p_mu`` and ``p_sigma`` are the group's location and spread on the
+      link scale, ``p_z`` each participant's standard normal offset, and the
+      deterministic ``p_subject`` each participant's value on the natural
+      scale. Links and priors: drift rate identity, ``mu ~ Normal(0, 3)``,
+      ``sigma ~ HalfNormal(1.5)``; boundary separation log,
+      ``mu ~ Normal(log 1.5, 0.6)``, ``sigma ~ HalfNormal(0.5)``; starting
+      point logit, ``mu ~ Normal(0, 0.6)``, ``sigma ~ HalfNormal(0.5)``
+      (when ``starting_point_range`` sz is not 0 the value is squeezed into
+      ``(sz/2, 1 - sz/2)``); non-decision time a logit-scale fraction of the
+      participant's fastest response time in the cell, so that it stays below
+      it, ``mu ~ Normal(1, 1.2)``, ``sigma ~ HalfNormal(0.8)``.
+    - ``drift_rate_sd ~ HalfNormal(1.5)``, ``starting_point_range ~
+      Uniform(0, 1)`` (``Uniform(0, 2 min(w, 1 - w))`` with the starting point
+      fixed at w) and ``non_decision_time_range ~ HalfNormal(0.2)`` seconds
+      take one value shared by all participants.
+    - ``contamination ~ Beta(1, 19)`` when free.
+    - ``signed_rt``: the observed trials, ``rt`` for upper-boundary responses
+      and ``-rt`` for lower ones (see :class:`ventrola.bayes.WienerDDM`).
+
+    Dimensions: the ``by`` column (the participants' labels, sorted), each
+    ``depends_on`` column (its levels, sorted; parameters over several
+    columns cross their levels, and combinations absent from the data keep
+    their prior) and ``trial`` (row positions in the table).
+
+    Sample with ``pm.sample()`` inside ``with model:``; the result is ArviZ
+    ``InferenceData``. Raises ``ValueError`` for a bad table (as ``fit_frame``
+    does; response times must also be positive) and for bad ``free``,
+    ``depends_on``, ``fixed`` or ``contamination``.
+    """
+    if not isinstance(by, str):
+        raise ValueError(f"by must name one column, not {by!r}")
+    free_names = checked_free(free)
+    centred = checked_centred(centred, free_names)
+    dependencies = checked_depends_on(depends_on, free_names, by)
+    held = fixed_values(fixed, free_names)
+    lapse_weight = checked_contamination(contamination)
+    level_columns = list(dict.fromkeys(column for columns in dependencies.values() for column in columns))
+    table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit)
+    coords = {by: table.participants, **table.levels, TRIAL_DIM: np.arange(len(table.signed_rts))}
+
+    with pm.Model(coords=coords) as model:
+        per_trial: dict[str, Any] = dict(held)
+        level_values: dict[str, tuple[Any, tuple[str, ...]]] = {}
+        for name in SHARED:
+            if name in free_names:
+                columns = dependencies.get(name, ())
+                variable = shared_parameter(name, columns, held)
+                level_values[name] = (variable, columns)
+                per_trial[name] = at_trials(variable, table.cell_of_trial(columns, per_participant=False))
+        for name, prior in PARTICIPANT_PRIORS.items():
+            if name in free_names:
+                columns = dependencies.get(name, ())
+                values = participant_parameter(name, prior, table, columns, level_values, held, name in centred)
+                per_trial[name] = at_trials(values, table.cell_of_trial(columns))
+        if lapse_weight == "free":
+            per_trial["contamination"] = pm.Beta("contamination", *CONTAMINATION_PRIOR)
+        else:
+            per_trial["contamination"] = float(lapse_weight)
+        WienerDDM(
+            OBSERVED_NAME,
+            **per_trial,
+            max_rt=float(table.rts.max()),
+            observed=table.signed_rts,
+            dims=TRIAL_DIM,
+        )
+    return model
+
+
+def at_trials(values: Variable, cells: np.ndarray) -> Variable:
+    return values.flatten()[cells] if values.ndim else values
+
+
+def shared_parameter(name: str, columns: tuple[str, ...], held: Mapping[str, float]) -> Variable:
+    dims = columns or None
+    if name == "drift_rate_sd":
+        return pm.HalfNormal(name, DRIFT_RATE_SD_SCALE, dims=dims)
+    if name == "non_decision_time_range":
+        return pm.HalfNormal(name, NON_DECISION_TIME_RANGE_SCALE, dims=dims)
+    w = held.get("starting_point")
+    largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
+    return pm.Uniform(name, 0.0, largest, dims=dims)
+
+
+def participant_parameter(
+    name: str,
+    prior: ParticipantPrior,
+    table: TrialTable,
+    columns: tuple[str, ...],
+    level_values: Mapping[str, tuple[Any, tuple[str, ...]]],
+    held: Mapping[str, float],
+    centred: bool,
+) -> Variable:
+    """The participant-level values (participant x levels) of one parameter, on its natural scale."""
+    by = table.participant_column
+    dims = columns or None
+    mu = pm.Normal(f"{name}_mu", prior.mu_mean, prior.mu_sd, dims=dims)
+    sigma = pm.HalfNormal(f"{name}_sigma", prior.sigma_scale, dims=dims)
+    if centred:
+        eta = pm.Normal(f"{name}_link", mu, sigma, dims=(by, *columns))
+    else:
+        z = pm.Normal(f"{name}_z", 0.0, 1.0, dims=(by, *columns))
+        eta = mu + sigma * z
+    if prior.link == "identity":
+        natural = eta
+    elif prior.link == "log":
+        natural = pt.exp(eta)
+    elif prior.link == "logit_of_fastest":
+        natural = pt.as_tensor_variable(table.fastest_rts(columns)) * pm.math.sigmoid(eta)
+    else:
+        natural = pm.math.sigmoid(eta)
+        if name == "starting_point":
+            squeeze = starting_point_range_over(by, columns, level_values, held)
+            if squeeze is not None:
+                natural = squeeze / 2 + (1 - squeeze) * natural
+    return pm.Deterministic(f"{name}_{by}", natural, dims=(by, *columns))
+
+
+def starting_point_range_over(
+    by: str, columns: tuple[str, ...], level_values: Mapping[str, tuple[Any, tuple[str, ...]]], held: Mapping[str, float]
+) -> Optional[Any]:
+    """sz laid out over the starting point's participant x levels array, or None when it is 0."""
+    if "starting_point_range" in level_values:
+        variable, sz_columns = level_values["starting_point_range"]
+        pattern = ["x"] + [sz_columns.index(column) if column in sz_columns else "x" for column in columns]
+        return variable.dimshuffle(pattern)
+    sz = held.get("starting_point_range", 0.0)
+    return sz if sz else None
+
+
+def checked_free(free: Sequence[str]) -> tuple[str, ...]:
+    names = (free,) if isinstance(free, str) else tuple(free)
+    for name in names:
+        if name not in MODEL_PARAMETERS:
+            hint = " (it is 1 in this model)" if name == "noise_sd" else ""
+            hint = " (use contamination='free')" if name == "contamination" else hint
+            raise ValueError(f"free names {name!r}, which is not a parameter that can be estimated{hint}; "
+                             f"choose from {', '.join(MODEL_PARAMETERS)}")
+    if len(set(names)) != len(names):
+        raise ValueError(f"free names a parameter more than once: {list(names)}")
+    return names
+
+
+def checked_centred(centred: Sequence[str], free: tuple[str, ...]) -> tuple[str, ...]:
+    names = (centred,) if isinstance(centred, str) else tuple(centred)
+    for name in names:
+        if name not in PARTICIPANT_PRIORS or name not in free:
+            raise ValueError(f"centred names {name!r}, which is not a free participant-level parameter "
+                             f"(those are {', '.join(n for n in PARTICIPANT_PRIORS if n in free)})")
+    return names
+
+
+def checked_depends_on(
+    depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]], free: tuple[str, ...], by: str
+) -> dict[str, tuple[str, ...]]:
+    result: dict[str, tuple[str, ...]] = {}
+    for name, given in (depends_on or {}).items():
+        if name not in free:
+            raise ValueError(f"depends_on names {name!r}, which is not among the free parameters {list(free)}")
+        columns = (given,) if isinstance(given, str) else tuple(given)
+        if len(set(columns)) != len(columns):
+            raise ValueError(f"depends_on[{name!r}] names a column more than once: {list(columns)}")
+        for column in columns:
+            if column == by:
+                raise ValueError(f"depends_on[{name!r}] names {by!r}, the participant column; "
+                                 "participants have their own values already")
+            if column == TRIAL_DIM:
+                raise ValueError(f"depends_on[{name!r}] cannot name a column {TRIAL_DIM!r} (the trials' dimension)")
+        result[name] = columns
+    sz_columns = result.get("starting_point_range", ())
+    w_columns = result.get("starting_point", ())
+    if "starting_point" in free and "starting_point_range" in free and not set(sz_columns) <= set(w_columns):
+        raise ValueError("starting_point must depend on every column that starting_point_range depends on "
+                         f"(it is kept inside the range): {list(sz_columns)} against {list(w_columns)}")
+    return result
+
+
+def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...]) -> dict[str, float]:
+    """Every parameter that is not free, at its fixed value or default, checked against its range."""
+    given = dict(fixed or {})
+    for name in given:
+        if name not in MODEL_PARAMETERS:
+            raise ValueError(f"fixed names {name!r}, which is not a parameter of the model")
+        if name in free:
+            raise ValueError(f"{name!r} is both free and fixed")
+    held = {}
+    for name in MODEL_PARAMETERS:
+        if name in free:
+            continue
+        if name not in given and name not in FIXED_DEFAULTS:
+            raise ValueError(f"{name!r} must be free or given a value in fixed")
+        held[name] = float(given.get(name, FIXED_DEFAULTS.get(name, 0.0)))
+    ranges = {
+        "drift_rate": (lambda x: np.isfinite(x), "finite"),
+        "boundary_separation": (lambda x: 0 < x < np.inf, "> 0"),
+        "starting_point": (lambda x: 0 < x < 1, "in (0, 1)"),
+        "non_decision_time": (lambda x: 0 <= x < np.inf, ">= 0"),
+        "drift_rate_sd": (lambda x: 0 <= x < np.inf, ">= 0"),
+        "starting_point_range": (lambda x: 0 <= x < 1, "in [0, 1)"),
+        "non_decision_time_range": (lambda x: 0 <= x < np.inf, ">= 0"),
+    }
+    for name, value in held.items():
+        accepts, text = ranges[name]
+        if not accepts(value):
+            raise ValueError(f"fixed {name} must be {text}, got {value!r}")
+    w, sz = held.get("starting_point"), held.get("starting_point_range")
+    if w is not None and sz is not None and not sz / 2 < min(w, 1 - w):
+        raise ValueError(f"fixed starting_point_range {sz!r} must be below 2 min(w, 1 - w) = {2 * min(w, 1 - w)!r}")
+    return held
+
+
+def checked_contamination(contamination: Union[float, str]) -> Union[float, str]:
+    if isinstance(contamination, str):
+        if contamination != "free":
+            raise ValueError(f"contamination must be a number in [0, 1) or 'free', not {contamination!r}")
+        return contamination
+    value = float(contamination)
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"contamination must be a number in [0, 1) or 'free', not {contamination!r}")
+    return value
