@@ -56,12 +56,15 @@ class WienerDDM:
     The log-probability uses the compiled likelihood and its analytic
     gradient with respect to every parameter (so NUTS can sample them); it is
     -inf where a parameter is out of its range. Random draws (prior and
-    posterior predictive) use ``ventrola.simulate_ddm``.
+    posterior predictive) use ``ventrola.simulate_ddm``; a trial still
+    undecided at its 10 s cap (only extreme parameters make that likely) is
+    drawn as NaN.
 
     ``WienerDDM.dist(...)`` gives the unnamed variable, as PyMC's ``.dist``.
     """
 
-    def __new__(cls, name: str, *args: Any, **kwargs: Any) -> Variable:
+    # As PyMC's distributions do, the class makes model variables, not instances.
+    def __new__(cls, name: str, *args: Any, **kwargs: Any) -> Variable:  # type: ignore[misc]
         parameters, kwargs = cls.parameters(args, kwargs, kwargs.get("observed"))
         return pm.CustomDist(name, *parameters, **cls.methods(), **kwargs)
 

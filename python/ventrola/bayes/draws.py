@@ -10,10 +10,6 @@ import numpy.typing as npt
 
 from ventrola import simulate_ddm
 
-# Trials past simulate_ddm's time cap are dropped; they are drawn again, with
-# fresh seeds, this many times at most.
-MAX_REDRAWS = 100
-
 
 def draw_signed_rts(
     drift_rate: Any,
@@ -31,7 +27,9 @@ def draw_signed_rts(
 ) -> npt.NDArray[np.float64]:
     """One trial per element of ``size`` (default: the parameters' broadcast
     shape), each with its own parameters. Trials that share all parameters are
-    simulated in one call, seeded from ``rng``."""
+    simulated in one call, seeded from ``rng``. A trial still undecided at
+    simulate_ddm's time cap (10 s of decision time), which only extreme
+    parameters make likely, is NaN."""
     rng = np.random.default_rng() if rng is None else rng
     columns = [
         np.asarray(x, dtype=np.float64)
@@ -68,22 +66,16 @@ def draw_signed_rts(
 def simulate_cell(
     parameters: npt.NDArray[np.float64], n: int, rng: np.random.Generator
 ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+    """n trials with one parameter set; those still undecided at simulate_ddm's
+    time cap get a NaN response time (their order carries no meaning)."""
     v, a, w, t0, sv, sz, st0, s = (float(x) for x in parameters)
-    choices: list[npt.NDArray[np.bool_]] = []
-    rts: list[npt.NDArray[np.float64]] = []
-    missing = n
-    for _ in range(MAX_REDRAWS):
-        seed = int(rng.integers(0, 2**63))
-        c, r, _ = simulate_ddm(
-            v, a, w, t0, missing, seed,
-            drift_rate_sd=sv, starting_point_range=sz, non_decision_time_range=st0, noise_sd=s,
-        )
-        choices.append(np.asarray(c, dtype=np.bool_))
-        rts.append(np.asarray(r, dtype=np.float64))
-        missing -= len(r)
-        if missing == 0:
-            return np.concatenate(choices), np.concatenate(rts)
-    raise ValueError(
-        f"the parameters (drift_rate={v}, boundary_separation={a}, ...) leave trials undecided "
-        f"past the simulation's time cap too often to draw {n} trials"
+    choices, rts, _ = simulate_ddm(
+        v, a, w, t0, n, int(rng.integers(0, 2**63)),
+        drift_rate_sd=sv, starting_point_range=sz, non_decision_time_range=st0, noise_sd=s,
     )
+    decided = len(rts)
+    all_choices = np.zeros(n, dtype=np.bool_)
+    all_rts = np.full(n, np.nan)
+    all_choices[:decided] = choices
+    all_rts[:decided] = rts
+    return all_choices, all_rts
