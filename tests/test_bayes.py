@@ -158,6 +158,9 @@ def test_hierarchical_model_names_dims_and_observed_trials():
     assert model.named_vars_to_dims["drift_rate_sd"] == ("condition",)
     assert {"contamination", "non_decision_time_mu", "non_decision_time_sigma"} <= set(model.named_vars)
     assert "starting_point_mu" not in model.named_vars
+    centred = build(table, depends_on={"drift_rate": "condition"}, centred=["drift_rate"])
+    assert centred.named_vars_to_dims["drift_rate_link"] == ("subject", "condition")
+    assert "drift_rate_z" not in centred.named_vars and "boundary_separation_z" in centred.named_vars
     observed = model["signed_rt"]
     expected = np.where(table["response"] == "right", table["rt"] / 1000, -table["rt"] / 1000)
     assert np.array_equal(model.rvs_to_values[observed].data, expected)
@@ -186,15 +189,18 @@ def test_hierarchical_log_probability_is_loglik_with_each_trials_parameters():
     assert model.compile_logp(vars=model.observed_RVs)(point) == pytest.approx(expected, rel=1e-12)
 
 
-def test_prior_keeps_each_non_decision_time_below_its_fastest_response_and_the_start_inside_its_range():
+@pytest.mark.parametrize(("contamination", "bound"), [(0.0, "min"), ("free", "median")])
+def test_prior_keeps_each_non_decision_time_below_its_bound_and_the_start_inside_its_range(contamination, bound):
     table, _, _ = hierarchical_table(2, participants=3, trials=20)
     model = build(table, free=("drift_rate", "boundary_separation", "starting_point", "non_decision_time",
                                "starting_point_range"),
-                  depends_on={"non_decision_time": "condition"})
-    prior = pm.sample_prior_predictive(200, model=model, random_seed=4).prior
-    fastest = table.groupby(["subject", "condition"])["rt"].min().unstack().to_numpy() / 1000
+                  depends_on={"non_decision_time": "condition"}, contamination=contamination)
+    prior = pm.sample_prior_predictive(300, model=model, random_seed=4).prior
+    cells = table.groupby(["subject", "condition"])["rt"].agg(["min", "median"]) / 1000
     t0 = prior["non_decision_time_subject"].to_numpy()
-    assert np.all(t0 < fastest) and np.all(t0 > 0)
+    assert np.all(t0 > 0) and np.all(t0 < cells[bound].unstack().to_numpy())
+    # With lapses the bound is looser: some draws lie beyond the fastest response.
+    assert np.any(t0 > cells["min"].unstack().to_numpy()) == (bound == "median")
     start = prior["starting_point_subject"].to_numpy()
     half_range = prior["starting_point_range"].to_numpy()[..., None] / 2
     assert np.all(start > half_range) and np.all(start < 1 - half_range)
@@ -217,6 +223,7 @@ def test_prior_keeps_each_non_decision_time_below_its_fastest_response_and_the_s
         (dict(free=("drift_rate", "boundary_separation", "starting_point", "starting_point_range"),
               depends_on={"starting_point_range": "condition"}), "must depend on every column"),
         (dict(rt_unit="minutes"), "rt_unit"),
+        (dict(centred=("drift_rate_sd",)), "not a free participant-level parameter"),
     ],
 )
 def test_hierarchical_model_refuses_bad_arguments(options, message):

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 import numpy as np
 import pymc as pm
 import pytensor.tensor as pt
-from pytensor.graph.basic import Variable
+from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
 from ventrola.bayes.priors import (
@@ -77,14 +77,20 @@ def hierarchical_model(
       ``p_mu`` and ``p_sigma`` are the group's location and spread on the
       link scale, ``p_z`` each participant's standard normal offset, and the
       deterministic ``p_subject`` each participant's value on the natural
-      scale. Links and priors: drift rate identity, ``mu ~ Normal(0, 3)``,
+      scale. A parameter named in ``centred`` is sampled centred instead:
+      ``p_link ~ Normal(p_mu, p_sigma)`` per participant, on the link scale,
+      which samples faster when every participant's data pin their own value
+      down (many trials); non-centred suits few trials per participant.
+      Links and priors: drift rate identity, ``mu ~ Normal(0, 3)``,
       ``sigma ~ HalfNormal(1.5)``; boundary separation log,
       ``mu ~ Normal(log 1.5, 0.6)``, ``sigma ~ HalfNormal(0.5)``; starting
       point logit, ``mu ~ Normal(0, 0.6)``, ``sigma ~ HalfNormal(0.5)``
       (when ``starting_point_range`` sz is not 0 the value is squeezed into
-      ``(sz/2, 1 - sz/2)``); non-decision time a logit-scale fraction of the
-      participant's fastest response time in the cell, so that it stays below
-      it, ``mu ~ Normal(1, 1.2)``, ``sigma ~ HalfNormal(0.8)``.
+      ``(sz/2, 1 - sz/2)``); non-decision time a logit-scale fraction of a
+      bound it stays below, ``mu ~ Normal(1, 1.2)``,
+      ``sigma ~ HalfNormal(0.8)``: the bound is the participant's fastest
+      response time in the cell, or the median one when ``contamination`` is
+      not 0 (lapses may then be faster than t0).
     - ``drift_rate_sd ~ HalfNormal(1.5)``, ``starting_point_range ~
       Uniform(0, 1)`` (``Uniform(0, 2 min(w, 1 - w))`` with the starting point
       fixed at w) and ``non_decision_time_range ~ HalfNormal(0.2)`` seconds
@@ -101,7 +107,7 @@ def hierarchical_model(
     Sample with ``pm.sample()`` inside ``with model:``; the result is ArviZ
     ``InferenceData``. Raises ``ValueError`` for a bad table (as ``fit_frame``
     does; response times must also be positive) and for bad ``free``,
-    ``depends_on``, ``fixed`` or ``contamination``.
+    ``depends_on``, ``fixed``, ``contamination`` or ``centred``.
     """
     if not isinstance(by, str):
         raise ValueError(f"by must name one column, not {by!r}")
@@ -126,7 +132,9 @@ def hierarchical_model(
         for name, prior in PARTICIPANT_PRIORS.items():
             if name in free_names:
                 columns = dependencies.get(name, ())
-                values = participant_parameter(name, prior, table, columns, level_values, held, name in centred)
+                values = participant_parameter(
+                    name, prior, table, columns, level_values, held, name in centred, lapse_weight != 0.0
+                )
                 per_trial[name] = at_trials(values, table.cell_of_trial(columns))
         if lapse_weight == "free":
             per_trial["contamination"] = pm.Beta("contamination", *CONTAMINATION_PRIOR)
@@ -142,11 +150,11 @@ def hierarchical_model(
     return model
 
 
-def at_trials(values: Variable, cells: np.ndarray) -> Variable:
+def at_trials(values: TensorVariable, cells: np.ndarray) -> TensorVariable:
     return values.flatten()[cells] if values.ndim else values
 
 
-def shared_parameter(name: str, columns: tuple[str, ...], held: Mapping[str, float]) -> Variable:
+def shared_parameter(name: str, columns: tuple[str, ...], held: Mapping[str, float]) -> TensorVariable:
     dims = columns or None
     if name == "drift_rate_sd":
         return pm.HalfNormal(name, DRIFT_RATE_SD_SCALE, dims=dims)
@@ -165,7 +173,8 @@ def participant_parameter(
     level_values: Mapping[str, tuple[Any, tuple[str, ...]]],
     held: Mapping[str, float],
     centred: bool,
-) -> Variable:
+    lapses: bool,
+) -> TensorVariable:
     """The participant-level values (participant x levels) of one parameter, on its natural scale."""
     by = table.participant_column
     dims = columns or None
@@ -180,8 +189,8 @@ def participant_parameter(
         natural = eta
     elif prior.link == "log":
         natural = pt.exp(eta)
-    elif prior.link == "logit_of_fastest":
-        natural = pt.as_tensor_variable(table.fastest_rts(columns)) * pm.math.sigmoid(eta)
+    elif prior.link == "logit_of_bound":
+        natural = pt.as_tensor_variable(t0_bounds(table, columns, lapses)) * pm.math.sigmoid(eta)
     else:
         natural = pm.math.sigmoid(eta)
         if name == "starting_point":
@@ -189,6 +198,13 @@ def participant_parameter(
             if squeeze is not None:
                 natural = squeeze / 2 + (1 - squeeze) * natural
     return pm.Deterministic(f"{name}_{by}", natural, dims=(by, *columns))
+
+
+def t0_bounds(table: TrialTable, columns: tuple[str, ...], lapses: bool) -> np.ndarray:
+    """The largest non-decision time of each cell: the fastest response, where
+    the model alone must produce every trial; with lapses, which may be faster
+    than t0, the median response."""
+    return table.cell_statistic(columns, np.median if lapses else np.min)
 
 
 def starting_point_range_over(

@@ -12,7 +12,7 @@ them the work of computing them.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pytensor.tensor as pt
@@ -20,6 +20,7 @@ from pytensor.gradient import DisconnectedType, grad_not_implemented, grad_undef
 from pytensor.graph.basic import Apply, Variable
 from pytensor.graph.op import Op
 from pytensor.graph.rewriting.basic import node_rewriter
+from pytensor.tensor.variable import TensorVariable
 from pytensor.tensor.rewriting.basic import register_specialize
 
 from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, trial_log_probability
@@ -78,7 +79,7 @@ class WienerLogProbability(Op):
         return [shape] * len(node.outputs)
 
     def L_op(
-        self, inputs: Sequence[Variable], outputs: Sequence[Variable], output_grads: Sequence[Variable]
+        self, inputs: Sequence[Any], outputs: Sequence[Any], output_grads: Sequence[Any]
     ) -> list[Variable]:
         log_p_grad, *partial_grads = output_grads
         if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
@@ -96,7 +97,7 @@ class WienerLogProbability(Op):
         return [[True] * len(node.outputs) for _ in node.inputs]
 
 
-def as_float64(x: Any) -> Variable:
+def as_float64(x: Any) -> TensorVariable:
     if not isinstance(x, Variable):
         return pt.constant(np.asarray(x, dtype=np.float64))
     tensor = pt.as_tensor_variable(x)
@@ -119,7 +120,7 @@ def broadcast_static_shape(shapes: Sequence[tuple[Any, ...]]) -> tuple[Any, ...]
     return tuple(result)
 
 
-def sum_to_shape(gradient: Variable, x: Variable) -> Variable:
+def sum_to_shape(gradient: TensorVariable, x: TensorVariable) -> TensorVariable:
     """Sums a gradient of the broadcast shape over the axes that ``x`` was broadcast along."""
     leading = gradient.type.ndim - x.type.ndim
     if leading:
@@ -132,7 +133,7 @@ def sum_to_shape(gradient: Variable, x: Variable) -> Variable:
     return gradient
 
 
-def wiener_log_probability(value: Any, **parameters: Any) -> Variable:
+def wiener_log_probability(value: Any, **parameters: Any) -> TensorVariable:
     """The log-probability of each trial as a PyTensor variable.
 
     ``value`` holds signed response times (``rt`` for the upper boundary,
@@ -150,7 +151,8 @@ def wiener_log_probability(value: Any, **parameters: Any) -> Variable:
         if given is None:
             raise TypeError(f"missing parameter {name!r}")
         inputs.append(as_float64(given))
-    return WienerLogProbability()(as_float64(value), *inputs)[0]
+    log_p = WienerLogProbability().make_node(as_float64(value), *inputs).outputs[0]
+    return cast(TensorVariable, log_p)
 
 
 @register_specialize

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 @dataclass(frozen=True)
 class ParticipantPrior:
-    link: str  # "identity", "log", "logit" or "logit_of_fastest"
+    link: str  # "identity", "log", "logit" or "logit_of_bound"
     mu_mean: float
     mu_sd: float
     sigma_scale: float  # sigma ~ HalfNormal(sigma_scale)
@@ -28,9 +28,10 @@ PARTICIPANT_PRIORS = {
     # w: logit-normal, median participant in about [0.24, 0.76].
     "starting_point": ParticipantPrior("logit", 0.0, 0.6, 0.5),
     # t0: a logit-normal fraction of the participant's fastest response (in
-    # the cell the parameter is estimated for), so t0 stays below it; the
-    # median participant's fraction lies in about [0.2, 0.97].
-    "non_decision_time": ParticipantPrior("logit_of_fastest", 1.0, 1.2, 0.8),
+    # the cell the parameter is estimated for; the median one with lapses),
+    # so t0 stays below it; the median participant's fraction lies in about
+    # [0.2, 0.97].
+    "non_decision_time": ParticipantPrior("logit_of_bound", 1.0, 1.2, 0.8),
 }
 
 # One value for all participants (or per level of depends_on).

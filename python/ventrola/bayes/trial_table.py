@@ -1,10 +1,10 @@
 """A table of trials read into the arrays a hierarchical model indexes: signed
-response times, each trial's participant and condition levels, and the
-fastest response of each cell."""
+response times, each trial's participant and condition levels, and summaries
+of each cell's response times."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -15,6 +15,8 @@ from ventrola.frames import check_table, require_pandas, response_times, upper_b
 
 if TYPE_CHECKING:
     import pandas as pd
+
+Array = npt.NDArray[np.float64]
 
 
 @dataclass(frozen=True)
@@ -43,19 +45,17 @@ class TrialTable:
             return np.zeros(len(self.signed_rts), dtype=np.intp)
         return np.ravel_multi_index(indices, self.cell_shape(columns, per_participant)).astype(np.intp)
 
-    def fastest_rts(self, columns: Sequence[str]) -> npt.NDArray[np.float64]:
-        """The smallest response time in each cell of participant x levels; a
-        cell without trials takes its participant's smallest."""
-        fastest = np.full(int(np.prod(self.cell_shape(columns))), np.inf)
-        np.minimum.at(fastest, self.cell_of_trial(columns), self.rts)
-        fastest = fastest.reshape(self.cell_shape(columns))
-        per_participant = np.full(len(self.participants), np.inf)
-        np.minimum.at(per_participant, self.participant_index, self.rts)
-        empty = np.isinf(fastest)
-        fastest[empty] = np.broadcast_to(
-            per_participant.reshape((-1,) + (1,) * len(columns)), fastest.shape
-        )[empty]
-        return fastest
+    def cell_statistic(self, columns: Sequence[str], statistic: Callable[[Array], float]) -> Array:
+        """``statistic`` of the response times in each cell of participant x
+        levels; a cell without trials takes its participant's."""
+        cells = self.cell_of_trial(columns)
+        shape = self.cell_shape(columns)
+        rts = self.rts
+        per_participant = np.array([statistic(rts[self.participant_index == j]) for j in range(shape[0])])
+        values = np.broadcast_to(per_participant.reshape((-1,) + (1,) * len(columns)), shape).ravel().copy()
+        for cell in np.unique(cells):
+            values[cell] = statistic(rts[cells == cell])
+        return values.reshape(shape)
 
 
 def read_trials(
