@@ -1,0 +1,101 @@
+"""Speed of the PyMC layer (ventrola.bayes).
+
+1. Log-probability and gradient of 10,000 trials through the PyTensor Op, as a
+   sampler calls them, beside the compiled likelihood alone.
+2. The hierarchical fit of examples/bayes_example.py (15 participants x 2
+   conditions x 150 trials, drift rate depending on the condition): wall
+   time, effective sample size per second and R-hat for 2 chains x 1,000
+   draws after 1,000 tuning steps, one chain per core.
+
+Prints medians of several runs for (1). The figures depend on the load of the
+machine; runs on a shared machine are noisy.
+"""
+import os
+import pathlib
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", FutureWarning)  # ArviZ's notice of its coming refactor
+    import arviz as az
+    import pymc as pm
+    import pytensor
+    import pytensor.tensor as pt
+
+import ventrola
+from ventrola.bayes import hierarchical_model, signed_rts, wiener_log_probability
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from bayes_example import SEED, simulated_experiment  # noqa: E402
+
+RUNS = 7
+CALLS = 50
+TRIALS = 10_000
+TARGET_EVALUATION = 1e-3  # seconds per log-probability and gradient of 10,000 trials
+TARGET_WALL = 120.0  # seconds for the hierarchical fit
+
+
+def per_call(function, *args):
+    function(*args)
+    times = []
+    for _ in range(RUNS):
+        started = time.perf_counter()
+        for _ in range(CALLS):
+            function(*args)
+        times.append((time.perf_counter() - started) / CALLS)
+    return statistics.median(times), min(times)
+
+
+def evaluation_speed():
+    choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, TRIALS, 7)
+    observed = signed_rts(choices, rts)
+    drift, boundary, t0 = pt.dvector("drift"), pt.dscalar("boundary"), pt.dscalar("t0")
+    log_p = wiener_log_probability(observed, drift_rate=drift, boundary_separation=boundary,
+                                   non_decision_time=t0).sum()
+    function = pytensor.function([drift, boundary, t0], [log_p, *pytensor.grad(log_p, [drift, boundary, t0])])
+    drifts = np.full(TRIALS, 1.0)
+    op_time, op_best = per_call(function, drifts, 1.5, 0.25)
+    engine_time, engine_best = per_call(ventrola.wiener_logpdf_grad, choices, rts, drifts, 1.5, 0.5, 0.25)
+    verdict = "met" if op_time <= TARGET_EVALUATION else "NOT MET"
+    print(f"log-probability + gradient, {TRIALS} trials (per-trial drift, shared boundary and t0):")
+    print(f"  through the Op         median {op_time * 1e3:6.2f} ms   best {op_best * 1e3:6.2f} ms"
+          f"   ({1 / op_time:6.0f} evaluations/s)   target 1 ms: {verdict}")
+    print(f"  wiener_logpdf_grad     median {engine_time * 1e3:6.2f} ms   best {engine_best * 1e3:6.2f} ms")
+
+
+def hierarchical_fit(centred=()):
+    trials, _ = simulated_experiment()
+    model = hierarchical_model(trials, depends_on={"drift_rate": "condition"}, centred=centred)
+    started = time.perf_counter()
+    with model:
+        idata = pm.sample(1000, tune=1000, chains=2, cores=2, random_seed=SEED, progressbar=False,
+                          compute_convergence_checks=False)
+    wall = time.perf_counter() - started
+    sampling = float(idata.posterior.attrs["sampling_time"])
+    ess = az.ess(idata.posterior).to_array()
+    rhat = az.rhat(idata.posterior).to_array()
+    divergences = int(idata.sample_stats["diverging"].sum())
+    steps = float(idata.sample_stats["n_steps"].mean())
+    label = f"centred {', '.join(centred)}" if centred else "all non-centred"
+    print(f"hierarchical fit, {len(trials)} trials, {label}:")
+    print(f"  wall time {wall:6.1f} s (sampling {sampling:.1f} s)   target {TARGET_WALL:.0f} s: "
+          f"{'met' if wall < TARGET_WALL else 'NOT MET'}")
+    print(f"  bulk ESS min {float(ess.min()):.0f}, median {float(ess.median()):.0f}; "
+          f"min ESS per second of wall time {float(ess.min()) / wall:.1f}")
+    print(f"  R-hat max {float(rhat.max()):.4f} (target 1.01: {'met' if float(rhat.max()) <= 1.01 else 'NOT MET'}); "
+          f"{divergences} divergences; {steps:.1f} leapfrog steps per draw")
+
+
+def main():
+    print(f"{os.cpu_count()} logical processors; pymc {pm.__version__}, pytensor {pytensor.__version__}")
+    evaluation_speed()
+    hierarchical_fit()
+    hierarchical_fit(centred=("boundary_separation", "non_decision_time"))
+
+
+if __name__ == "__main__":
+    main()
