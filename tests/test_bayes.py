@@ -74,6 +74,16 @@ def test_gradient_of_every_parameter_matches_finite_differences():
                 rng=np.random.default_rng(7))
 
 
+def test_a_length_one_input_broadcast_only_at_run_time_is_refused():
+    # Its gradient would keep the trials' length.
+    boundary = pt.dvector("boundary")
+    log_p = WienerLogProbability()(pt.constant(np.array([0.5, -0.6, 0.7])), 1.0, boundary, 0.5, 0.2, 0.0, 0.0, 0.0,
+                                   1.0, 0.0, np.inf)[0]
+    assert log_p.eval({boundary: np.array([1.5, 1.4, 1.3])}).shape == (3,)
+    with pytest.raises(ValueError, match="broadcast at run time"):
+        log_p.eval({boundary: np.array([1.5])})
+
+
 def test_invalid_parameters_and_impossible_trials_give_minus_infinity_without_nan_gradients():
     value = pt.constant(np.array([0.5, -0.6, 0.15, 0.7]))
     a = pt.dvector("a")
@@ -223,6 +233,7 @@ def test_prior_keeps_each_non_decision_time_below_its_bound_and_the_start_inside
         (dict(free=("drift_rate", "boundary_separation", "starting_point", "starting_point_range"),
               depends_on={"starting_point_range": "condition"}), "must depend on every column"),
         (dict(rt_unit="minutes"), "rt_unit"),
+        (dict(by="trial"), "rename the column"),
         (dict(centred=("drift_rate_sd",)), "not a free participant-level parameter"),
     ],
 )

@@ -111,6 +111,8 @@ def hierarchical_model(
     """
     if not isinstance(by, str):
         raise ValueError(f"by must name one column, not {by!r}")
+    if by in (TRIAL_DIM, "mu", "sigma", "z", "link"):
+        raise ValueError(f"by cannot be {by!r}: the model uses that name itself; rename the column")
     free_names = checked_free(free)
     centred = checked_centred(centred, free_names)
     dependencies = checked_depends_on(depends_on, free_names, by)

@@ -25,10 +25,7 @@ from pytensor.tensor.rewriting.basic import register_specialize
 
 from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, trial_log_probability
 
-# Inputs after the signed response time, in order, with their defaults.
-INPUT_DEFAULTS = {
-    "drift_rate": None,
-    "boundary_separation": None,
+DEFAULTS = {
     "starting_point": 0.5,
     "non_decision_time": 0.0,
     "drift_rate_sd": 0.0,
@@ -38,7 +35,8 @@ INPUT_DEFAULTS = {
     "contamination": 0.0,
     "max_rt": np.inf,
 }
-assert tuple(INPUT_DEFAULTS) == DIFFERENTIABLE
+# Inputs after the signed response time, in order, with their defaults (None: required).
+INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in DIFFERENTIABLE}
 
 
 class WienerLogProbability(Op):
@@ -63,6 +61,7 @@ class WienerLogProbability(Op):
         return Apply(self, tensors, outputs)
 
     def perform(self, node: Apply, inputs: Sequence[np.ndarray], output_storage: list[list[Any]]) -> None:
+        check_static_broadcasting(node, inputs)
         value, *parameters = inputs
         log_p, partials = trial_log_probability(value, dict(zip(DIFFERENTIABLE, parameters)), self.wrt)
         output_storage[0][0] = log_p
@@ -118,6 +117,23 @@ def broadcast_static_shape(shapes: Sequence[tuple[Any, ...]]) -> tuple[Any, ...]
         else:
             result.append(1)
     return tuple(result)
+
+
+def check_static_broadcasting(node: Apply, inputs: Sequence[np.ndarray]) -> None:
+    """Refuses an input of length 1 along an axis its type does not declare
+    broadcastable while another input is longer there: the gradient, summed
+    along the declared axes only, would have the wrong shape (PyTensor's own
+    element-wise operations refuse the same)."""
+    ndim = node.outputs[0].type.ndim
+    shape = np.broadcast_shapes(*(np.shape(x) for x in inputs))
+    for variable, array in zip(node.inputs, inputs):
+        offset = ndim - array.ndim
+        for axis, (declared, length) in enumerate(zip(variable.type.shape, array.shape)):
+            if length == 1 and declared != 1 and shape[offset + axis] != 1:
+                raise ValueError(
+                    f"input {variable} has length 1 along axis {axis}, broadcast at run time; "
+                    "give it a static length of 1 (e.g. with pytensor.tensor.specify_broadcastable)"
+                )
 
 
 def sum_to_shape(gradient: TensorVariable, x: TensorVariable) -> TensorVariable:
