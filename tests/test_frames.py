@@ -435,6 +435,45 @@ def test_simulate_frame_counts_excluded_trials():
 def test_simulate_frame_passes_on_argument_errors():
     with pytest.raises(ValueError, match="boundary must be > 0"):
         ventrola.simulate_frame(1.0, -1.0, 0.5, 0.3, 10, 1)
+    with pytest.raises(ValueError, match="starting_point_range"):
+        ventrola.simulate_frame(1.0, 1.0, 0.3, 0.3, 10, 1, starting_point_range=0.7)
+    with pytest.raises(ValueError, match="method"):
+        ventrola.simulate_frame(1.0, 1.0, 0.5, 0.3, 10, 1, method="milstein")
+
+
+@pytest.mark.parametrize(
+    "keywords, expected",
+    [
+        # Any variability or a method hands the trials to simulate_ddm; exact is then the default.
+        (dict(method="exact"), dict(method="exact")),
+        (dict(drift_rate_sd=0.7), dict(drift_rate_sd=0.7, method="exact")),
+        (dict(starting_point_range=0.2, non_decision_time_range=0.1),
+         dict(starting_point_range=0.2, non_decision_time_range=0.1, method="exact")),
+        (dict(drift_rate_sd=0.5, non_decision_time_range=0.1, method="euler"),
+         dict(drift_rate_sd=0.5, non_decision_time_range=0.1, method="euler")),
+    ],
+)
+def test_simulate_frame_with_variability_or_a_method_holds_simulate_ddm_trials(keywords, expected):
+    table = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, 0.9, **keywords)
+    choices, rts, n_excluded = ventrola.simulate_ddm(1.2, 1.5, 0.4, 0.25, 300, 9, noise_sd=0.9, **expected)
+    assert list(table.columns) == ["trial", "choice", "rt"]
+    assert table["trial"].dtype == np.int64 and table["choice"].dtype == np.bool_ and table["rt"].dtype == np.float64
+    assert np.array_equal(table["choice"], choices) and np.array_equal(table["rt"], rts)
+    assert table.attrs["n_excluded"] == n_excluded
+
+
+def test_simulate_frame_euler_without_variability_is_simulate():
+    euler = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, method="euler")
+    pd.testing.assert_frame_equal(euler, ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9))
+    exact = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, method="exact")
+    assert not np.array_equal(exact["rt"], euler["rt"])
+
+
+def test_simulate_frame_counts_trials_past_the_cap_for_every_method():
+    for method in ("exact", "euler"):
+        table = ventrola.simulate_frame(0.0, 8.0, 0.5, 0.2, 40, 3, method=method)
+        assert table.attrs["n_excluded"] > 0 and len(table) + table.attrs["n_excluded"] == 40, method
+        assert (table["rt"] <= 10.2).all()
 
 
 def test_simulate_conditions_uses_one_derived_seed_per_row():
