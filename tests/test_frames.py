@@ -281,19 +281,18 @@ def test_progress_wraps_the_finished_groups(trials):
 # ---------------------------------------------------------------------------
 # fit_frame: maximum likelihood and designs
 
-STEP_OVERSHOOT = 0.5826 * np.sqrt(0.001)  # see test_fit_ml: Euler data follow boundaries moved out by this
 ML_SUMMARY = ["loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged", "note", "error"]
 
 
 @pytest.fixture(scope="module")
 def design_trials():
-    """Two subjects by three conditions of different drift and one boundary, 500 trials each."""
-    conditions = [
-        {"subject": subject, "condition": condition, "drift": drift, "boundary": 1.3, "start": 0.5, "t0": 0.28}
-        for subject in ("s1", "s2")
-        for condition, drift in (("hard", 0.5), ("medium", 1.2), ("easy", 2.2))
-    ]
-    return ventrola.simulate_conditions(conditions, 500, 17)
+    """Two subjects by three conditions of different drift and one boundary, 500 exact trials each."""
+    levels = [(subject, condition, drift) for subject in ("s1", "s2")
+              for condition, drift in (("hard", 0.5), ("medium", 1.2), ("easy", 2.2))]
+    pieces = [ventrola.simulate_frame(drift, 1.3, 0.5, 0.28, 500, seed, method="exact").assign(
+                  subject=subject, condition=condition)
+              for seed, (subject, condition, drift) in enumerate(levels, start=17)]
+    return pd.concat(pieces, ignore_index=True)[["subject", "condition", "trial", "choice", "rt"]]
 
 
 def test_ml_fits_each_group_like_fit_ml(trials):
@@ -316,7 +315,6 @@ def test_design_recovers_condition_drifts_with_a_shared_boundary(design_trials):
                               depends_on={"drift_rate": "condition"})
     assert list(fits[["subject", "condition"]].itertuples(index=False, name=None)) == [
         (s, c) for s in ("s1", "s2") for c in ("easy", "hard", "medium")]
-    wider = 1.3 + 2 * STEP_OVERSHOOT
     truth = {"easy": 2.2, "hard": 0.5, "medium": 1.2}
     for subject, rows in fits.groupby("subject"):
         # One joint fit per subject: everything but the drift is shared by its rows.
@@ -326,7 +324,7 @@ def test_design_recovers_condition_drifts_with_a_shared_boundary(design_trials):
         assert rows["converged"].all()
         for _, row in rows.iterrows():
             assert abs(row["drift_rate"] - truth[row["condition"]]) < 4 * row["drift_rate_se"]
-        assert abs(rows["boundary_separation"].iloc[0] - wider) < 4 * rows["boundary_separation_se"].iloc[0]
+        assert abs(rows["boundary_separation"].iloc[0] - 1.3) < 4 * rows["boundary_separation_se"].iloc[0]
         assert abs(rows["non_decision_time"].iloc[0] - 0.28) < 4 * rows["non_decision_time_se"].iloc[0]
         # Nested models: one shared drift <= the design <= separate fits of each condition.
         own = design_trials[design_trials["subject"] == subject]
