@@ -1,0 +1,47 @@
+// A sum of positive terms known by their logarithms, together with the
+// term-weighted means of K values attached to them. Everything is kept
+// relative to the largest term so far, so terms far below the double range
+// (densities of e^-1000) still add up to a finite logarithm.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace ventrola::likelihood {
+
+template <std::size_t K>
+class LogWeightedSum {
+public:
+    void add(double log_term, const std::array<double, K>& values) {
+        if (log_term == -std::numeric_limits<double>::infinity()) return;
+        if (log_term > largest_) {
+            // exp(-inf) = 0 drops the empty start; a NaN term falls through
+            // to the sum below and poisons it, as it should.
+            const double scale = std::exp(largest_ - log_term);
+            total_ *= scale;
+            for (std::size_t k = 0; k < K; ++k) weighted_[k] *= scale;
+            largest_ = log_term;
+        }
+        const double term = std::exp(log_term - largest_);
+        total_ += term;
+        for (std::size_t k = 0; k < K; ++k) weighted_[k] += term * values[k];
+    }
+
+    // -inf when nothing positive was added.
+    double log_total() const {
+        if (total_ == 0) return -std::numeric_limits<double>::infinity();
+        return largest_ + std::log(total_);
+    }
+
+    // sum(term * values[k]) / sum(term).
+    double mean(std::size_t k) const { return weighted_[k] / total_; }
+
+private:
+    double largest_ = -std::numeric_limits<double>::infinity();
+    double total_ = 0;
+    std::array<double, K> weighted_{};
+};
+
+}  // namespace ventrola::likelihood

@@ -1,0 +1,43 @@
+// Gauss-Legendre rules on [-1, 1] and an a-priori choice of their size for
+// integrands that are close to exp(quadratic), the shape of the diffusion
+// model's densities in a start point or a decision time over a short range.
+#pragma once
+
+#include <span>
+
+namespace ventrola::likelihood {
+
+inline constexpr int MAX_RULE_NODES = 24;
+
+struct GaussLegendreRule {
+    std::span<const double> nodes;    // ascending, in (-1, 1)
+    std::span<const double> weights;  // positive, summing to 2
+    std::span<const double> log_weights;
+};
+
+// The n-node rule, 1 <= n <= MAX_RULE_NODES; the table is built on first use.
+GaussLegendreRule gauss_legendre(int n);
+
+inline constexpr int MAX_LAGUERRE_NODES = 16;
+
+// The n-node Gauss-Laguerre rule for the weight exp(-z) on [0, inf),
+// 1 <= n <= MAX_LAGUERRE_NODES. log_weights hold log(weight) + node: the
+// logarithm of the weight that multiplies the integrand itself.
+struct GaussLaguerreRule {
+    std::span<const double> nodes;  // ascending, positive
+    std::span<const double> log_weights;
+};
+GaussLaguerreRule gauss_laguerre(int n);
+
+// The relative error a rule is sized for. Values need about 1e-9 for the
+// log-density to meet its 1e-6; derivatives need 1e-12, because some of them
+// are differences of the average and its end values divided by the range.
+enum class Accuracy { Value, Derivative };
+
+// The fewest nodes that integrate exp(slope * s + curvature * s^2) over
+// [-1, 1] within the accuracy, for either sign of slope and curvature (the
+// magnitudes are what count); 0 when more than MAX_RULE_NODES would be needed
+// or an argument is NaN. Sizes are calibrated with a tenth of margin.
+int rule_size(double slope, double curvature, Accuracy accuracy);
+
+}  // namespace ventrola::likelihood

@@ -1,0 +1,270 @@
+// The integral over a window of decision times of a positive integrand known
+// by its logarithm, for densities (and distribution functions) that rise like
+// exp(-c/x) from x = 0 and fall like exp(-lambda x).
+//
+// Near 0 the window is integrated in inverse time: with z = c/x - c/x0 the
+// integrand is exp(-z) times a slowly varying factor, which Gauss-Laguerre
+// integrates from x0 down to 0 (this "head" is used when the window reaches
+// so close to 0 that what lies below its start is negligible). The rest is
+// cut at ratios of at most 4 and integrated in log-time, where both the rise
+// and the fall stay analytic: one Gauss-Legendre rule per piece, sized from
+// the Hermite interpolant of the log-integrand through its values and slopes
+// at the piece's ends (calibrated on the model's densities, one node over the
+// size for exp(quadratic) suffices), or globally adaptive Gauss-Kronrod (7/15)
+// where that rule would be too large.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include "likelihood/log_weighted_sum.hpp"
+#include "likelihood/quadrature.hpp"
+
+namespace ventrola::likelihood {
+
+// The log-integrand and its derivative in decision time at a piece's end.
+struct EndSample {
+    double log_value;
+    double log_slope;
+};
+
+// A quadrature node: the log-integrand and the values averaged with it.
+template <std::size_t K>
+struct WindowNode {
+    double log_value;
+    std::array<double, K> values;
+};
+
+namespace window_detail {
+
+// An end of a piece. Positions in log-time are kept as offsets from the
+// window's end, log(x / longest), so that a narrow window's width in log-time
+// keeps its digits instead of being the difference of two logarithms.
+struct WindowEnd {
+    double x;
+    double offset;
+    double log_value;
+    double log_slope;
+};
+
+template <class Integrand>
+WindowEnd end_at(const Integrand& integrand, double longest, double offset) {
+    const double x = longest * std::exp(offset);
+    const EndSample sample = integrand.end(x);
+    return {x, offset, sample.log_value, sample.log_slope};
+}
+
+// The head starts at x0 = c / HEAD_START at the latest: there the factor left
+// over by exp(-z) is close to (HEAD_START + z)^(-1/2), which the rule sizes
+// below integrate to 1e-11 and 1e-14 even with strong drift.
+inline constexpr double HEAD_START = 9;
+inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 8 : 12; }
+
+// Below the window's start the integral is dropped when the leading factor
+// there is this many e-folds under its value at the head's start.
+inline constexpr double NEGLIGIBLE = 40;
+
+inline constexpr double WIDEST_PIECE = 4;  // hi / lo
+
+// The 15-point Kronrod extension of the 7-point Gauss rule on [-1, 1]: the
+// non-negative nodes, ascending; the Gauss nodes are those of even index.
+inline constexpr std::array<double, 8> NODES = {
+    0.0,
+    0.207784955007898467601,
+    0.405845151377397166907,
+    0.586087235467691130294,
+    0.741531185599394439864,
+    0.86486442335976907279,
+    0.949107912342758524526,
+    0.991455371120812639207,
+};
+inline constexpr std::array<double, 8> KRONROD_WEIGHTS = {
+    0.209482141084727828013, 0.204432940075298892414, 0.190350578064785409913, 0.169004726639267902827,
+    0.140653259715525918745, 0.10479001032225018384,  0.0630920926299785532907, 0.0229353220105292249637,
+};
+inline constexpr std::array<double, 8> GAUSS_WEIGHTS = {
+    0.417959183673469387755, 0, 0.38183005050511894495, 0, 0.279705391489276667901, 0, 0.129484966168869693271, 0,
+};
+
+inline constexpr int MAX_PANELS = 48;
+
+// Relative error the panels of one piece must reach together.
+inline double tolerance(Accuracy accuracy) { return accuracy == Accuracy::Value ? 1e-10 : 1e-13; }
+
+// The size of the single log-time rule for the piece, or 0 when it would be
+// too large. The Hermite interpolant of log(integrand * x) on [-1, 1] from
+// the ends' values and slopes gives the linear and quadratic parts.
+inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy accuracy) {
+    const double half = 0.5 * (hi.offset - lo.offset);
+    const double rise = (hi.log_value + hi.offset) - (lo.log_value + lo.offset);
+    const double slope_lo = (lo.x * lo.log_slope + 1) * half;
+    const double slope_hi = (hi.x * hi.log_slope + 1) * half;
+    const double cubic = 0.25 * (slope_hi + slope_lo - rise);
+    const double quadratic = 0.25 * (slope_hi - slope_lo);
+    const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy);
+    return nodes != 0 && nodes < MAX_RULE_NODES ? nodes + 1 : 0;
+}
+
+// One log-time panel [a, b] of offsets from log(longest): the Kronrod
+// estimate and its error, and the Kronrod sums of value * integrand, all
+// relative to exp(log_scale).
+template <std::size_t K>
+struct Panel {
+    double a;
+    double b;
+    double log_scale;
+    double kronrod;
+    double error;
+    std::array<double, K> moments;
+};
+
+template <std::size_t K, class Integrand>
+Panel<K> integrate_panel(const Integrand& integrand, double longest, double log_longest, double a, double b) {
+    const double centre = 0.5 * (a + b);
+    const double half = 0.5 * (b - a);
+    std::array<double, 15> logs{};
+    std::array<std::array<double, K>, 15> values{};
+    double largest = -INFINITY;
+    for (std::size_t j = 0; j < 15; ++j) {
+        const double s = j < 8 ? -NODES[7 - j] : NODES[j - 7];
+        const double offset = centre + half * s;
+        const WindowNode<K> node = integrand.node(longest * std::exp(offset), offset);
+        logs[j] = node.log_value + log_longest + offset;
+        values[j] = node.values;
+        if (logs[j] > largest) largest = logs[j];
+    }
+    Panel<K> panel{a, b, largest + std::log(half), 0, 0, {}};
+    if (largest == -INFINITY) return panel;
+    double gauss = 0;
+    for (std::size_t j = 0; j < 15; ++j) {
+        const std::size_t index = j < 8 ? 7 - j : j - 7;
+        const double term = std::exp(logs[j] - largest);
+        panel.kronrod += KRONROD_WEIGHTS[index] * term;
+        gauss += GAUSS_WEIGHTS[index] * term;
+        for (std::size_t k = 0; k < K; ++k) panel.moments[k] += KRONROD_WEIGHTS[index] * term * values[j][k];
+    }
+    // The usual scaling of |Kronrod - Gauss|: the Kronrod error falls much
+    // faster than the Gauss one it is measured by.
+    const double relative = std::fabs(panel.kronrod - gauss) / panel.kronrod;
+    panel.error = panel.kronrod * std::fmin(1.0, std::pow(200 * relative, 1.5));
+    return panel;
+}
+
+template <std::size_t K, class Integrand>
+void integrate_adaptively(const Integrand& integrand, double longest, double log_longest, double lo, double hi,
+                          Accuracy accuracy, LogWeightedSum<K>& sum) {
+    std::array<Panel<K>, MAX_PANELS> panels;
+    std::size_t count = 1;
+    panels[0] = integrate_panel<K>(integrand, longest, log_longest, lo, hi);
+    const double tol = tolerance(accuracy);
+    while (count < MAX_PANELS) {
+        double top = -INFINITY;
+        for (std::size_t i = 0; i < count; ++i) top = std::fmax(top, panels[i].log_scale);
+        double total = 0, error = 0, worst_error = -1;
+        std::size_t worst = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double scale = std::exp(panels[i].log_scale - top);
+            total += scale * panels[i].kronrod;
+            error += scale * panels[i].error;
+            if (scale * panels[i].error > worst_error) {
+                worst_error = scale * panels[i].error;
+                worst = i;
+            }
+        }
+        if (!(error > tol * total)) break;  // also ends on NaN
+        const Panel<K> split = panels[worst];
+        const double middle = 0.5 * (split.a + split.b);
+        if (!(middle > split.a && middle < split.b)) break;
+        panels[worst] = integrate_panel<K>(integrand, longest, log_longest, split.a, middle);
+        panels[count++] = integrate_panel<K>(integrand, longest, log_longest, middle, split.b);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        std::array<double, K> means{};
+        for (std::size_t k = 0; k < K; ++k) means[k] = panels[i].moments[k] / panels[i].kronrod;
+        sum.add(panels[i].log_scale + std::log(panels[i].kronrod), means);
+    }
+}
+
+// One piece [lo.x, hi.x] with hi.x <= WIDEST_PIECE * lo.x.
+template <std::size_t K, class Integrand>
+void integrate_piece(const Integrand& integrand, double longest, double log_longest, const WindowEnd& lo,
+                     const WindowEnd& hi, Accuracy accuracy, LogWeightedSum<K>& sum) {
+    const int nodes = single_rule_size(lo, hi, accuracy);
+    if (nodes == 0) {
+        integrate_adaptively<K>(integrand, longest, log_longest, lo.offset, hi.offset, accuracy, sum);
+        return;
+    }
+    const GaussLegendreRule rule = gauss_legendre(nodes);
+    const double centre = 0.5 * (lo.offset + hi.offset);
+    const double half = 0.5 * (hi.offset - lo.offset);
+    const double log_half = std::log(half);
+    for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+        const double offset = centre + half * rule.nodes[i];
+        const WindowNode<K> node = integrand.node(longest * std::exp(offset), offset);
+        sum.add(rule.log_weights[i] + log_half + log_longest + offset + node.log_value, node.values);
+    }
+}
+
+// From 0 to x0 in z = c/x - c/x0: dx = x^2/c dz.
+template <std::size_t K, class Integrand>
+void integrate_head(const Integrand& integrand, double longest, double x0, double c, Accuracy accuracy,
+                    LogWeightedSum<K>& sum) {
+    const GaussLaguerreRule rule = gauss_laguerre(head_nodes(accuracy));
+    const double start = c / x0;
+    const double log_c = std::log(c);
+    for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+        const double x = c / (start + rule.nodes[i]);
+        const WindowNode<K> node = integrand.node(x, std::log(x / longest));
+        sum.add(rule.log_weights[i] + 2 * std::log(x) - log_c + node.log_value, node.values);
+    }
+}
+
+}  // namespace window_detail
+
+// The log-integrand at the window's ends: at its start (-inf when that is at
+// most 0 or negligible) and at its end.
+struct WindowEnds {
+    double log_at_shortest;
+    double log_at_longest;
+};
+
+// Adds the integral over decision times in [longest - range, longest], as far
+// as they are positive, to `sum`, with the K values averaged under it. `c` is
+// the constant of the integrand's leading factor exp(-c/x) at 0. The
+// integrand provides
+//   EndSample end(double x) const;                      // at the ends of pieces
+//   WindowNode<K> node(double x, double offset) const;  // at quadrature nodes,
+//                                                       // offset = log(x / longest)
+template <std::size_t K, class Integrand>
+WindowEnds integrate_window(const Integrand& integrand, double longest, double range, double c, Accuracy accuracy,
+                            LogWeightedSum<K>& sum) {
+    using namespace window_detail;
+    const double log_longest = std::log(longest);
+    const WindowEnd hi = end_at(integrand, longest, 0.0);
+    WindowEnds ends{-std::numeric_limits<double>::infinity(), hi.log_value};
+    const double shortest = longest - range;
+    const double head_end = std::fmin(longest, c / HEAD_START);
+    WindowEnd lo{};
+    if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
+        integrate_head<K>(integrand, longest, head_end, c, accuracy, sum);
+        if (head_end >= longest) return ends;
+        lo = end_at(integrand, longest, std::log(head_end / longest));
+    } else {
+        lo = end_at(integrand, longest, std::log1p(-range / longest));
+        ends.log_at_shortest = lo.log_value;
+    }
+    // Pieces of equal ratio, at most WIDEST_PIECE each.
+    const double start = lo.offset;
+    const int pieces = static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9));
+    for (int piece = 1; piece < pieces; ++piece) {
+        const WindowEnd next = end_at(integrand, longest, start - start * piece / pieces);
+        integrate_piece<K>(integrand, longest, log_longest, lo, next, accuracy, sum);
+        lo = next;
+    }
+    integrate_piece<K>(integrand, longest, log_longest, lo, hi, accuracy, sum);
+    return ends;
+}
+
+}  // namespace ventrola::likelihood

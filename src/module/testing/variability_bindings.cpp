@@ -1,0 +1,139 @@
+// Test hooks for the one-trial likelihood and the quadrature rules behind its
+// averages over the start point and the non-decision time.
+#include <cstddef>
+#include <span>
+
+#include "likelihood/quadrature.hpp"
+#include "likelihood/wiener.hpp"
+#include "module/fault_boundary.hpp"
+#include "module/testing/bindings.hpp"
+
+namespace ventrola::testing {
+namespace {
+
+using likelihood::WienerParameters;
+using py::PyRef;
+
+PyObject* float_tuple(std::span<const double> values) {
+    PyRef tuple = py::checked(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return tuple.release();
+}
+
+// The eight parameters in the order of WienerParameters.
+bool parse_parameters(PyObject* args, WienerParameters& p) {
+    return PyArg_ParseTuple(args, "dddddddd", &p.drift_rate, &p.boundary_separation, &p.starting_point,
+                            &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range,
+                            &p.non_decision_time_range, &p.noise_sd) != 0;
+}
+
+// The choice and response time, then the eight parameters.
+bool parse_trial(PyObject* args, int& upper, double& rt, WienerParameters& p) {
+    return PyArg_ParseTuple(args, "pddddddddd", &upper, &rt, &p.drift_rate, &p.boundary_separation,
+                            &p.starting_point, &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range,
+                            &p.non_decision_time_range, &p.noise_sd) != 0;
+}
+
+// gauss_legendre_rule(n) -> (nodes, weights)
+PyObject* gauss_legendre_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        int n = 0;
+        if (!PyArg_ParseTuple(args, "i", &n)) return nullptr;
+        if (n < 1 || n > likelihood::MAX_RULE_NODES) {
+            PyErr_SetString(PyExc_ValueError, "no rule of that size");
+            return nullptr;
+        }
+        const likelihood::GaussLegendreRule rule = likelihood::gauss_legendre(n);
+        PyRef nodes = py::checked(float_tuple(rule.nodes));
+        PyRef weights = py::checked(float_tuple(rule.weights));
+        return PyTuple_Pack(2, nodes.get(), weights.get());
+    });
+}
+
+// gauss_laguerre_rule(n) -> (nodes, log_weights), log_weights = log(weight) + node
+PyObject* gauss_laguerre_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        int n = 0;
+        if (!PyArg_ParseTuple(args, "i", &n)) return nullptr;
+        if (n < 1 || n > likelihood::MAX_LAGUERRE_NODES) {
+            PyErr_SetString(PyExc_ValueError, "no rule of that size");
+            return nullptr;
+        }
+        const likelihood::GaussLaguerreRule rule = likelihood::gauss_laguerre(n);
+        PyRef nodes = py::checked(float_tuple(rule.nodes));
+        PyRef log_weights = py::checked(float_tuple(rule.log_weights));
+        return PyTuple_Pack(2, nodes.get(), log_weights.get());
+    });
+}
+
+// rule_size(slope, curvature, for_derivatives) -> nodes, 0 for none
+PyObject* rule_size_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        double slope = 0, curvature = 0;
+        int derivative = 0;
+        if (!PyArg_ParseTuple(args, "ddp", &slope, &curvature, &derivative)) return nullptr;
+        const auto accuracy = derivative != 0 ? likelihood::Accuracy::Derivative : likelihood::Accuracy::Value;
+        return PyLong_FromLong(likelihood::rule_size(slope, curvature, accuracy));
+    });
+}
+
+// check_wiener_parameters(v, a, w, t0, sv, sz, st0, s) -> None or the message
+PyObject* check_parameters_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        WienerParameters p{};
+        if (!parse_parameters(args, p)) return nullptr;
+        const std::optional<Error> error = likelihood::check_parameters(p);
+        if (!error) Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(error->message.data(), static_cast<Py_ssize_t>(error->message.size()));
+    });
+}
+
+// The one-trial functions take (upper, rt, v, a, w, t0, sv, sz, st0, s) and
+// parameters that passed the check.
+template <double (*Function)(bool, double, const WienerParameters&)>
+PyObject* one_trial_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        int upper = 0;
+        double rt = 0;
+        WienerParameters p{};
+        if (!parse_trial(args, upper, rt, p)) return nullptr;
+        return PyFloat_FromDouble(Function(upper != 0, rt, p));
+    });
+}
+
+// wiener_gradient(...) -> (log_density, (d/dv, d/da, d/dw, d/dt0, d/dsv, d/dsz, d/dst0))
+PyObject* gradient_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        int upper = 0;
+        double rt = 0;
+        WienerParameters p{};
+        if (!parse_trial(args, upper, rt, p)) return nullptr;
+        const likelihood::LogDensityGradient g = likelihood::log_density_gradient(upper != 0, rt, p);
+        PyRef partials = py::checked(float_tuple(g.partials));
+        return Py_BuildValue("(dO)", g.log_density, partials.get());
+    });
+}
+
+PyMethodDef variability_methods[] = {
+    {"gauss_legendre_rule", gauss_legendre_hook, METH_VARARGS, "The n-node Gauss-Legendre rule on [-1, 1]."},
+    {"gauss_laguerre_rule", gauss_laguerre_hook, METH_VARARGS,
+     "The n-node Gauss-Laguerre rule as (nodes, log(weight) + node)."},
+    {"rule_size", rule_size_hook, METH_VARARGS, "Nodes for exp(slope s + curvature s^2) on [-1, 1]."},
+    {"check_wiener_parameters", check_parameters_hook, METH_VARARGS, "None, or why the parameters are refused."},
+    {"wiener_log_density", one_trial_hook<likelihood::log_density>, METH_VARARGS, "log f(rt, choice)."},
+    {"wiener_density", one_trial_hook<likelihood::density>, METH_VARARGS, "f(rt, choice)."},
+    {"wiener_distribution", one_trial_hook<likelihood::distribution>, METH_VARARGS,
+     "P(choice and RT <= rt)."},
+    {"wiener_gradient", gradient_hook, METH_VARARGS, "The log-density and its seven partial derivatives."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+}  // namespace
+
+int add_variability_functions(PyObject* module) { return PyModule_AddFunctions(module, variability_methods); }
+
+}  // namespace ventrola::testing
