@@ -266,7 +266,7 @@ def test_vanishing_ranges_approach_the_base_model_and_its_one_sided_partials():
     # d log f / dt0 = -d log f / dt; at st0 = 0 the window average moves at half that.
     assert base_partials[6] == pytest.approx(base_partials[3] / 2, rel=1e-12)
     assert base_partials[5] == 0.0
-    for tiny in (1e-300, 1e-12, 1e-7):
+    for tiny in (5e-324, 1e-300, 1e-12, 1e-9, 1.5e-9, 1e-7):
         with_sz = (v, a, w, t0, sv, tiny, 0.0, s)
         assert log_f(upper, rt, with_sz) == pytest.approx(log_base, abs=1e-12)
         with_st0 = (v, a, w, t0, sv, 0.0, tiny, s)

@@ -7,6 +7,7 @@
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/non_decision_average.hpp"
 #include "likelihood/quadrature.hpp"
+#include "likelihood/time_window_quadrature.hpp"
 
 namespace ventrola::likelihood {
 
@@ -59,19 +60,40 @@ StartPointRule start_point_rule(bool upper, double t, double half, const Decisio
 }
 
 // Calls visit(start point, its position in [-1, 1] across the whole range,
-// log of its quadrature weight) for every node; the weights sum to 2 * half.
+// log of its weight in the average) for every node; the weights sum to 1, so
+// that a range too small to resolve still averages to its centre's value.
 template <class Visit>
 void for_each_start_point(double w, double half, StartPointRule rule, Visit&& visit) {
     const GaussLegendreRule gl = gauss_legendre(rule.nodes);
-    const double piece_half = half / rule.pieces;
-    const double log_piece_half = std::log(piece_half);
+    const double log_share = -std::log(2.0 * rule.pieces);
     for (int piece = 0; piece < rule.pieces; ++piece) {
-        const double centre = w - half + (2 * piece + 1) * piece_half;
         for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
-            const double offset = (2 * piece + 1 - rule.pieces) * piece_half + piece_half * gl.nodes[i];
-            visit(centre + piece_half * gl.nodes[i], offset / half, log_piece_half + gl.log_weights[i]);
+            const double position = (2 * piece + 1 - rule.pieces + gl.nodes[i]) / rule.pieces;
+            visit(w + half * position, position, log_share + gl.log_weights[i]);
         }
     }
+}
+
+// With both ranges, a window narrow enough for one log-time rule at every
+// start point turns the double average into a product rule, which needs far
+// fewer evaluations than a difference of distribution functions per start
+// point. The rule is sized at the two extreme start points, where the
+// density's shape in time differs most; 0 when either needs more.
+int shared_window_rule(bool upper, double longest, double range, double half, const DecisionParameters& p) {
+    if (!narrow_window(longest, range)) return 0;
+    int nodes = 0;
+    for (const double start : {p.w - half, p.w + half}) {
+        DecisionParameters q = p;
+        q.w = start;
+        auto sample = [&](double x) {
+            const DecisionLogDensityGradient g = decision_log_density_gradient(upper, x, q);
+            return EndSample{g.log_density, g.d_t};
+        };
+        const int n = window_rule_size(longest, range, sample(longest - range), sample(longest), Accuracy::Value);
+        if (n == 0) return 0;
+        nodes = std::max(nodes, n);
+    }
+    return nodes;
 }
 
 AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParameters& p) {
@@ -85,8 +107,20 @@ AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParame
 double log_start_point_average(bool upper, double longest, double range, double sz, const DecisionParameters& p) {
     const double half = 0.5 * sz;
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, p) : longest;
+    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Value, false);
     LogWeightedSum<0> sum;
-    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Value, false),
+    const int window_nodes = range > 0 ? shared_window_rule(upper, longest, range, half, p) : 0;
+    if (window_nodes != 0) {
+        for_each_start_point(p.w, half, rule, [&](double start, double, double log_weight) {
+            DecisionParameters q = p;
+            q.w = start;
+            for_each_window_node(longest, range, window_nodes, [&](double x, double log_window_weight) {
+                sum.add(log_weight + log_window_weight + decision_log_density(upper, x, q), {});
+            });
+        });
+        return sum.log_total() - std::log(range);
+    }
+    for_each_start_point(p.w, half, rule,
                          [&](double start, double, double log_weight) {
                              DecisionParameters q = p;
                              q.w = start;
@@ -94,7 +128,7 @@ double log_start_point_average(bool upper, double longest, double range, double 
                                                             : decision_log_density(upper, longest, q);
                              sum.add(log_weight + inner, {});
                          });
-    return sum.log_total() - std::log(sz);
+    return sum.log_total();
 }
 
 AveragedGradient start_point_average_gradient(bool upper, double longest, double range, double sz,
@@ -115,7 +149,7 @@ AveragedGradient start_point_average_gradient(bool upper, double longest, double
                                      {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
                          });
     AveragedGradient g;
-    g.log_density = sum.log_total() - std::log(sz);
+    g.log_density = sum.log_total();
     g.d_v = sum.mean(0);
     g.d_a = sum.mean(1);
     g.d_w = sum.mean(2);
@@ -139,7 +173,7 @@ double start_point_average_distribution(bool upper, double longest, double range
                                                       : decision_distribution(upper, longest, q);
                              total += std::exp(log_weight) * inner;
                          });
-    return total / sz;
+    return total;
 }
 
 }  // namespace ventrola::likelihood

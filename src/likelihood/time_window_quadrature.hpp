@@ -223,6 +223,39 @@ void integrate_head(const Integrand& integrand, double longest, double x0, doubl
 
 }  // namespace window_detail
 
+// Whether the window [longest - range, longest] is narrow enough in log-time
+// for one rule over all of it.
+inline bool narrow_window(double longest, double range) {
+    return longest - range >= longest / window_detail::WIDEST_PIECE;
+}
+
+// One log-time rule over a whole narrow window, shared by several integrands
+// (the density at several start points, say): its size for one of them from
+// its samples at the window's ends, or 0 when the window is not narrow or too
+// steep for one rule.
+inline int window_rule_size(double longest, double range, const EndSample& at_start, const EndSample& at_end,
+                            Accuracy accuracy) {
+    using namespace window_detail;
+    if (!narrow_window(longest, range)) return 0;
+    const double shortest = longest - range;
+    const WindowEnd lo{shortest, std::log1p(-range / longest), at_start.log_value, at_start.log_slope};
+    const WindowEnd hi{longest, 0.0, at_end.log_value, at_end.log_slope};
+    return single_rule_size(lo, hi, accuracy);
+}
+
+// Calls visit(x, log of weight times Jacobian) at the nodes of the n-node
+// log-time rule over the window.
+template <class Visit>
+void for_each_window_node(double longest, double range, int n, Visit&& visit) {
+    const GaussLegendreRule rule = gauss_legendre(n);
+    const double half = -0.5 * std::log1p(-range / longest);
+    const double log_scale = std::log(half) + std::log(longest);
+    for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+        const double offset = half * (rule.nodes[i] - 1);
+        visit(longest * std::exp(offset), rule.log_weights[i] + log_scale + offset);
+    }
+}
+
 // The log-integrand at the window's ends: at its start (-inf when that is at
 // most 0 or negligible) and at its end.
 struct WindowEnds {
