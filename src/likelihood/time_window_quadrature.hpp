@@ -14,6 +14,7 @@
 // where that rule would be too large.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -28,6 +29,15 @@ namespace ventrola::likelihood {
 struct EndSample {
     double log_value;
     double log_slope;
+};
+
+// How the integrand behaves near x = 0: like exp(-c/x) times a factor that
+// varies slowly in z = c/x - c/x0 once c/x0 >= start (>= 9). There the factor
+// is close to (start + z)^(-1/2), which the head's Gauss-Laguerre rules
+// integrate to 1e-11 (8 nodes) and 1e-14 (12 nodes).
+struct LeadingEdge {
+    double c;
+    double start;
 };
 
 // A quadrature node: the log-integrand and the values averaged with it.
@@ -56,10 +66,6 @@ WindowEnd end_at(const Integrand& integrand, double longest, double offset) {
     return {x, offset, sample.log_value, sample.log_slope};
 }
 
-// The head starts at x0 = c / HEAD_START at the latest: there the factor left
-// over by exp(-z) is close to (HEAD_START + z)^(-1/2), which the rule sizes
-// below integrate to 1e-11 and 1e-14 even with strong drift.
-inline constexpr double HEAD_START = 9;
 inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 8 : 12; }
 
 // Below the window's start the integral is dropped when the leading factor
@@ -67,6 +73,7 @@ inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 
 inline constexpr double NEGLIGIBLE = 40;
 
 inline constexpr double WIDEST_PIECE = 4;  // hi / lo
+inline constexpr int MAX_PIECES = 64;
 
 // The 15-point Kronrod extension of the 7-point Gauss rule on [-1, 1]: the
 // non-negative nodes, ascending; the Gauss nodes are those of even index.
@@ -264,21 +271,22 @@ struct WindowEnds {
 };
 
 // Adds the integral over decision times in [longest - range, longest], as far
-// as they are positive, to `sum`, with the K values averaged under it. `c` is
-// the constant of the integrand's leading factor exp(-c/x) at 0. The
-// integrand provides
+// as they are positive, to `sum`, with the K values averaged under it; `edge`
+// describes the integrand near 0. The integrand provides
 //   EndSample end(double x) const;                      // at the ends of pieces
 //   WindowNode<K> node(double x, double offset) const;  // at quadrature nodes,
 //                                                       // offset = log(x / longest)
 template <std::size_t K, class Integrand>
-WindowEnds integrate_window(const Integrand& integrand, double longest, double range, double c, Accuracy accuracy,
+WindowEnds integrate_window(const Integrand& integrand, double longest, double range, LeadingEdge edge,
+                            Accuracy accuracy,
                             LogWeightedSum<K>& sum) {
     using namespace window_detail;
     const double log_longest = std::log(longest);
     const WindowEnd hi = end_at(integrand, longest, 0.0);
     WindowEnds ends{-std::numeric_limits<double>::infinity(), hi.log_value};
     const double shortest = longest - range;
-    const double head_end = std::fmin(longest, c / HEAD_START);
+    const double c = edge.c;
+    const double head_end = std::fmin(longest, c / edge.start);
     WindowEnd lo{};
     if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
         integrate_head<K>(integrand, longest, head_end, c, accuracy, sum);
@@ -288,15 +296,34 @@ WindowEnds integrate_window(const Integrand& integrand, double longest, double r
         lo = end_at(integrand, longest, std::log1p(-range / longest));
         ends.log_at_shortest = lo.log_value;
     }
-    // Pieces of equal ratio, at most WIDEST_PIECE each.
+    // Pieces of equal ratio, at most WIDEST_PIECE each, taken largest end
+    // first, so that pieces on which the integrand rises or falls throughout
+    // and stays below the running sum by NEGLIGIBLE are left out.
     const double start = lo.offset;
-    const int pieces = static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9));
+    const int pieces = std::clamp(static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9)), 1, MAX_PIECES);
+    std::array<WindowEnd, MAX_PIECES + 1> points;
+    points[0] = lo;
     for (int piece = 1; piece < pieces; ++piece) {
-        const WindowEnd next = end_at(integrand, longest, start - start * piece / pieces);
-        integrate_piece<K>(integrand, longest, log_longest, lo, next, accuracy, sum);
-        lo = next;
+        points[piece] = end_at(integrand, longest, start - start * piece / pieces);
     }
-    integrate_piece<K>(integrand, longest, log_longest, lo, hi, accuracy, sum);
+    points[pieces] = hi;
+    // log of integrand times x, the integrand in log-time, and its slope there.
+    auto log_in_log_time = [&](const WindowEnd& e) { return e.log_value + e.offset; };
+    auto slope_in_log_time = [](const WindowEnd& e) { return e.x * e.log_slope + 1; };
+    std::array<int, MAX_PIECES> order;
+    for (int piece = 0; piece < pieces; ++piece) {
+        order[piece] = piece;
+        auto top = [&](int k) { return std::fmax(log_in_log_time(points[k]), log_in_log_time(points[k + 1])); };
+        for (int j = piece; j > 0 && top(order[j]) > top(order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+    }
+    for (int k = 0; k < pieces; ++k) {
+        const WindowEnd& a = points[order[k]];
+        const WindowEnd& b = points[order[k] + 1];
+        const bool monotone = (slope_in_log_time(a) > 0) == (slope_in_log_time(b) > 0);
+        const double bound = std::fmax(log_in_log_time(a), log_in_log_time(b)) + log_longest + std::log(b.offset - a.offset);
+        if (monotone && bound < sum.log_total() - NEGLIGIBLE) continue;
+        integrate_piece<K>(integrand, longest, log_longest, a, b, accuracy, sum);
+    }
     return ends;
 }
 
