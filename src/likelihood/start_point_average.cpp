@@ -67,21 +67,22 @@ StartPointRule start_point_rule(bool upper, double t, double half, const Decisio
     const bool long_time = u >= LONG_TIME;
     const bool image = !long_time && 2 * (1 - d - half) < 40 * u;
 
-    // The short-time shape can put all the weight at one end of the range.
-    const double low = q1 + 2 * q2_short * (d - half);   // slopes at the ends
-    const double high = q1 + 2 * q2_short * (d + half);
-    const bool at_low = low < 0 && high < 0;
-    const double rate = at_low ? -low : (low > 0 && high > 0 ? high : 0.0);
-    const double drop = at_low ? q1 * (d - half) + q2_short * (d - half) * (d - half) - q1 * (d + half) -
-                                     q2_short * (d + half) * (d + half)
-                               : -(q1 * (d - half) + q2_short * (d - half) * (d - half)) + q1 * (d + half) +
-                                     q2_short * (d + half) * (d + half);
+    // The short-time shape can put all the weight at one end of the range:
+    // where it falls across the whole range, at the end where it falls
+    // slowest. Its rule leaves the long-time and image shapes out, so it
+    // waits for them to fade.
+    auto q = [&](double x) { return (q1 + q2_short * x) * x; };
+    const double slope_low = q1 + 2 * q2_short * (d - half);
+    const double slope_high = q1 + 2 * q2_short * (d + half);
+    const bool at_low = slope_low < 0 && slope_high < 0;
+    const bool at_high = slope_low > 0 && slope_high > 0;
+    const double rate = at_low ? -slope_low : (at_high ? slope_high : 0.0);
+    const double drop = std::fabs(q(d + half) - q(d - half));
+    const bool can_be_one_sided = (at_low || at_high) && drop >= ONE_SIDED_DROP &&
+                                  rate * rate >= 4 * ONE_SIDED_DISTANCE * -q2_short && !long_time && !image;
     // The low end in d is the low end of the start range for the lower
     // boundary and the high end for the upper one.
     const StartPointRule one_sided{0, laguerre_nodes(accuracy), true, at_low != upper, rate, -q2_short};
-    const bool can_be_one_sided = rate > 0 && drop >= ONE_SIDED_DROP &&
-                                  rate * rate >= 4 * ONE_SIDED_DISTANCE * -q2_short && !long_time && !image;
-    // (Its rule ignores the long-time and image shapes, so it waits for them to fade.)
 
     for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
         const double h = half / pieces;
