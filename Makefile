@@ -13,10 +13,10 @@ all: test
 
 venv: $(STAMP)
 
-$(STAMP): requirements/build.txt requirements/test.txt
+$(STAMP): requirements/build.txt requirements/run.txt requirements/test.txt
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install --quiet --upgrade pip
-	$(BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/test.txt
+	$(BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt
 	touch $@
 
 # The wheel carries the private test module too (VENTROLA_BUILD_TESTING); a
@@ -51,10 +51,10 @@ SAN_ENV = LD_PRELOAD="$(SAN_RUNTIMES)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-$(SAN_STAMP): requirements/build.txt requirements/test.txt
+$(SAN_STAMP): requirements/build.txt requirements/run.txt requirements/test.txt
 	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/python -m pip install --quiet --upgrade pip
-	$(SAN_BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/test.txt
+	$(SAN_BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt
 	touch $@
 
 test-sanitize: $(SAN_STAMP)

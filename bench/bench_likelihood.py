@@ -1,55 +1,78 @@
-"""Single-thread speed of the one-trial log-density and its gradient, for the
-base model and with each kind of across-trial variability. Response times
-are a fixed sample spread like a typical data set (decision times log-normal
-around 0.45 s, three in four at the upper boundary). The clocks run inside
-the extension. Prints medians (and the best) of several runs.
+"""Speed of the likelihood engine: log-densities per second on one thread for
+the base model, with drift variability and with all seven parameters, with
+and without the gradients, and on two threads for a million trials. Each
+figure is the median of several timed calls on 200,000 trials (one million
+for the two-thread line), through the public functions, so NumPy's argument
+handling is included. One thread or two is set per run in a fresh process.
 """
+import json
 import os
 import statistics
-import struct
-
-import numpy as np
-
-import _ventrola_testing as t
+import subprocess
+import sys
 
 RUNS = 7
-TRIALS = 20_000
-TARGET = 2e6  # log-densities per second with all seven parameters
-# v, a, w, t0, sv, sz, st0, s
+
 MODELS = {
-    "base (v, a, w, t0)": (1.0, 1.5, 0.5, 0.3, 0.0, 0.0, 0.0, 1.0),
-    "+ drift variability": (1.0, 1.5, 0.5, 0.3, 0.8, 0.0, 0.0, 1.0),
-    "+ start-point range": (1.0, 1.5, 0.5, 0.3, 0.8, 0.3, 0.0, 1.0),
-    "+ non-decision range": (1.0, 1.5, 0.5, 0.3, 0.8, 0.0, 0.2, 1.0),
-    "all seven": (1.0, 1.5, 0.5, 0.3, 0.8, 0.3, 0.2, 1.0),
+    "base model": {},
+    "drift_rate_sd": {"drift_rate_sd": 1.0},
+    "all seven": {"drift_rate_sd": 1.0, "starting_point_range": 0.3, "non_decision_time_range": 0.2},
+}
+TARGETS = {  # one thread, log-densities per second
+    ("base model", "logpdf"): 20e6,
+    ("drift_rate_sd", "logpdf"): 20e6,
+    ("base model", "logpdf_grad"): 10e6,
+    ("drift_rate_sd", "logpdf_grad"): 10e6,
+    ("all seven", "logpdf"): 2e6,
 }
 
+MEASURE = """
+import json, statistics, sys, time
+import numpy as np
+import ventrola
+n, runs, extra, kind = int(sys.argv[1]), int(sys.argv[2]), json.loads(sys.argv[3]), sys.argv[4]
+rng = np.random.default_rng(1)
+choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.4, 0.3, n, 11)
+rts = rts + 0.1 * rng.random(rts.size)  # past every non-decision time below
+function = getattr(ventrola, "wiener_" + kind)
+arguments = dict(drift_rate=1.0, boundary_separation=1.5, starting_point=0.4, non_decision_time=0.3, **extra)
+function(choices[:1000], rts[:1000], **arguments)
+rates = []
+for _ in range(runs):
+    start = time.perf_counter()
+    function(choices, rts, **arguments)
+    rates.append(rts.size / (time.perf_counter() - start))
+print(json.dumps(rates))
+"""
 
-def trials(seed=42):
-    rng = np.random.default_rng(seed)
-    rts = 0.3 + 0.2 * rng.random(TRIALS) + rng.lognormal(np.log(0.45), 0.55, TRIALS)
-    uppers = (rng.random(TRIALS) < 0.75).astype(np.uint8)
-    return struct.pack(f"<{TRIALS}d", *rts), uppers.tobytes()
+
+def measure(threads, n, extra, kind):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE, str(n), str(RUNS), json.dumps(extra), kind],
+        env=env, check=True, capture_output=True, text=True,
+    ).stdout
+    return json.loads(out)
+
+
+def line(label, rates, target=None):
+    median = statistics.median(rates)
+    verdict = ""
+    if target is not None:
+        verdict = f"   target {target / 1e6:.0f} M: {'met' if median >= target else 'NOT MET'}"
+    print(f"{label:<40} median {median / 1e6:7.2f} M/s   best {max(rates) / 1e6:7.2f}{verdict}")
 
 
 def main():
-    print(f"threads: 1 (of {os.cpu_count()} logical processors); median of {RUNS} runs of {TRIALS} trials")
-    rts, uppers = trials()
-    for name, params in MODELS.items():
-        for gradient in (False, True):
-            def rate():
-                seconds, _ = t.bench_wiener(rts, uppers, gradient, *params)
-                return TRIALS / seconds
-
-            rate()  # warm up
-            values = [rate() for _ in range(RUNS)]
-            median = statistics.median(values)
-            label = f"{name} {'gradient' if gradient else 'log-density'}"
-            verdict = ""
-            if name == "all seven" and not gradient:
-                verdict = f"   target {TARGET / 1e6:.0f} M: {'met' if median >= TARGET else 'NOT MET'}"
-            print(f"{label:<42} median {median / 1e6:7.2f} M/s ({1e9 / median:7.0f} ns)   best {max(values) / 1e6:7.2f}"
-                  f"{verdict}")
+    print(f"{os.cpu_count()} logical processors; median of {RUNS} calls")
+    print("one thread, 200,000 trials (drift 1.0, separation 1.5, start 0.4, t0 0.3):")
+    for model, extra in MODELS.items():
+        for kind in ("logpdf", "logpdf_grad", "cdf"):
+            line(f"  {model}: {kind}", measure(1, 200_000, extra, kind), TARGETS.get((model, kind)))
+    print("two threads, 1,000,000 trials:")
+    for model, extra in MODELS.items():
+        for kind in ("logpdf", "logpdf_grad"):
+            line(f"  {model}: {kind}", measure(2, 1_000_000, extra, kind))
 
 
 if __name__ == "__main__":

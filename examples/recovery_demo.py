@@ -1,17 +1,20 @@
 """Parameter recovery in one minute.
 
-For a few known parameter sets: simulate trials, recover the parameters with
-the closed-form EZ estimator and with the simulation-based fit, and print the
-true and recovered values side by side with the time each step took. The
-last fit is drawn against its data in build/recovery-demo.png.
+For a few known parameter sets: simulate trials, recover the parameters with the closed-form
+EZ estimator, the simulation-based fit and the maximum-likelihood fit, and print the true and
+recovered values side by side with the time each step took and the standard errors of the
+maximum-likelihood estimates. Then one fit of a model with a biased starting point and
+across-trial drift variability. The last fits are drawn against their data in build/.
 """
 import os
 import pathlib
 import time
 
+import numpy as np
+
 import ventrola
 
-FIGURE = pathlib.Path("build") / "recovery-demo.png"
+FIGURES = pathlib.Path("build")
 
 TRIALS = 2000
 SEED = 20261207
@@ -22,12 +25,21 @@ PARAMETER_SETS = [
     ("typical", 1.0, 1.5, 0.30),
     ("cautious", 0.6, 2.2, 0.25),
 ]
+# A biased start towards the lower boundary and drift that varies from trial to trial.
+BIASED = {"drift_rate": 1.0, "boundary_separation": 1.6, "starting_point": 0.4, "non_decision_time": 0.3,
+          "drift_rate_sd": 1.0}
 
 
-def timed(function, *args):
+def timed(function, *args, **kwargs):
     started = time.perf_counter()
-    result = function(*args)
+    result = function(*args, **kwargs)
     return result, time.perf_counter() - started
+
+
+def row(label, method, values, seconds=None, extra=""):
+    drift, boundary, t0 = values
+    timing = f"{seconds:8.3f}" if seconds is not None else " " * 8
+    return f"{label:<10} {method:<9} {drift:7.3f} {boundary:7.3f} {t0:7.3f} {timing}   {extra}".rstrip()
 
 
 def main():
@@ -39,32 +51,70 @@ def main():
     print("-" * len(header))
     for label, drift, boundary, t0 in PARAMETER_SETS:
         (choices, rts, excluded), sim_time = timed(ventrola.simulate, drift, boundary, 0.5, t0, TRIALS, SEED)
-        print(f"{label:<10} {'true':<9} {drift:7.3f} {boundary:7.3f} {t0:7.3f} {sim_time:8.3f}")
+        print(row(label, "true", (drift, boundary, t0), sim_time))
         ez, ez_time = timed(ventrola.fit_ez, choices, rts)
-        print(f"{'':<10} {'fit_ez':<9} {ez['drift_rate']:7.3f} {ez['boundary_separation']:7.3f} "
-              f"{ez['non_decision_time']:7.3f} {ez_time:8.3f}")
+        print(row("", "fit_ez", values(ez), ez_time))
         fit, fit_time = timed(ventrola.fit_sim, choices, rts)
-        print(f"{'':<10} {'fit_sim':<9} {fit['drift_rate']:7.3f} {fit['boundary_separation']:7.3f} "
-              f"{fit['non_decision_time']:7.3f} {fit_time:8.3f}   "
-              f"({fit['iterations']} iterations, cost {fit['final_cost']:.2e})")
+        print(row("", "fit_sim", values(fit), fit_time,
+                  f"({fit['iterations']} iterations, cost {fit['final_cost']:.2e})"))
+        ml, ml_time = timed(ventrola.fit_ml, choices, rts)
+        errors = ml["standard_errors"]
+        print(row("", "fit_ml", values(ml), ml_time, f"({ml['iterations']} iterations, loglik {ml['loglik']:.1f})"))
+        print(row("", "  ± SE", values(errors)))
         if excluded:
             print(f"{'':<10} ({excluded} trials hit the 10 s cap and were excluded)")
     print()
-    print("'true' times the simulation; fit_sim simulates 5000 trials per cost evaluation.")
-    save_figure(label, choices, rts, fit)
+    print("'true' times the simulation; fit_sim simulates 5000 trials per cost evaluation; fit_ml uses the")
+    print("exact likelihood with a 2 % lapse component, and ± SE are its standard errors.")
+    save_figure("ml-fit.png", (choices, rts), ml, f"{label}: data and the fit_ml prediction (exact density)")
+
+    print()
+    choices, rts = simulate_biased(BIASED, TRIALS, SEED)
+    free = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "drift_rate_sd"]
+    ml, ml_time = timed(ventrola.fit_ml, choices, rts, free=free)
+    print(f"biased start and drift variability, {TRIALS} trials: fit_ml with {len(free)} free parameters "
+          f"in {ml_time:.3f} s ({ml['iterations']} iterations, converged: {ml['converged']})")
+    print(f"  {'parameter':<20} {'true':>7} {'fitted':>8} {'SE':>7}")
+    for name in free:
+        print(f"  {name:<20} {BIASED[name]:7.3f} {ml[name]:8.3f} {ml['standard_errors'][name]:7.3f}")
+    if ml["note"]:
+        print(f"  note: {ml['note']}")
+    save_figure("ml-biased-fit.png", (choices, rts), ml, "biased start and drift variability: data and fit_ml")
 
 
-def save_figure(label, choices, rts, fit):
+def values(result):
+    return result["drift_rate"], result["boundary_separation"], result["non_decision_time"]
+
+
+def simulate_biased(params, n, seed):
+    """The model with drift variability; with the exact sampler when the package has it."""
+    if hasattr(ventrola, "simulate_ddm"):
+        choices, rts, _ = ventrola.simulate_ddm(
+            params["drift_rate"], params["boundary_separation"], params["starting_point"],
+            params["non_decision_time"], n, seed, drift_rate_sd=params["drift_rate_sd"],
+        )
+        return choices, rts
+    # Otherwise each trial is simulated with its own drift.
+    rng = np.random.default_rng(seed)
+    drifts = rng.normal(params["drift_rate"], params["drift_rate_sd"], n)
+    seeds = rng.integers(0, 2**63, n)
+    pairs = [ventrola.simulate(drift, params["boundary_separation"], params["starting_point"],
+                               params["non_decision_time"], 1, int(trial_seed))[:2]
+             for drift, trial_seed in zip(drifts, seeds)]
+    return np.concatenate([c for c, _ in pairs]), np.concatenate([r for _, r in pairs])
+
+
+def save_figure(name, data, fit, title):
     try:
         from ventrola.plotting import plot_fit
 
-        figure = plot_fit((choices, rts), fit, title=f"{label}: data and the fit_sim prediction")
+        figure = plot_fit(data, fit, title=title)
     except ImportError as missing:
         print(f"(no figure: {missing})")
         return
-    FIGURE.parent.mkdir(exist_ok=True)
-    figure.savefig(FIGURE, dpi=110)
-    print(f"figure of the last fit: {FIGURE}")
+    FIGURES.mkdir(exist_ok=True)
+    figure.savefig(FIGURES / name, dpi=110)
+    print(f"figure: {FIGURES / name}")
 
 
 if __name__ == "__main__":

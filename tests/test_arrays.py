@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import _ventrola
 import _ventrola_testing as testing
 
 NOT_NDARRAY = "'ndarray' object is not an instance of 'ndarray'"
@@ -565,9 +566,12 @@ def numpy1_site():
 
 def test_works_with_numpy_1(tmp_path):
     site = numpy1_site()
-    # Only the two extension modules, so the test environment's NumPy 2 stays out of reach.
-    for module in (testing, sys.modules.get("_ventrola") or __import__("_ventrola")):
+    # Only the two extension modules and the library they share, so the test
+    # environment's NumPy 2 stays out of reach.
+    for module in (testing, _ventrola):
         shutil.copy(module.__file__, tmp_path)
+    (tmp_path / "ventrola").mkdir()
+    shutil.copy(Path(_ventrola.__file__).parent / "ventrola" / "libventrola_runtime.so", tmp_path / "ventrola")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), str(site)]))
     completed = subprocess.run(
         [sys.executable, "-S", "-c", NUMPY1_SCRIPT], env=env, capture_output=True, text=True, timeout=120

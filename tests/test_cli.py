@@ -289,6 +289,79 @@ def test_written_file_has_ordinary_permissions(trials_csv, tmp_path):
 
 
 # ---------------------------------------------------------------------------
+# Maximum likelihood
+
+
+def assert_same_ml_table(written, expected):
+    # An empty note reads back as NaN, and the nullable boolean column as plain bools.
+    expected = expected.assign(
+        note=expected["note"].astype(float) if expected["note"].isna().all() else expected["note"],
+        converged=expected["converged"].astype(bool),
+    )
+    assert_same_table(written, expected)
+
+
+def test_fit_by_maximum_likelihood_with_a_design(trials_csv, tmp_path):
+    out = tmp_path / "params.csv"
+    arguments = ["--rt", "rt_ms", "--choice", "response", "--rt-unit", "ms", "--upper", "correct", "--by", "subject"]
+    assert main(["fit", str(trials_csv), *arguments, "--method", "ml", "--depends-on", "drift_rate=condition",
+                 "--free", "drift_rate,boundary_separation,non_decision_time,starting_point",
+                 "--fixed", "drift_rate_sd=0.1", "--contamination", "0.01", "--quiet", "-o", str(out)]) == 0
+    expected = expected_fits(
+        trials_csv, by=["subject"], method="ml", depends_on={"drift_rate": ["condition"]}, contamination=0.01,
+        free=["drift_rate", "boundary_separation", "non_decision_time", "starting_point"],
+        fixed={"drift_rate_sd": 0.1},
+    )
+    written = read_back(out)
+    assert list(written.columns[:2]) == ["subject", "condition"] and "starting_point_se" in written.columns
+    assert_same_ml_table(written, expected)
+
+
+def test_worker_processes_give_the_serial_table(trials_csv, tmp_path):
+    serial, pooled = tmp_path / "serial.csv", tmp_path / "pooled.csv"
+    arguments = ["fit", str(trials_csv), *FIT_ARGUMENTS, "--method", "ml", "--quiet"]
+    assert main([*arguments, "-o", str(serial)]) == 0
+    assert main([*arguments, "--jobs", "2", "-o", str(pooled)]) == 0
+    pd.testing.assert_frame_equal(read_back(pooled), read_back(serial))
+
+
+def test_upper_matches_numeric_labels_by_value(tmp_path):
+    table = ventrola.simulate_frame(1.0, 1.2, 0.5, 0.3, 300, 5)
+    signed = tmp_path / "signed.csv"
+    table.assign(choice=np.where(table["choice"], 1.0, -1.0)).to_csv(signed, index=False)
+    plain = tmp_path / "plain.csv"
+    table.to_csv(plain, index=False)
+    out_signed, out_plain = tmp_path / "a.csv", tmp_path / "b.csv"
+    assert main(["fit", str(signed), "--upper", "1", "-o", str(out_signed)]) == 0
+    assert main(["fit", str(plain), "-o", str(out_plain)]) == 0
+    pd.testing.assert_frame_equal(read_back(out_signed), read_back(out_plain))
+
+
+@pytest.mark.parametrize(
+    "extra, fragments",
+    [
+        (["--free", "drift_rate"], ["--free applies only to --method ml"]),
+        (["--contamination", "0", "--depends-on", "drift_rate=condition"],
+         ["--contamination, --depends-on apply only to --method ml"]),
+        (["--method", "ml", "--depends-on", "drift_rate=condition", "--depends-on", "drift_rate=subject"],
+         ["--depends-on names 'drift_rate' more than once"]),
+        (["--method", "ml", "--fixed", "starting_point"], ["--fixed", "expected NAME=VALUE"]),
+        (["--method", "ml", "--fixed", "starting_point=high"], ["--fixed", "not a number"]),
+        (["--method", "ml", "--free", ","], ["--free", "no names"]),
+        (["--method", "ml", "--jobs", "0"], ["--jobs", "at least 1"]),
+    ],
+)
+def test_bad_ml_options_exit_2_with_one_line(trials_csv, capsys, extra, fragments):
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, *extra]) == 2
+    assert_one_error_line(capsys.readouterr().err, *fragments)
+
+
+def test_bad_ml_values_exit_1_naming_them(trials_csv, capsys):
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--method", "ml", "--free", "drift_rate,speed"]) == 1
+    assert_one_error_line(capsys.readouterr().err, "unknown parameter 'speed'")
+
+
+# ---------------------------------------------------------------------------
 # The installed console script
 
 

@@ -168,7 +168,7 @@ def test_bad_tables_raise_value_error_naming_the_column(trials):
 @pytest.mark.parametrize(
     "arguments, message",
     [
-        ({"method": "mle"}, "method must be 'ez' or 'sim'"),
+        ({"method": "mle"}, "method must be 'ez', 'sim' or 'ml'"),
         ({"rt_unit": "min"}, "rt_unit must be 's' or 'ms'"),
         ({"method": "sim", "max_iters": -1}, "max_iters must be a non-negative integer"),
         ({"method": "sim", "max_iters": 2.5}, "max_iters must be a non-negative integer"),
@@ -276,6 +276,138 @@ def test_progress_wraps_the_finished_groups(trials):
     fits = ventrola.fit_frame(trials, by="subject", progress=progress)
     assert seen[0] == 2
     assert [item["drift_rate"] for item in seen[1:]] == list(fits["drift_rate"])
+
+
+# ---------------------------------------------------------------------------
+# fit_frame: maximum likelihood and designs
+
+STEP_OVERSHOOT = 0.5826 * np.sqrt(0.001)  # see test_fit_ml: Euler data follow boundaries moved out by this
+ML_SUMMARY = ["loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged", "note", "error"]
+
+
+@pytest.fixture(scope="module")
+def design_trials():
+    """Two subjects by three conditions of different drift and one boundary, 500 trials each."""
+    conditions = [
+        {"subject": subject, "condition": condition, "drift": drift, "boundary": 1.3, "start": 0.5, "t0": 0.28}
+        for subject in ("s1", "s2")
+        for condition, drift in (("hard", 0.5), ("medium", 1.2), ("easy", 2.2))
+    ]
+    return ventrola.simulate_conditions(conditions, 500, 17)
+
+
+def test_ml_fits_each_group_like_fit_ml(trials):
+    fits = ventrola.fit_frame(trials, by=["subject", "condition"], method="ml", contamination=0.01)
+    free = ["drift_rate", "boundary_separation", "non_decision_time"]
+    assert list(fits.columns) == ["subject", "condition", *PARAMETERS[:4], "drift_rate_sd", "starting_point_range",
+                                  "non_decision_time_range", "noise_sd", "contamination",
+                                  *[f"{name}_se" for name in free], *ML_SUMMARY]
+    for _, row in fits.iterrows():
+        expected = ventrola.fit_ml(*group_arrays(trials, row["subject"], row["condition"]), contamination=0.01)
+        for name in ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "contamination",
+                     "loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged"]:
+            assert row[name] == expected[name], name
+        assert [row[f"{name}_se"] for name in free] == [expected["standard_errors"][name] for name in free]
+        assert row["error"] is None
+
+
+def test_design_recovers_condition_drifts_with_a_shared_boundary(design_trials):
+    fits = ventrola.fit_frame(design_trials, by="subject", method="ml", contamination=0.0,
+                              depends_on={"drift_rate": "condition"})
+    assert list(fits[["subject", "condition"]].itertuples(index=False, name=None)) == [
+        (s, c) for s in ("s1", "s2") for c in ("easy", "hard", "medium")]
+    wider = 1.3 + 2 * STEP_OVERSHOOT
+    truth = {"easy": 2.2, "hard": 0.5, "medium": 1.2}
+    for subject, rows in fits.groupby("subject"):
+        # One joint fit per subject: everything but the drift is shared by its rows.
+        for column in ["boundary_separation", "non_decision_time", "boundary_separation_se", "loglik", "n_trials"]:
+            assert rows[column].nunique() == 1, column
+        assert rows["n_trials"].iloc[0] == 1500 and rows["n_free"].iloc[0] == 5
+        assert rows["converged"].all()
+        for _, row in rows.iterrows():
+            assert abs(row["drift_rate"] - truth[row["condition"]]) < 4 * row["drift_rate_se"]
+        assert abs(rows["boundary_separation"].iloc[0] - wider) < 4 * rows["boundary_separation_se"].iloc[0]
+        assert abs(rows["non_decision_time"].iloc[0] - 0.28) < 4 * rows["non_decision_time_se"].iloc[0]
+        # Nested models: one shared drift <= the design <= separate fits of each condition.
+        own = design_trials[design_trials["subject"] == subject]
+        shared = ventrola.fit_ml(own["choice"].to_numpy(), own["rt"].to_numpy(), contamination=0.0)
+        separate = ventrola.fit_frame(own, by="condition", method="ml", contamination=0.0)
+        assert shared["loglik"] < rows["loglik"].iloc[0] < separate["loglik"].sum()
+
+
+def test_parameters_may_depend_on_different_columns(design_trials):
+    table = design_trials.assign(block=np.where(design_trials["trial"] < 250, "first", "second"))
+    fits = ventrola.fit_frame(table, by="subject", method="ml", contamination=0.0,
+                              depends_on={"drift_rate": "condition", "non_decision_time": ["block"]})
+    assert list(fits.columns[:3]) == ["subject", "condition", "block"]
+    assert len(fits) == 2 * 3 * 2 and (fits["n_free"] == 3 + 2 + 1).all()
+    for _, rows in fits.groupby("subject"):
+        assert rows.groupby("condition")["drift_rate"].nunique().eq(1).all()
+        assert rows.groupby("block")["non_decision_time"].nunique().eq(1).all()
+        assert rows["drift_rate"].nunique() == 3 and rows["non_decision_time"].nunique() == 2
+        assert rows["boundary_separation"].nunique() == 1
+
+
+def test_a_design_column_with_one_level_gives_the_plain_fit(trials):
+    one = trials[trials["subject"] == 3]
+    plain = ventrola.fit_frame(one, by="condition", method="ml")
+    design = ventrola.fit_frame(one, by="condition", method="ml", depends_on={"drift_rate": "subject"})
+    assert list(design["subject"]) == [3, 3]
+    np.testing.assert_allclose(design["loglik"], plain["loglik"], rtol=1e-10)
+    np.testing.assert_allclose(design["drift_rate"], plain["drift_rate"], rtol=1e-6)
+
+
+def test_a_failing_design_group_keeps_one_row_per_level(design_trials):
+    table = pd.concat([design_trials[design_trials["subject"] == "s1"],
+                       design_trials[design_trials["subject"] == "s2"].groupby("condition").head(2)])
+    fits = ventrola.fit_frame(table, by="subject", method="ml", depends_on={"drift_rate": "condition"})
+    failed = fits[fits["subject"] == "s2"]
+    assert list(failed["condition"]) == ["easy", "hard", "medium"]
+    assert failed["error"].str.startswith("too few trials: 6").all()
+    assert failed[["drift_rate", "drift_rate_se", "loglik"]].isna().all().all()
+    assert failed["converged"].isna().all() and (failed["n_trials"] == 6).all()
+    assert fits.loc[fits["subject"] == "s1", "error"].isna().all()
+
+
+def test_process_pool_gives_the_serial_design_fit(design_trials):
+    options = dict(by="subject", method="ml", depends_on={"drift_rate": "condition"})
+    serial = ventrola.fit_frame(design_trials, **options)
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+        pooled = ventrola.fit_frame(design_trials, executor=pool, **options)
+    pd.testing.assert_frame_equal(pooled, serial)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ({"method": "ez", "free": ["drift_rate"]}, "free applies only to method='ml'"),
+        ({"method": "sim", "depends_on": {"drift_rate": "condition"}, "contamination": 0.0},
+         "contamination, depends_on apply only to method='ml'"),
+        ({"method": "ml", "depends_on": {"starting_point": "condition"}}, "'starting_point', which is not free"),
+        ({"method": "ml", "depends_on": {"contamination": "condition"}, "free": ["drift_rate", "boundary_separation", "contamination"]},
+         "cannot depend on a column"),
+        ({"method": "ml", "depends_on": {"drift_rate": "subject"}, "by": "subject"}, "also a by column"),
+        ({"method": "ml", "depends_on": {"drift_rate": "session"}}, "column 'session' is not in the table"),
+        ({"method": "ml", "depends_on": {"drift_rate": []}}, "must be a column name or a list"),
+        ({"method": "ml", "depends_on": ["drift_rate"]}, "depends_on must map parameter names"),
+        ({"method": "ml", "free": ["speed"]}, "unknown parameter 'speed'"),
+        ({"method": "ml", "contamination": 2.0}, "contamination must be"),
+    ],
+)
+def test_bad_ml_arguments_raise_value_error(trials, arguments, message):
+    with pytest.raises(ValueError, match=message):
+        ventrola.fit_frame(trials, **arguments)
+
+
+def test_numeric_upper_labels_match_by_value(trials):
+    reference = ventrola.fit_frame(trials, by="condition")
+    signed = trials.assign(choice=np.where(trials["choice"], 1.0, -1.0))
+    as_text = signed.assign(choice=signed["choice"].astype(str))  # "1.0" and "-1.0", as a CSV may give them
+    for table, upper in [(signed, 1), (signed, "1"), (as_text, 1), (as_text, "1")]:
+        pd.testing.assert_frame_equal(ventrola.fit_frame(table, by="condition", upper=upper), reference)
+    labels = trials.assign(choice=np.where(trials["choice"], "1a", "2b"))
+    with pytest.raises(ValueError, match="no row of column 'choice' equals upper=1"):
+        ventrola.fit_frame(labels, by="condition", upper=1)
 
 
 # ---------------------------------------------------------------------------

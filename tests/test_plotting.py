@@ -157,6 +157,66 @@ class TestPlotFit:
             plot_fit(rts, fitted)
 
 
+class TestExactPrediction:
+    """A dict with all seven parameters (a maximum-likelihood fit) is drawn from the exact model."""
+
+    # Euler steps of 1 ms stop about 0.5826 sqrt(dt) past a boundary: the exact model with
+    # each boundary moved out by that much describes the simulated trials.
+    overshoot = 0.5826 * np.sqrt(0.001)
+    full = dict(drift_rate=1.0, boundary_separation=1.5 + 2 * overshoot, starting_point=0.5,
+                non_decision_time=0.3, drift_rate_sd=0.0, starting_point_range=0.0, non_decision_time_range=0.0,
+                noise_sd=1.0)
+
+    def test_shares_and_quantiles_are_the_model_s(self, trials):
+        many_choices, many_rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 200_000, 3)
+        rt_ax, qp_ax = plot_fit(trials, self.full).axes
+        v, a = self.full["drift_rate"], self.full["boundary_separation"]
+        upper_share = (1 - np.exp(-2 * v * a * 0.5)) / (1 - np.exp(-2 * v * a))
+        lines = artists(qp_ax, "line", "predicted-quantiles")
+        assert len(lines) == len(QUANTILES)
+        for level, line in zip(QUANTILES, lines):
+            np.testing.assert_allclose(line.get_xdata(), [1 - upper_share, upper_share], rtol=0, atol=1e-8)
+            simulated = [np.quantile(many_rts[~many_choices], level), np.quantile(many_rts[many_choices], level)]
+            np.testing.assert_allclose(line.get_ydata(), simulated, atol=0.006)
+        legend = [t.get_text() for t in rt_ax.get_legend().get_texts()]
+        assert "predicted (exact density)" in legend
+
+    def test_density_curves_carry_each_boundary_s_share(self, trials):
+        rt_ax = plot_fit(trials, self.full, bins=np.linspace(0.0, 12.0, 40)).axes[0]
+        (upper,) = artists(rt_ax, "line", "predicted-upper")
+        (lower,) = artists(rt_ax, "line", "predicted-lower")
+        v, a = self.full["drift_rate"], self.full["boundary_separation"]
+        upper_share = (1 - np.exp(-2 * v * a * 0.5)) / (1 - np.exp(-2 * v * a))
+        area = np.trapezoid if hasattr(np, "trapezoid") else np.trapz
+        assert area(upper.get_ydata(), upper.get_xdata()) == pytest.approx(upper_share, abs=2e-3)
+        assert -area(lower.get_ydata(), lower.get_xdata()) == pytest.approx(1 - upper_share, abs=2e-3)
+
+    def test_lapses_add_their_share(self, trials):
+        choices, rts = trials
+        lapsing = dict(self.full, contamination=0.2)
+        _, qp_ax = plot_fit(trials, lapsing).axes
+        v, a = self.full["drift_rate"], self.full["boundary_separation"]
+        upper_share = 0.8 * (1 - np.exp(-2 * v * a * 0.5)) / (1 - np.exp(-2 * v * a)) + 0.1
+        for line in artists(qp_ax, "line", "predicted-quantiles"):
+            np.testing.assert_allclose(line.get_xdata(), [1 - upper_share, upper_share], rtol=0, atol=1e-8)
+        # The lapses spread evenly up to the slowest trial, so the slowest quantiles stretch.
+        without = artists(plot_fit(trials, self.full).axes[1], "line", "predicted-quantiles")
+        assert (artists(qp_ax, "line", "predicted-quantiles")[-1].get_ydata() > without[-1].get_ydata()).all()
+
+    def test_a_table_of_maximum_likelihood_fits_draws_exact_panels(self, tmp_path):
+        trials, fits = grouped_trials(["a", "b", "c"])
+        for name in ("drift_rate_sd", "starting_point_range", "non_decision_time_range", "contamination"):
+            fits[name] = 0.0
+        fits.loc[2, "boundary_separation"] = -1.0
+        fig = save_fit_plots(trials, fits, tmp_path / "grid.png", **dict(TestSaveFitPlots.options, n_sim=10))
+        panels = [ax for ax in fig.axes if ax.axison]
+        # Ten simulated trials would give a ragged step curve; the exact one is smooth and dense.
+        curves = [artists(ax, "line", "predicted-upper") for ax in panels[:2]]
+        assert all(len(found) == 1 and len(found[0].get_xdata()) > 100 for found in curves)
+        notes = [t.get_text() for t in panels[2].texts if t.get_gid() == "note"]
+        assert len(notes) == 1 and notes[0].startswith("cannot draw the fit")
+
+
 def grouped_trials(groups, n=200):
     """Trials of several subjects, times in ms and labelled choices, with one fit per subject."""
     tables, fits = [], []

@@ -31,12 +31,21 @@ re-exports its functions and exception class, and adds trial tables
     five parameters plus ``iterations`` (int) and ``final_cost`` (float).
     Raises as ``fit_ez`` does, and ``ValueError`` for a guess missing a key.
 
+``wiener_logpdf``, ``wiener_pdf``, ``wiener_cdf``, ``wiener_logpdf_grad`` and
+``loglik`` (:mod:`ventrola.likelihood`) give the likelihood of the
+seven-parameter model, from the compiled module ``ventrola._engine``;
+``simulate_ddm`` (:mod:`ventrola.ddm_simulation`) simulates it, exactly or by
+Euler steps.
+
 :class:`VentrolaError` is a ``ValueError`` subclass: a recovery failed on
 the data (too few trials, chance accuracy, no variance, ...).
 """
 
 from _ventrola import VentrolaError, __version__, fit_ez, fit_sim, simulate
+from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
+from ventrola.ddm_simulation import simulate_ddm
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
+from ventrola.ml_fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 
 __all__ = [
@@ -44,10 +53,17 @@ __all__ = [
     "__version__",
     "fit_ez",
     "fit_frame",
+    "fit_ml",
     "fit_sim",
+    "loglik",
     "plot_fit",
     "save_fit_plots",
     "simulate",
     "simulate_conditions",
+    "simulate_ddm",
     "simulate_frame",
+    "wiener_cdf",
+    "wiener_logpdf",
+    "wiener_logpdf_grad",
+    "wiener_pdf",
 ]

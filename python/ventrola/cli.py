@@ -3,6 +3,8 @@
     ventrola simulate --drift 1 --boundary 1.5 --t0 0.3 -n 1000 --seed 7 -o trials.csv
     ventrola fit trials.csv --rt rt --choice response --by subject,condition \\
         --method ez -o params.csv
+    ventrola fit trials.csv --by subject --method ml --depends-on drift_rate=condition \\
+        --free drift_rate,boundary_separation,non_decision_time --contamination 0.02 -o params.csv
 
 Errors are one line on stderr (``ventrola: error: ...``). Exit status: 0 on
 success, 1 when a file or its data cannot be used, 2 for bad arguments, 130
@@ -31,6 +33,10 @@ class CommandError(Exception):
     """A failure reported as one line with exit status EXIT_DATA."""
 
 
+class UsageError(Exception):
+    """Arguments that do not go together, reported as one line with exit status EXIT_USAGE."""
+
+
 class ArgumentParser(argparse.ArgumentParser):
     """Reports argument errors as one line instead of usage plus message."""
 
@@ -47,6 +53,52 @@ def count(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
     return value
+
+
+def positive(text: str) -> int:
+    """A positive integer (worker counts)."""
+    value = count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def names(text: str) -> list[str]:
+    """A comma-separated list of names."""
+    found = [name.strip() for name in text.split(",") if name.strip()]
+    if not found:
+        raise argparse.ArgumentTypeError(f"no names in {text!r}")
+    return found
+
+
+def pairs(text: str) -> list[tuple[str, str]]:
+    found = []
+    for item in text.split(","):
+        if not item.strip():
+            continue
+        name, equals, value = item.partition("=")
+        if not equals or not name.strip() or not value.strip():
+            raise argparse.ArgumentTypeError(f"expected NAME=VALUE, not {item.strip()!r}")
+        found.append((name.strip(), value.strip()))
+    if not found:
+        raise argparse.ArgumentTypeError(f"no NAME=VALUE in {text!r}")
+    return found
+
+
+def assignments(text: str) -> dict[str, float]:
+    """NAME=NUMBER pairs, comma-separated."""
+    values = {}
+    for name, value in pairs(text):
+        try:
+            values[name] = float(value)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {name}={value!r}") from None
+    return values
+
+
+def assignments_of_columns(text: str) -> dict[str, list[str]]:
+    """NAME=COLUMN pairs, comma-separated; COLUMN+COLUMN for a combination of columns."""
+    return {name: [column.strip() for column in value.split("+")] for name, value in pairs(text)}
 
 
 def build_parser() -> ArgumentParser:
@@ -69,10 +121,22 @@ def build_parser() -> ArgumentParser:
     fit.add_argument("--rt", default="rt", help="response-time column (rt)")
     fit.add_argument("--choice", default="choice", help="choice column (choice)")
     fit.add_argument("--by", default="", help="grouping columns, comma-separated (none: one group)")
-    fit.add_argument("--method", choices=("ez", "sim"), default="ez", help="closed-form EZ or simulation fit (ez)")
+    fit.add_argument("--method", choices=("ez", "sim", "ml"), default="ez",
+                     help="closed-form EZ, simulation or maximum-likelihood fit (ez)")
     fit.add_argument("--rt-unit", choices=("s", "ms"), default="s", help="unit of the response times (s)")
     fit.add_argument("--upper", metavar="LABEL", help="choice label of upper-boundary responses")
     fit.add_argument("--max-iters", type=count, default=200, help="iteration budget of --method sim (200)")
+    fit.add_argument("--free", type=names, metavar="NAMES",
+                     help="--method ml: parameters to estimate, comma-separated "
+                          "(drift_rate,boundary_separation,non_decision_time)")
+    fit.add_argument("--fixed", type=assignments, default={}, metavar="NAME=VALUE,...",
+                     help="--method ml: values of parameters not estimated")
+    fit.add_argument("--depends-on", type=assignments_of_columns, action="append", metavar="NAME=COLUMN,...",
+                     help="--method ml: one value of NAME per level of COLUMN within each group "
+                          "(COLUMN+COLUMN for combinations; may be repeated)")
+    fit.add_argument("--contamination", type=float, metavar="WEIGHT",
+                     help="--method ml: weight of lapse trials (0.02; 0 for none)")
+    fit.add_argument("--jobs", type=positive, default=1, help="groups fitted at once in worker processes (1)")
     fit.add_argument("-o", "--output", default="-", help="output CSV file ('-': standard output)")
     fit.add_argument("--plot", metavar="PATH", help="also draw the observed and fitted distributions to PATH")
     fit.add_argument("--quiet", action="store_true", help="no progress bar and no notes on stderr")
@@ -93,6 +157,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CommandError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_DATA
+    except UsageError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -114,20 +181,24 @@ def run_simulate(args: argparse.Namespace) -> None:
 def run_fit(args: argparse.Namespace) -> None:
     frames = import_frames()
     by = [column.strip() for column in args.by.split(",") if column.strip()]
+    ml_options = ml_arguments(args)
     save_plots = import_plotting() if args.plot else None
     trials = read_trials(args.trials, choice=args.choice, upper=args.upper)
     try:
-        fits = frames.fit_frame(
-            trials,
-            rt=args.rt,
-            choice=args.choice,
-            by=by,
-            method=args.method,
-            rt_unit=args.rt_unit,
-            upper=args.upper,
-            max_iters=args.max_iters,
-            progress=progress_bar(args.quiet),
-        )
+        with worker_pool(args.jobs) as executor:
+            fits = frames.fit_frame(
+                trials,
+                rt=args.rt,
+                choice=args.choice,
+                by=by,
+                method=args.method,
+                rt_unit=args.rt_unit,
+                upper=args.upper,
+                max_iters=args.max_iters,
+                executor=executor,
+                progress=progress_bar(args.quiet),
+                **ml_options,
+            )
     except ValueError as error:
         raise CommandError(f"{args.trials}: {error}") from error
     write_csv(fits, args.output)
@@ -136,12 +207,52 @@ def run_fit(args: argparse.Namespace) -> None:
         print(f"{PROG}: {n_failed} of {len(fits)} groups could not be fitted (see the error column)", file=sys.stderr)
     if save_plots is not None:
         try:
+            # With a design, each group and level of the design columns gets its own panel.
+            design_columns = [c for columns in (ml_options.get("depends_on") or {}).values() for c in columns]
             save_plots(
                 trials, fits, args.plot,
-                rt=args.rt, choice=args.choice, by=by, rt_unit=args.rt_unit, upper=args.upper,
+                rt=args.rt, choice=args.choice, by=[*by, *dict.fromkeys(design_columns)], rt_unit=args.rt_unit,
+                upper=args.upper,
             )
         except (ImportError, OSError, ValueError) as error:
             raise CommandError(f"cannot draw {args.plot}: {error}") from error
+
+
+def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
+    """fit_frame's keywords of --method ml; the options are refused with another method."""
+    depends_on: dict[str, list[str]] = {}
+    for given in args.depends_on or []:
+        for name, columns in given.items():
+            if name in depends_on:
+                raise UsageError(f"--depends-on names {name!r} more than once")
+            depends_on[name] = columns
+    options = {"free": args.free, "fixed": args.fixed or None, "contamination": args.contamination,
+               "depends_on": depends_on or None}
+    if args.method != "ml":
+        given = [f"--{name.replace('_', '-')}" for name, value in options.items() if value is not None]
+        if given:
+            raise UsageError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to --method ml")
+        return {}
+    return options
+
+
+class worker_pool:
+    """A process pool of `jobs` workers for the groups, or no executor for one job."""
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self.pool: Any = None
+
+    def __enter__(self) -> Any:
+        if self.jobs > 1:
+            from concurrent.futures import ProcessPoolExecutor
+
+            self.pool = ProcessPoolExecutor(max_workers=self.jobs)
+        return self.pool
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
 
 
 def import_frames() -> Any:

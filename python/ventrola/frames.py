@@ -15,6 +15,10 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
+from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
+from ._ml_model import model_spec
+from .ml_fit import fit_design
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -54,6 +58,10 @@ def fit_frame(
     initial_guess: Optional[Mapping[str, float]] = None,
     executor: Optional[Executor] = None,
     progress: Optional[ProgressWrapper] = None,
+    free: Union[str, Sequence[str], None] = None,
+    fixed: Optional[Mapping[str, float]] = None,
+    contamination: Optional[float] = None,
+    depends_on: Optional[DependsOn] = None,
 ) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
@@ -68,13 +76,23 @@ def fit_frame(
     ``method="ez"`` uses :func:`ventrola.fit_ez`; ``method="sim"`` uses
     :func:`ventrola.fit_sim` with ``max_iters`` and ``initial_guess`` (one
     dictionary for all groups; ``None`` warm-starts each group from its EZ
-    estimate).
+    estimate). ``method="ml"`` uses :func:`ventrola.fit_ml` with ``free``,
+    ``fixed``, ``contamination`` (default 0.02) and ``initial_guess`` (values of
+    free parameters). With ``depends_on`` (e.g. ``{"drift_rate": "condition"}``,
+    or a list of columns per parameter) the named free parameters take one value
+    per level of their column(s) within each group, the others are shared, and
+    all trials of the group are fitted jointly.
 
     Returns a DataFrame with one row per group, in sorted group order: the
     ``by`` columns, ``drift_rate``, ``boundary_separation``,
     ``starting_point``, ``non_decision_time`` (seconds), ``noise_sd``, for
     ``"sim"`` also ``iterations`` and ``final_cost``, then ``n_trials`` and
-    ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
+    ``error``. For ``"ml"``: one row per group and combination of the
+    ``depends_on`` columns (which follow the ``by`` columns), shared values
+    repeated; the eight parameters and ``contamination``, a ``<name>_se``
+    standard-error column per free parameter, then ``loglik``, ``aic``, ``bic``,
+    ``n_trials``, ``n_free`` and ``iterations`` of the group's joint fit,
+    ``converged``, ``note`` and ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
     ``ValueError``) has NaN parameters and the message in ``error``; ``error``
     is None for the others.
 
@@ -89,22 +107,47 @@ def fit_frame(
     column, missing values, non-numeric response times, choices that are
     neither booleans nor 0/1 (and not mapped by ``upper``), no row equal to
     ``upper``, or an empty table; ``ValueError`` also for a bad ``method``,
-    ``rt_unit``, ``max_iters`` or ``initial_guess``. Raises ``ImportError``
-    when pandas is not installed.
+    ``rt_unit``, ``max_iters``, ``initial_guess``, ``free``, ``fixed``,
+    ``contamination`` or ``depends_on``, and for the last four with a method
+    other than ``"ml"``. Raises ``ImportError`` when pandas is not installed.
     """
     pandas = require_pandas()
     group_columns = normalise_by(by)
     check_method_arguments(method, rt_unit, max_iters, initial_guess)
-    check_table(df, [rt, choice, *group_columns])
+    if method != "ml":
+        given = [name for name, value in (("free", free), ("fixed", fixed), ("contamination", contamination),
+                                          ("depends_on", depends_on)) if value is not None]
+        if given:
+            raise ValueError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to method='ml'")
+        spec, design_columns = None, {}
+    else:
+        spec = model_spec(free, fixed, 0.02 if contamination is None else contamination)
+        design_columns = normalise_depends_on(depends_on, spec, group_columns)
+    extra_columns = [column for names in design_columns.values() for column in names]
+    check_table(df, [rt, choice, *group_columns, *dict.fromkeys(extra_columns)])
 
     all_rts = response_times(df[rt], rt, rt_unit)
     all_choices = upper_boundary_flags(df[choice], choice, upper)
     keys, row_sets = split_groups(pandas, df, group_columns)
 
-    guess = None if initial_guess is None else {key: float(value) for key, value in initial_guess.items()}
-    tasks = [(all_choices[rows], all_rts[rows], method, max_iters, guess) for rows in row_sets]
+    if initial_guess is None:
+        guess = None
+    elif method == "ml":
+        guess = dict(initial_guess)
+    else:
+        guess = {key: float(value) for key, value in initial_guess.items()}
+    tasks: list[tuple[Any, ...]]
+    if spec is None:
+        tasks = [(all_choices[rows], all_rts[rows], method, max_iters, guess) for rows in row_sets]
+        outcomes = run_tasks(tasks, executor, progress)
+        return results_table(pandas, keys, [len(rows) for rows in row_sets], outcomes, method)
+    design = table_design(pandas, df, design_columns)
+    tasks = [
+        (all_choices[rows], all_rts[rows], method, max_iters, guess, group_design(spec, design, rows))
+        for rows in row_sets
+    ]
     outcomes = run_tasks(tasks, executor, progress)
-    return results_table(pandas, keys, [len(rows) for rows in row_sets], outcomes, method)
+    return ml_results_table(pandas, keys, design, spec, row_sets, outcomes)
 
 
 def fit_group(
@@ -112,12 +155,18 @@ def fit_group(
     rts: npt.NDArray[np.float64],
     method: str,
     max_iters: int,
-    initial_guess: Optional[dict[str, float]],
+    initial_guess: Optional[dict[str, Any]],
+    design: Optional[GroupDesign] = None,
 ) -> dict[str, Any]:
-    """Fits one group; a failure on its data becomes {"error": message}."""
+    """Fits one group; a failure on its data becomes {"error": message}. A maximum-likelihood
+    fit comes back whole as {"fit": DesignFit}."""
     try:
         if method == "ez":
             return dict(fit_ez(choices, rts))
+        if method == "ml":
+            assert design is not None
+            fit = fit_design(choices, rts, design.spec, design.levels, initial_guess, design.labels)
+            return {"fit": fit}
         return dict(fit_sim(choices, rts, initial_guess=initial_guess, max_iters=max_iters))
     except (VentrolaError, ValueError) as error:
         return {"error": str(error)}
@@ -160,13 +209,13 @@ def normalise_by(by: Union[str, Sequence[str], None]) -> list[str]:
 def check_method_arguments(
     method: str, rt_unit: str, max_iters: int, initial_guess: Optional[Mapping[str, float]]
 ) -> None:
-    if method not in ("ez", "sim"):
-        raise ValueError(f"method must be 'ez' or 'sim', not {method!r}")
+    if method not in ("ez", "sim", "ml"):
+        raise ValueError(f"method must be 'ez', 'sim' or 'ml', not {method!r}")
     if rt_unit not in ("s", "ms"):
         raise ValueError(f"rt_unit must be 's' or 'ms', not {rt_unit!r}")
     if isinstance(max_iters, bool) or not isinstance(max_iters, (int, np.integer)) or max_iters < 0:
         raise ValueError(f"max_iters must be a non-negative integer, not {max_iters!r}")
-    if initial_guess is not None:
+    if initial_guess is not None and method == "sim":
         missing = [key for key in GUESS_KEYS if key not in initial_guess]
         if missing:
             raise ValueError(f"initial_guess is missing {', '.join(repr(key) for key in missing)}")
@@ -203,7 +252,7 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
     from pandas.api.types import infer_dtype, is_bool_dtype, is_numeric_dtype
 
     if upper is not None:
-        flags = np.asarray(column == upper, dtype=np.bool_)
+        flags = labels_equal(column, upper)
         if not flags.any():
             labels = ", ".join(repr(label) for label in column.unique()[:5])
             raise ValueError(f"no row of column {name!r} equals upper={upper!r} (labels found: {labels})")
@@ -223,6 +272,29 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
         f"column {name!r} must hold booleans or 0/1 choices, found {example!r}; "
         "pass upper=LABEL to map labels to the upper boundary"
     )
+
+
+def labels_equal(column: pd.Series, upper: Any) -> npt.NDArray[np.bool_]:
+    """Rows whose label is ``upper``; numbers by value when the label and every row read as numbers,
+    so that upper=1 or "1" finds 1.0 whether the column holds numbers or their text."""
+    from pandas.api.types import is_bool_dtype
+
+    label = _as_number(upper)
+    if label is not None and not is_bool_dtype(column.dtype):
+        pandas = require_pandas()
+        numbers = pandas.to_numeric(column, errors="coerce")
+        if not numbers.isna().any():
+            return np.asarray(numbers == label, dtype=np.bool_)
+    return np.asarray(column == upper, dtype=np.bool_)
+
+
+def _as_number(label: Any) -> Optional[float]:
+    if isinstance(label, (bool, np.bool_)):
+        return None
+    try:
+        return float(label)
+    except (TypeError, ValueError):
+        return None
 
 
 def split_groups(

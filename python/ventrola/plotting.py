@@ -15,9 +15,9 @@ from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Un
 
 import numpy as np
 
-from _ventrola import simulate
-
 from . import frames
+from ._ml_model import MODEL_PARAMETERS
+from ._plot_predictions import predict
 
 #: The response-time quantiles of the quantile-probability plot.
 QUANTILES = (0.1, 0.3, 0.5, 0.7, 0.9)
@@ -113,20 +113,6 @@ def _outcomes(data: Any, rt: str, choice: str, rt_unit: str, upper: Any) -> _Out
     raise TypeError("data must be a DataFrame or a (choices, rts) pair of arrays")
 
 
-def _predicted(params: Mapping[str, float], n_sim: int, seed: int) -> _Outcomes:
-    """Trials simulated from fitted parameters, with a fixed seed so the picture is repeatable."""
-    try:
-        drift = float(params["drift_rate"])
-        boundary = float(params["boundary_separation"])
-        t0 = float(params["non_decision_time"])
-    except KeyError as exc:
-        raise ValueError(f"params lacks {exc.args[0]!r}") from None
-    start = float(params.get("starting_point", 0.5))
-    noise_sd = float(params.get("noise_sd", 1.0))
-    choices, rts, _n_excluded = simulate(drift, boundary, start, t0, int(n_sim), int(seed), noise_sd)
-    return _Outcomes.of(choices, rts)
-
-
 def _bin_count(n_trials: float) -> int:
     """About 1.5 bins per square root of the trials, within 12 to 40: small samples get coarser bins."""
     return int(min(40, max(12, round(1.5 * math.sqrt(n_trials)))))
@@ -161,15 +147,13 @@ def _defective_density(rts: np.ndarray, n_all: int, edges: np.ndarray) -> np.nda
 def _draw_distributions(
     ax: Any,
     observed: _Outcomes,
-    predicted: Optional[_Outcomes],
+    predicted: Any,
     edges: np.ndarray,
     formatter: Any,
     *,
     small: bool = False,
 ) -> None:
     """Upper-boundary times above the axis, lower ones mirrored below; bars observed, lines predicted."""
-    widths = np.diff(edges)
-    centres = edges[:-1] + widths / 2
     top = bottom = 0.0
     for side, sign, colour in (("upper", 1.0, _UPPER_COLOUR), ("lower", -1.0, _LOWER_COLOUR)):
         density = _defective_density(getattr(observed, side), observed.n, edges)
@@ -179,9 +163,9 @@ def _draw_distributions(
         )
         peak = float(density.max(initial=0.0))
         if predicted is not None:
-            expected = _defective_density(getattr(predicted, side), predicted.n, edges)
+            times, expected = predicted.curve(side, edges)
             ax.plot(
-                centres, sign * expected, color=_PREDICTED_COLOUR, linewidth=1.3 if small else 1.8,
+                times, sign * expected, color=_PREDICTED_COLOUR, linewidth=1.3 if small else 1.8,
                 label="predicted" if side == "upper" else "_predicted lower", gid=f"predicted-{side}",
             )
             peak = max(peak, float(expected.max(initial=0.0)))
@@ -205,7 +189,7 @@ def _draw_distributions(
     ax.tick_params(labelsize=7 if small else 9)
 
 
-def _draw_quantile_probability(ax: Any, observed: _Outcomes, predicted: Optional[_Outcomes]) -> None:
+def _draw_quantile_probability(ax: Any, observed: _Outcomes, predicted: Any) -> None:
     """Each boundary's time quantiles at x = its share of trials; markers observed, lines predicted."""
     for side, colour in (("upper", _UPPER_COLOUR), ("lower", _LOWER_COLOUR)):
         rts = getattr(observed, side)
@@ -216,9 +200,10 @@ def _draw_quantile_probability(ax: Any, observed: _Outcomes, predicted: Optional
                 zorder=3, label=f"observed {side}", gid=f"observed-quantiles-{side}",
             )
     if predicted is not None:
-        sides = [side for side in ("lower", "upper") if len(getattr(predicted, side))]
+        by_side = {side: predicted.quantiles(side, QUANTILES) for side in ("lower", "upper")}
+        sides = [side for side in ("lower", "upper") if by_side[side] is not None]
         xs = [predicted.share(side) for side in sides]
-        quantiles = [np.quantile(getattr(predicted, side), QUANTILES) for side in sides]
+        quantiles = [by_side[side] for side in sides]
         for i, level in enumerate(QUANTILES):
             ax.plot(
                 xs, [q[i] for q in quantiles], color=_PREDICTED_COLOUR, linewidth=1.1, marker="x",
@@ -242,21 +227,28 @@ def _draw_quantile_probability(ax: Any, observed: _Outcomes, predicted: Optional
 
 
 def _parameter_summary(params: Mapping[str, float]) -> str:
-    return (
+    summary = (
         f"fitted:   drift {params['drift_rate']:.3g}   boundary {params['boundary_separation']:.3g}   "
         f"start {params.get('starting_point', 0.5):.3g}   t0 {params['non_decision_time']:.3g} s   "
         f"noise sd {params.get('noise_sd', 1.0):.3g}"
     )
+    # The variabilities and the lapse weight, where a fit has them and they are not zero.
+    extra = [
+        (label, params.get(name, 0.0))
+        for label, name in (("sv", "drift_rate_sd"), ("sz", "starting_point_range"), ("st0", "non_decision_time_range"),
+                            ("lapses", "contamination"))
+    ]
+    shown = "   ".join(f"{label} {value:.3g}" for label, value in extra if value and not math.isnan(value))
+    return f"{summary}   {shown}" if shown else summary
 
 
 def _draw_fit(
     rt_ax: Any,
     qp_ax: Any,
     observed: _Outcomes,
-    predicted: Optional[_Outcomes],
+    predicted: Any,
     edges: np.ndarray,
     formatter: Any,
-    n_sim: int,
 ) -> None:
     _draw_distributions(rt_ax, observed, predicted, edges, formatter)
     rt_ax.set_xlabel("response time (s)")
@@ -266,7 +258,7 @@ def _draw_fit(
     entries = sorted(zip(*rt_ax.get_legend_handles_labels()), key=lambda entry: entry[1] == "predicted")
     rt_ax.legend(
         [handle for handle, _ in entries],
-        [f"predicted ({n_sim} simulated trials)" if label == "predicted" else label for _, label in entries],
+        [predicted.legend if label == "predicted" else label for _, label in entries],
         loc="center right", fontsize=8, frameon=False,
     )
     _draw_quantile_probability(qp_ax, observed, predicted)
@@ -291,8 +283,11 @@ def plot_fit(
     `data` is a DataFrame with columns `rt` and `choice`, or a ``(choices, rts)`` pair of
     arrays. Choices are booleans or 0/1 (True/1: upper boundary), or labels of which `upper`
     names the upper-boundary one. Response times are in seconds, or milliseconds with
-    ``rt_unit="ms"``; the figure shows seconds. `params` is a dict like the result of
-    `fit_ez` or `fit_sim`; the prediction is `n_sim` trials simulated from it with `seed`.
+    ``rt_unit="ms"``; the figure shows seconds. `params` is a dict like the result of a fit.
+    When it has all seven parameters of the full model (as `fit_ml` results do), the prediction
+    is exact: the model's density and distribution function, with the lapses of its
+    `contamination` spread up to the slowest observed time; otherwise it is `n_sim` trials
+    simulated from it with `seed`.
 
     Left: the response-time densities of the upper boundary above the axis and of the lower
     boundary mirrored below it, each scaled by its proportion of trials (bars observed, lines
@@ -309,10 +304,10 @@ def plot_fit(
     observed = _outcomes(data, rt, choice, rt_unit, upper)
     if observed.n == 0:
         raise ValueError("no trials to plot")
-    predicted = _predicted(params, n_sim, seed)
+    predicted = predict(params, n_sim, seed, _longest(observed))
     edges = _bin_edges(
         _bin_count(observed.n) if bins is None else bins,
-        observed.upper, observed.lower, predicted.upper, predicted.lower,
+        observed.upper, observed.lower, *predicted.samples(),
     )
     if ax is None:
         fig = Figure(figsize=(11.5, 4.6), layout="constrained")
@@ -321,7 +316,7 @@ def plot_fit(
     else:
         rt_ax, qp_ax = ax
         fig = rt_ax.figure
-    _draw_fit(rt_ax, qp_ax, observed, predicted, edges, FuncFormatter, n_sim)
+    _draw_fit(rt_ax, qp_ax, observed, predicted, edges, FuncFormatter)
     fig.suptitle(_parameter_summary(params) if title is None else title, fontsize=11)
     return fig
 
@@ -329,6 +324,13 @@ def plot_fit(
 # --- the CLI's picture of a whole table -----------------------------------------------------
 
 _PARAMETERS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
+# Columns of a maximum-likelihood fit, which are drawn exactly.
+_FULL_MODEL = (*MODEL_PARAMETERS, "noise_sd", "contamination")
+
+
+def _longest(observed: _Outcomes) -> float:
+    """The slowest observed time: lapses of a fit spread up to it."""
+    return float(max(observed.upper.max(initial=0.0), observed.lower.max(initial=0.0)))
 
 
 class _Panel(NamedTuple):
@@ -370,7 +372,8 @@ def _panels(
         if error is not None and not pd.isna(error):
             panels.append(_Panel(label, observed, None, f"not fitted: {error}"))
         else:
-            panels.append(_Panel(label, observed, {name: float(row[name]) for name in _PARAMETERS}, None))
+            names = _FULL_MODEL if all(name in fits_df.columns for name in _FULL_MODEL) else _PARAMETERS
+            panels.append(_Panel(label, observed, {name: float(row[name]) for name in names}, None))
     return panels
 
 
@@ -382,14 +385,15 @@ def _note(ax: Any, text: str, small: bool) -> None:
     )
 
 
-def _panel_prediction(panel: _Panel, n_sim: int) -> Tuple[Optional[_Outcomes], Optional[str]]:
-    """The panel's simulated trials and its note; parameters that cannot be simulated become the note."""
-    if panel.params is None:
+def _panel_prediction(panel: _Panel, n_sim: int) -> Tuple[Any, Optional[str]]:
+    """The panel's prediction and its note; parameters that cannot be drawn become the note."""
+    if panel.params is None or panel.observed is None:
         return None, panel.note
     try:
-        return _predicted(panel.params, n_sim, 0), panel.note
+        return predict(panel.params, n_sim, 0, _longest(panel.observed)), panel.note
     except ValueError as exc:
-        return None, f"cannot simulate the fit: {exc}"
+        verb = "draw" if all(name in panel.params for name in MODEL_PARAMETERS) else "simulate"
+        return None, f"cannot {verb} the fit: {exc}"
 
 
 def _single_figure(panel: _Panel, n_sim: int) -> Any:
@@ -403,9 +407,9 @@ def _single_figure(panel: _Panel, n_sim: int) -> Any:
         fig.suptitle(panel.label, fontsize=11)
         return fig
     predicted, note = _panel_prediction(panel, n_sim)
-    extra = (predicted.upper, predicted.lower) if predicted is not None else ()
+    extra = predicted.samples() if predicted is not None else ()
     edges = _bin_edges(_bin_count(panel.observed.n), panel.observed.upper, panel.observed.lower, *extra)
-    _draw_fit(rt_ax, qp_ax, panel.observed, predicted, edges, FuncFormatter, n_sim)
+    _draw_fit(rt_ax, qp_ax, panel.observed, predicted, edges, FuncFormatter)
     summary = _parameter_summary(panel.params) if panel.params is not None else "not fitted"
     fig.suptitle(f"{panel.label}:   {summary}", fontsize=11)
     if note:
@@ -478,7 +482,8 @@ def save_fit_plots(
     `fits_df` has one row per group as `fit_frame` returns it. One group gets the two-panel
     `plot_fit` figure; several get a grid of response-time panels, at most `MAX_PANELS` (the
     first ones, as the title then says). Groups whose fit failed show their data and the error.
-    Predictions are `n_sim` trials simulated per group with seed 0. Returns the Figure written.
+    Predictions are exact for rows with the full model's parameters (``method="ml"``), else
+    `n_sim` trials simulated per group with seed 0. Returns the Figure written.
     """
     _matplotlib()
     by = frames.normalise_by(by)

@@ -11,7 +11,7 @@
 
 namespace ventrola::py {
 
-constexpr std::size_t MAX_PARAMETERS = 8;
+constexpr std::size_t MAX_PARAMETERS = 13;
 
 // One function's parameter list: every parameter may be given by position or
 // by keyword; the first `required` have no default.

@@ -8,16 +8,9 @@
 
 #include "error.hpp"
 #include "simulation/model.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "simulation/trial_storage.hpp"
 
 namespace ventrola {
-
-// The trials that did not time out, in ascending trial index.
-struct SimulatedData {
-    OwnedBuffer<bool> choices;
-    OwnedBuffer<double> rts;
-    std::uint64_t n_excluded = 0;
-};
 
 // Runs a piece of work with the interpreter lock released. The simulation code
 // knows nothing of Python; the caller supplies how the lock is let go.

@@ -58,6 +58,10 @@ public:
         return true;
     }
 
+    // Callers that write through data() instead of pushing say how many
+    // elements they wrote; past the capacity is a programming error.
+    void set_length_unchecked(std::size_t length) noexcept { length_ = length; }
+
     // Callers reserve first; pushing past the capacity is a programming error.
     void push_unchecked(const T& value) { data_[length_++] = value; }
 

@@ -13,5 +13,6 @@ int add_trial_functions(PyObject* module);     // single-trial simulator
 int add_pool_functions(PyObject* module);      // worker pool and batch simulation
 int add_recovery_functions(PyObject* module);  // summary, EZ, objective, Nelder-Mead, fit
 int add_variability_functions(PyObject* module);  // one-trial likelihood and its quadrature rules
+int add_ddm_functions(PyObject* module);       // full model: first blocks, exit times, exact steps
 
 }  // namespace ventrola::testing

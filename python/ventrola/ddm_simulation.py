@@ -1,0 +1,76 @@
+"""Trials of the seven-parameter diffusion model.
+
+:func:`simulate_ddm` draws each trial's first-passage time and boundary
+exactly (``method="exact"``), or by Euler steps of ``dt`` seconds
+(``method="euler"``). Either way trial ``i`` reads only its own random stream
+of ``seed``, so the results do not depend on the number of threads, and the
+first ``n`` trials of a longer run with the same seed are those of a run of
+``n``.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+from ventrola import _engine
+
+METHODS = ("exact", "euler")
+
+
+def simulate_ddm(
+    drift_rate: float,
+    boundary_separation: float,
+    starting_point: float,
+    non_decision_time: float,
+    n: int,
+    seed: int,
+    *,
+    drift_rate_sd: float = 0.0,
+    starting_point_range: float = 0.0,
+    non_decision_time_range: float = 0.0,
+    noise_sd: float = 1.0,
+    method: str = "exact",
+    dt: float = 0.001,
+    max_time: float = 10.0,
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]:
+    """Simulates ``n`` trials of the diffusion model.
+
+    The parameters are those of :func:`ventrola.wiener_logpdf`: per trial the
+    drift is drawn from a normal distribution of mean ``drift_rate`` and
+    standard deviation ``drift_rate_sd``, the start (a fraction of
+    ``boundary_separation``) uniformly within ``starting_point_range / 2`` of
+    ``starting_point``, and the non-decision time uniformly from
+    ``[non_decision_time, non_decision_time + non_decision_time_range]``
+    seconds; ``noise_sd`` is the noise per unit time.
+
+    ``method="exact"`` samples the decision time and boundary from their
+    exact joint distribution, in a few random draws per trial whatever the
+    decision time. ``method="euler"`` takes Euler-Maruyama steps of ``dt``;
+    without variability and with the defaults ``dt=0.001`` and
+    ``max_time=10.0`` it gives exactly the trials of :func:`ventrola.simulate`
+    for the same parameters and seed.
+
+    Trials whose decision time passes ``max_time`` seconds (an Euler trial:
+    that is still undecided once its steps have passed it) are dropped;
+    ``max_time=math.inf`` keeps every trial. Returns ``(choices, rts,
+    n_excluded)``: a ``numpy.bool_`` array (True for the upper boundary), a
+    ``numpy.float64`` array of response times in seconds, and the number of
+    trials dropped. Raises ``ValueError`` naming a parameter out of its range
+    and ``TypeError`` for arguments of the wrong type.
+    """
+    return _engine.simulate_ddm(
+        drift_rate,
+        boundary_separation,
+        starting_point,
+        non_decision_time,
+        n,
+        seed,
+        drift_rate_sd,
+        starting_point_range,
+        non_decision_time_range,
+        noise_sd,
+        method,
+        dt,
+        max_time,
+    )

@@ -1,0 +1,104 @@
+#include "simulation/full_model_simulation.hpp"
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "fault.hpp"
+#include "likelihood/wiener.hpp"
+#include "simulation/full_model_trials.hpp"
+#include "simulation/worker_pool.hpp"
+
+namespace ventrola {
+
+namespace {
+
+// Drift and distances in units of the noise, squared where the sampler
+// squares them, must stay far inside the range of a double.
+constexpr double LARGEST_SCALED = 1e100;
+
+// As the likelihood's checks word it: the shortest text that reads back as
+// the same double, as Python prints it.
+Error out_of_range(const char* name, const char* requirement, double value) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
+    return Error{ErrorKind::ValueError,
+                 std::string(name) + " must " + requirement + ", got " + std::string(digits, end)};
+}
+
+}  // namespace
+
+Result<SimulationMethod> parse_simulation_method(std::string_view name) {
+    if (name == "exact") return SimulationMethod::Exact;
+    if (name == "euler") return SimulationMethod::Euler;
+    return fail(ErrorKind::ValueError, "method must be 'exact' or 'euler', got '" + std::string(name) + "'");
+}
+
+std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls) {
+    const DiffusionParams& p = model.trial;
+    // The seven parameters and the noise as the likelihood checks them.
+    const likelihood::WienerParameters as_checked{p.drift_rate,
+                                                  p.boundary_separation,
+                                                  p.starting_point,
+                                                  p.non_decision_time,
+                                                  model.drift_rate_sd,
+                                                  model.starting_point_range,
+                                                  model.non_decision_time_range,
+                                                  p.noise_sd};
+    if (std::optional<Error> invalid = likelihood::check_parameters(as_checked)) return invalid;
+    // Each test is phrased so that NaN fails it.
+    const double s = p.noise_sd;
+    if (!(std::fabs(p.drift_rate) / s < LARGEST_SCALED && p.boundary_separation / s < LARGEST_SCALED &&
+          model.drift_rate_sd / s < LARGEST_SCALED)) {
+        return out_of_range("noise_sd",
+                            "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation", s);
+    }
+    if (!(controls.dt > 0 && std::isfinite(controls.dt))) return out_of_range("dt", "be > 0 and finite", controls.dt);
+    if (!(controls.max_time > 0)) return out_of_range("max_time", "be > 0 (inf allowed)", controls.max_time);
+    return std::nullopt;
+}
+
+Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
+                                                 std::uint64_t n, std::uint64_t seed) {
+    WorkerPool& pool = WorkerPool::instance();
+    Result<SimulatedData> reserved = reserve_trial_columns(n);
+    if (!reserved) return reserved;
+    SimulatedData& data = *reserved;
+    // Every trial writes its own place in the final columns, so the pieces
+    // also share the first writes to the fresh memory; only the count of
+    // trials past the cap is gathered.
+    bool* choices = data.choices.data();
+    double* rts = data.rts.data();
+    std::atomic<std::uint64_t> timed_out{0};
+    pool.for_each_piece(n, [&](std::uint64_t first, std::uint64_t last) {
+        timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first);
+    });
+    data.n_excluded = timed_out.load();
+    std::uint64_t kept = n;
+    if (data.n_excluded != 0) {
+        // Close the gaps the NaN response times mark, keeping trial order.
+        kept = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (std::isnan(rts[i])) continue;
+            choices[kept] = choices[i];
+            rts[kept] = rts[i];
+            ++kept;
+        }
+    }
+    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
+    data.choices.set_length_unchecked(kept);
+    data.rts.set_length_unchecked(kept);
+    return reserved;
+}
+
+Result<SimulatedData> simulate_full_model_batch(const FullModelParams& model, const SimulationControls& controls,
+                                                std::uint64_t n, std::uint64_t seed, const RunUnlocked& run_unlocked) {
+    if (std::optional<Error> invalid = check_full_model(model, controls)) return std::unexpected(std::move(*invalid));
+    Result<SimulatedData> result;
+    run_unlocked([&] { result = simulate_full_model_trials(model, controls, n, seed); });
+    return result;
+}
+
+}  // namespace ventrola
