@@ -1,8 +1,10 @@
-"""Single-thread speed of the one-trial log-density and its gradient, for the
-base model and with each kind of across-trial variability. Response times
-are a fixed sample spread like a typical data set (decision times log-normal
-around 0.45 s, three in four at the upper boundary). The clocks run inside
-the extension. Prints medians (and the best) of several runs.
+"""Single-thread speed of the one-trial kernels behind the likelihood engine:
+the log-density and its gradient for the base model and with each kind of
+across-trial variability alone and together. Response times are a fixed
+sample spread like a typical data set (decision times log-normal around
+0.45 s, three in four at the upper boundary). The clocks run inside the
+extension, without NumPy's argument handling. Prints medians (and the best)
+of several runs.
 """
 import os
 import statistics
