@@ -2,9 +2,9 @@
 the log-density and its gradient for the base model and with each kind of
 across-trial variability alone and together. Response times are a fixed
 sample spread like a typical data set (decision times log-normal around
-0.45 s, three in four at the upper boundary). The clocks run inside the
-extension, without NumPy's argument handling. Prints medians (and the best)
-of several runs.
+0.45 s, three in four at the upper boundary). The clock runs inside the
+extension, without NumPy's argument handling, and counts processor time.
+Prints medians (and the best) of several runs.
 """
 import os
 import statistics
