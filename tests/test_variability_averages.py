@@ -100,9 +100,18 @@ CASES = [
     (True, 0.3012, (0.3, 4.0, 0.5, 0.3, 0.2, 0.2, 0.0, 1.0)),
     (True, 0.61, (0.1, 0.15, 0.5, 0.3, 0.05, 0.2, 0.2, 0.1)),
 ]
+# Extremes a fit can wander into: a drift so strong that the density peaks
+# long before its leading factor exp(-c/x) lets go; drift variability so
+# large that the earliest times carry the weight; a start range reaching the
+# other boundary under a strong drift towards it.
+EXTREMES = [
+    (True, 0.293575, (48.9, 3.046, 0.108295, 0.12, 0.0, 0.0, 0.9126, 1.0)),
+    (False, 0.11696, (2.026, 0.7869, 0.123134, 0.072, 73.72, 0.212553, 0.9724, 1.0)),
+    (False, 0.655755, (-30.49, 3.65, 0.748591, 0.31, 2.872, 0.502817, 0.5294, 1.0)),
+]
 
 
-@pytest.mark.parametrize("upper, rt, params", CASES)
+@pytest.mark.parametrize("upper, rt, params", CASES + EXTREMES)
 def test_log_density_matches_dense_integration(upper, rt, params):
     expected = dense_average(upper, rt, params)
     got = log_f(upper, rt, params)
@@ -175,7 +184,7 @@ def reference_partials(upper, rt, params, step=1e-6):
     return partials
 
 
-@pytest.mark.parametrize("upper, rt, params", [c for c in CASES if c is not CASES[8]])
+@pytest.mark.parametrize("upper, rt, params", [c for c in CASES if c is not CASES[8]] + EXTREMES[:1])
 def test_partials_match_leibniz_rule_on_dense_integrals(upper, rt, params):
     expected = reference_partials(upper, rt, params)
     _, got = vt.wiener_gradient(upper, rt, *params)

@@ -24,6 +24,20 @@ double leading_constant(bool upper, const DecisionParameters& p) {
     return 0.5 * distance * distance;
 }
 
+// Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
+// exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
+// distance and v the drift towards the boundary. The log of that factor
+// falls at rate k/2 at x = 0, k = (v - r sv^2)^2 + sv^2, which in
+// z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2 once c/x0 >= sqrt(k c).
+LeadingEdge leading_edge(bool upper, const DecisionParameters& p) {
+    const double distance = distance_to_boundary(upper, p);
+    const double v = upper ? -p.v : p.v;
+    const double c = 0.5 * distance * distance;
+    const double drift = v - distance * p.sv * p.sv;
+    const double rate = drift * drift + p.sv * p.sv;
+    return {c, std::fmax(9.0, std::sqrt(rate * c))};
+}
+
 // Besides the partials in v, a, w and sv, the nodes carry what the partials
 // in t0 and st0 are averages of when the window is differentiated under the
 // integral sign: with theta = (longest - x) / range the share of the range
@@ -71,12 +85,6 @@ struct DistributionIntegrand {
 
 }  // namespace
 
-double typical_decision_time(bool upper, double longest, double range, const DecisionParameters& p) {
-    const double c = leading_constant(upper, p);
-    const double mode = 2 * c / (1.5 + std::sqrt(2.25 + 2 * p.v * p.v * c));
-    return std::clamp(mode, longest - range, longest);
-}
-
 double log_non_decision_average(bool upper, double longest, double range, const DecisionParameters& p) {
     const double shortest = longest - range;
     const double difference = decision_distribution(upper, longest, p) -
@@ -84,8 +92,7 @@ double log_non_decision_average(bool upper, double longest, double range, const 
     if (difference >= SMALLEST_TRUSTED_DIFFERENCE) return std::log(difference / range);
 
     LogWeightedSum<0> sum;
-    integrate_window<0>(DensityIntegrand{upper, p}, longest, range, leading_constant(upper, p), Accuracy::Value,
-                        sum);
+    integrate_window<0>(DensityIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value, sum);
     return sum.log_total() - std::log(range);
 }
 
@@ -93,7 +100,7 @@ AveragedGradient non_decision_average_gradient(bool upper, double longest, doubl
                                                const DecisionParameters& p) {
     LogWeightedSum<8> sum;
     const WindowEnds ends = integrate_window<8>(DensityGradientIntegrand{upper, p, longest, range}, longest, range,
-                                                leading_constant(upper, p), Accuracy::Derivative, sum);
+                                                leading_edge(upper, p), Accuracy::Derivative, sum);
     const double log_integral = sum.log_total();
     AveragedGradient g;
     g.log_density = log_integral - std::log(range);
@@ -117,8 +124,8 @@ AveragedGradient non_decision_average_gradient(bool upper, double longest, doubl
 
 double non_decision_average_distribution(bool upper, double longest, double range, const DecisionParameters& p) {
     LogWeightedSum<0> sum;
-    integrate_window<0>(DistributionIntegrand{upper, p}, longest, range, leading_constant(upper, p),
-                        Accuracy::Value, sum);
+    integrate_window<0>(DistributionIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value,
+                        sum);
     return std::exp(sum.log_total()) / range;
 }
 

@@ -3,6 +3,7 @@
 // positive starting-point or non-decision-time range reaches the averages.
 #include "likelihood/wiener.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -90,8 +91,9 @@ double distribution(bool upper, double rt, const WienerParameters& p) {
     Window w = window_of(longest, p);
     // Past every non-decision time the window collapses onto F(inf) itself.
     if (longest == INF) w.range = 0;
-    if (w.sz > 0) return start_point_average_distribution(upper, w.longest, w.range, w.sz, q);
-    if (w.range > 0) return non_decision_average_distribution(upper, w.longest, w.range, q);
+    // Averages of probabilities can round a hair outside [0, 1].
+    if (w.sz > 0) return std::clamp(start_point_average_distribution(upper, w.longest, w.range, w.sz, q), 0.0, 1.0);
+    if (w.range > 0) return std::clamp(non_decision_average_distribution(upper, w.longest, w.range, q), 0.0, 1.0);
     return decision_distribution(upper, w.longest, q);
 }
 
