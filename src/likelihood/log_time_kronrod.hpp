@@ -45,7 +45,9 @@ inline constexpr std::array<double, 8> GAUSS_WEIGHTS = {
 inline constexpr int MAX_PANELS = 48;
 
 // Relative error the panels of one piece must reach together.
-inline double tolerance(Accuracy accuracy) { return accuracy == Accuracy::Value ? 1e-10 : 1e-13; }
+inline double tolerance(Accuracy accuracy) {
+    return accuracy == Accuracy::Density ? 1e-9 : (accuracy == Accuracy::Value ? 1e-10 : 1e-13);
+}
 
 // One log-time panel [a, b] of offsets from log(longest): the Kronrod
 // estimate and its error, and the Kronrod sums of value * integrand, all

@@ -92,7 +92,7 @@ double log_non_decision_average(bool upper, double longest, double range, const 
     if (difference >= SMALLEST_TRUSTED_DIFFERENCE) return std::log(difference / range);
 
     LogWeightedSum<0> sum;
-    integrate_window<0>(DensityIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value, sum);
+    integrate_window<0>(DensityIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Density, sum);
     return sum.log_total() - std::log(range);
 }
 

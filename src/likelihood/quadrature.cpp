@@ -63,6 +63,12 @@ RuleTable build_table() {
 // accuracy when the other is 0, found against a 400-node rule and scaled by
 // 0.9. Both together: slope / SLOPE[n] + curvature / CURVATURE[n] <= 1 holds
 // within the accuracy as well.
+constexpr std::array<double, MAX_RULE_NODES + 1> DENSITY_SLOPE = {
+    0,    0.00022, 0.0365, 0.235, 0.651, 1.27, 2.1,  3.12, 4.33, 5.74, 7.34, 9.12, 11.1,
+    13.2, 15.6,    18,     20.7,  23.6,  26.6, 29.8, 33.2, 36.7, 40.4, 44.3, 48.4};
+constexpr std::array<double, MAX_RULE_NODES + 1> DENSITY_CURVATURE = {
+    0,    0,    0.000427, 0.0124, 0.072, 0.216, 0.463, 0.815, 1.27, 1.82, 2.46, 3.2, 4.03,
+    4.96, 5.98, 7.11,     8.33,   9.65,  11.1,  12.6,  14.2,  15.9, 17.7, 19.5, 21.5};
 constexpr std::array<double, MAX_RULE_NODES + 1> VALUE_SLOPE = {
     0,    6.97e-05, 0.0205, 0.16, 0.486, 1,    1.7,  2.58, 3.64, 4.87, 6.28, 7.85, 9.59,
     11.5, 13.6,     15.8,   18.2, 20.7,  23.5, 26.3, 29.3, 32.5, 35.9, 39.4, 43};
@@ -140,8 +146,12 @@ GaussLegendreRule gauss_legendre(int n) {
 }
 
 int rule_size(double slope, double curvature, Accuracy accuracy) {
-    const auto& slopes = accuracy == Accuracy::Value ? VALUE_SLOPE : DERIVATIVE_SLOPE;
-    const auto& curvatures = accuracy == Accuracy::Value ? VALUE_CURVATURE : DERIVATIVE_CURVATURE;
+    const auto& slopes = accuracy == Accuracy::Density ? DENSITY_SLOPE
+                         : accuracy == Accuracy::Value ? VALUE_SLOPE
+                                                       : DERIVATIVE_SLOPE;
+    const auto& curvatures = accuracy == Accuracy::Density ? DENSITY_CURVATURE
+                             : accuracy == Accuracy::Value ? VALUE_CURVATURE
+                                                           : DERIVATIVE_CURVATURE;
     const double b = std::fabs(slope);
     const double g = std::fabs(curvature);
     for (int n = 1; n <= MAX_RULE_NODES; ++n) {

@@ -1,6 +1,7 @@
 #include "likelihood/start_point_average.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -40,7 +41,7 @@ struct StartPointRule {
     double spread = 0;
 };
 
-int laguerre_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 8 : 12; }
+int laguerre_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative ? 12 : 8; }
 
 // As a function of the start point the density at decision time t is close
 // to exp(q(d)) times d or sin(pi d), d the distance from the start to the
@@ -200,7 +201,7 @@ int shared_window_rule(bool upper, double longest, double range, double half, co
             const DecisionLogDensityGradient g = decision_log_density_gradient(upper, x, q);
             return EndSample{g.log_density, g.d_t};
         };
-        const int n = window_rule_size(longest, range, sample(longest - range), sample(longest), Accuracy::Value);
+        const int n = window_rule_size(longest, range, sample(longest - range), sample(longest), Accuracy::Density);
         if (n == 0) return 0;
         nodes = std::max(nodes, n);
     }
@@ -218,16 +219,24 @@ AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParame
 double log_start_point_average(bool upper, double longest, double range, double sz, const DecisionParameters& p) {
     const double half = 0.5 * sz;
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, half, p) : longest;
-    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Value, takes_whole_peak(longest, range, typical));
+    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Density, takes_whole_peak(longest, range, typical));
     LogWeightedSum<0> sum;
     const int window_nodes = range > 0 ? shared_window_rule(upper, longest, range, half, p) : 0;
     if (window_nodes != 0) {
+        // The window's nodes are the same at every start point: placed once.
+        std::array<double, MAX_RULE_NODES> times;
+        std::array<double, MAX_RULE_NODES> log_window_weights;
+        int count = 0;
+        for_each_window_node(longest, range, window_nodes, [&](double x, double log_window_weight) {
+            times[count] = x;
+            log_window_weights[count++] = log_window_weight;
+        });
         for_each_start_point(p.w, half, rule, [&](double start, double, double log_weight) {
             DecisionParameters q = p;
             q.w = start;
-            for_each_window_node(longest, range, window_nodes, [&](double x, double log_window_weight) {
-                sum.add(log_weight + log_window_weight + decision_log_density(upper, x, q), {});
-            });
+            for (int j = 0; j < count; ++j) {
+                sum.add(log_weight + log_window_weights[j] + decision_log_density(upper, times[j], q), {});
+            }
         });
         return sum.log_total() - std::log(range);
     }

@@ -60,7 +60,7 @@ WindowEnd end_at(const Integrand& integrand, double longest, double offset) {
     return {x, offset, sample.log_value, sample.log_slope};
 }
 
-inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 8 : 12; }
+inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative ? 12 : 8; }
 
 // Below the window's start the integral is dropped when the leading factor
 // there is this many e-folds under its value at the head's start.

@@ -73,13 +73,16 @@ PyObject* gauss_laguerre_hook(PyObject*, PyObject* args) {
     });
 }
 
-// rule_size(slope, curvature, for_derivatives) -> nodes, 0 for none
+// rule_size(slope, curvature, accuracy) -> nodes, 0 for none; accuracy 0 for
+// values, 1 (or True) for derivatives, 2 for averaged log-densities
 PyObject* rule_size_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
         double slope = 0, curvature = 0;
-        int derivative = 0;
-        if (!PyArg_ParseTuple(args, "ddp", &slope, &curvature, &derivative)) return nullptr;
-        const auto accuracy = derivative != 0 ? likelihood::Accuracy::Derivative : likelihood::Accuracy::Value;
+        int level = 0;
+        if (!PyArg_ParseTuple(args, "ddi", &slope, &curvature, &level)) return nullptr;
+        const auto accuracy = level == 2   ? likelihood::Accuracy::Density
+                              : level == 1 ? likelihood::Accuracy::Derivative
+                                           : likelihood::Accuracy::Value;
         return PyLong_FromLong(likelihood::rule_size(slope, curvature, accuracy));
     });
 }
