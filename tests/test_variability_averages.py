@@ -305,7 +305,7 @@ def test_gauss_laguerre_rules_integrate_polynomials_against_exp(n):
         assert np.sum(weights * nodes**degree) == pytest.approx(math.factorial(degree), rel=1e-12)
 
 
-@pytest.mark.parametrize("derivative, tolerance", [(False, 1e-9), (True, 1e-12), (2, 1e-8)])
+@pytest.mark.parametrize("derivative, tolerance", [(False, 1e-9), (True, 1e-12), (2, 1e-7)])
 def test_rule_sizes_reach_their_accuracy(derivative, tolerance):
     rng = np.random.default_rng(3)
     ref_nodes, ref_weights = np.polynomial.legendre.leggauss(200)
