@@ -235,19 +235,22 @@ double log_start_point_average(bool upper, double longest, double range, double 
             DecisionParameters q = p;
             q.w = start;
             for (int j = 0; j < count; ++j) {
-                sum.add(log_weight + log_window_weights[j] + decision_log_density(upper, times[j], q), {});
+                const SplitDensity f = decision_split_density(upper, times[j], q);
+                sum.add_split(f.factor, log_weight + log_window_weights[j] + f.exponent);
             }
         });
         return sum.log_total() - std::log(range);
     }
-    for_each_start_point(p.w, half, rule,
-                         [&](double start, double, double log_weight) {
-                             DecisionParameters q = p;
-                             q.w = start;
-                             const double inner = range > 0 ? log_non_decision_average(upper, longest, range, q)
-                                                            : decision_log_density(upper, longest, q);
-                             sum.add(log_weight + inner, {});
-                         });
+    for_each_start_point(p.w, half, rule, [&](double start, double, double log_weight) {
+        DecisionParameters q = p;
+        q.w = start;
+        if (range > 0) {
+            sum.add(log_weight + log_non_decision_average(upper, longest, range, q), {});
+        } else {
+            const SplitDensity f = decision_split_density(upper, longest, q);
+            sum.add_split(f.factor, log_weight + f.exponent);
+        }
+    });
     return sum.log_total();
 }
 
