@@ -219,9 +219,13 @@ AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParame
 double log_start_point_average(bool upper, double longest, double range, double sz, const DecisionParameters& p) {
     const double half = 0.5 * sz;
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, half, p) : longest;
-    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Density, takes_whole_peak(longest, range, typical));
-    LogWeightedSum<0> sum;
     const int window_nodes = range > 0 ? shared_window_rule(upper, longest, range, half, p) : 0;
+    // The product rule integrates densities in the start point, one window
+    // time at a time; only an inner difference of distribution functions
+    // carries the shape of the boundary probability.
+    const bool cumulative = window_nodes == 0 && takes_whole_peak(longest, range, typical);
+    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Density, cumulative);
+    LogWeightedSum<0> sum;
     if (window_nodes != 0) {
         // The window's nodes are the same at every start point: placed once.
         std::array<double, MAX_RULE_NODES> times;
