@@ -115,6 +115,24 @@ def test_simulate_writes_the_trials(tmp_path, capsys):
     pd.testing.assert_frame_equal(printed, ventrola.simulate_frame(1.1, 1.3, 0.7, 0.25, 400, 8))
 
 
+def test_simulate_passes_variability_and_method_to_simulate_frame(tmp_path):
+    out = tmp_path / "trials.csv"
+    base = ["simulate", "--drift", "1.1", "--boundary", "1.3", "--t0", "0.25", "-n", "300", "--seed", "8",
+            "-o", str(out)]
+    plain = ventrola.simulate_frame(1.1, 1.3, 0.5, 0.25, 300, 8)
+    cases = [
+        (["--drift-sd", "0.6", "--start-range", "0.2", "--t0-range", "0.1", "--method", "euler"],
+         dict(drift_rate_sd=0.6, starting_point_range=0.2, non_decision_time_range=0.1, method="euler")),
+        (["--t0-range", "0.1"], dict(non_decision_time_range=0.1)),
+        (["--method", "exact"], dict(method="exact")),
+    ]
+    for options, keywords in cases:
+        assert main([*base, *options]) == 0
+        written = read_back(out)
+        pd.testing.assert_frame_equal(written, ventrola.simulate_frame(1.1, 1.3, 0.5, 0.25, 300, 8, **keywords))
+        assert not written.equals(plain), options
+
+
 def test_simulate_reports_excluded_trials_unless_quiet(tmp_path, capsys):
     arguments = ["simulate", "--drift", "0", "--boundary", "8", "--t0", "0.2", "-n", "30", "--seed", "3",
                  "-o", str(tmp_path / "t.csv")]
@@ -212,6 +230,10 @@ def test_bad_files_fail_with_one_line_and_leave_no_output(broken_files, tmp_path
         (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "1.5", "--seed", "1"], ["-n"]),
         (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "-5", "--seed", "1"],
          ["argument -n", "must not be negative"]),
+        (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "5", "--seed", "1", "--method", "ez"],
+         ["--method", "invalid choice: 'ez'"]),
+        (["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "5", "--seed", "1", "--t0-range", "x"],
+         ["--t0-range", "invalid float value: 'x'"]),
         (["fit", "x.csv", "--max-iters", "-1"], ["--max-iters", "must not be negative"]),
         (["fit", "x.csv", "--method", "mle"], ["--method", "invalid choice: 'mle'"]),
         (["fit", "x.csv", "--max-iters", "many"], ["--max-iters"]),
@@ -231,6 +253,9 @@ def test_bad_arguments_exit_2_with_one_line(capsys, arguments, fragments):
         (["--boundary", "-1"], ["boundary must be > 0"]),
         (["--boundary", "1", "--start", "1.5"], ["start"]),
         (["--boundary", "1", "--t0", "-0.3"], ["t0"]),
+        (["--boundary", "1", "--start", "0.3", "--start-range", "0.8"], ["starting_point_range"]),
+        (["--boundary", "1", "--drift-sd", "-0.5"], ["drift_rate_sd"]),
+        (["--boundary", "1", "--t0-range", "-0.1", "--method", "euler"], ["non_decision_time_range"]),
     ],
 )
 def test_bad_simulation_parameters_exit_1(tmp_path, capsys, arguments, fragments):

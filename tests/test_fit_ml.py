@@ -1,11 +1,8 @@
 """fit_ml: recovery of known parameters, standard errors that match the sampling spread, the
 lapse mixture, and every refusal.
 
-Data come from `simulate`, which takes Euler steps of 1 ms. A discretely watched path stops on
-average 0.5826 sqrt(dt) noise units beyond a boundary, so such data follow the exact model with
-each boundary moved out by that much (Siegmund's correction); recovery is judged against those
-equivalent values. Across-trial variability is simulated one trial at a time with each trial's
-own drift, start and non-decision time.
+Data come from simulate_ddm's exact sampler, so they follow the fitted model itself, across-trial
+variability included, and recovery is judged against the simulated values.
 """
 
 import math
@@ -16,30 +13,20 @@ import pytest
 import ventrola
 from ventrola import ml_fit
 
-STEP_OVERSHOOT = 0.5826 * math.sqrt(0.001)
 THREE = ("drift_rate", "boundary_separation", "non_decision_time")
 BIAS_AND_DRIFT_SD = (*THREE, "starting_point", "drift_rate_sd")
 
 
-def euler_equivalent(drift, boundary, start, t0):
-    """The exact-model parameters that Euler-simulated data of these parameters follow."""
-    wider = boundary + 2.0 * STEP_OVERSHOOT
-    return {"drift_rate": drift, "boundary_separation": wider,
-            "starting_point": (start * boundary + STEP_OVERSHOOT) / wider, "non_decision_time": t0}
-
-
-def simulate_variable(drift, boundary, start, t0, n, seed, drift_sd=0.0, start_range=0.0, t0_range=0.0):
-    """Trials of the model with across-trial variability, each simulated with its own values."""
-    rng = np.random.default_rng(seed)
-    drifts = rng.normal(drift, drift_sd, n)
-    starts = rng.uniform(start - start_range / 2, start + start_range / 2, n)
-    t0s = t0 + rng.uniform(0.0, t0_range, n)
-    seeds = rng.integers(0, 2**63, n)
-    choices, rts = np.empty(n, dtype=bool), np.empty(n)
-    for i in range(n):
-        choice, rt, _ = ventrola.simulate(drifts[i], boundary, starts[i], t0s[i], 1, int(seeds[i]))
-        choices[i], rts[i] = choice[0], rt[0]
+def exact_trials(drift, boundary, start, t0, n, seed, **variability):
+    """n trials of the model, none cut off by a time cap."""
+    choices, rts, _ = ventrola.simulate_ddm(drift, boundary, start, t0, n, seed, method="exact", max_time=math.inf,
+                                            **variability)
     return choices, rts
+
+
+def truth(drift, boundary, start, t0, **variability):
+    return {"drift_rate": drift, "boundary_separation": boundary, "starting_point": start,
+            "non_decision_time": t0, **variability}
 
 
 def with_lapses(choices, rts, share, seed):
@@ -50,11 +37,11 @@ def with_lapses(choices, rts, share, seed):
     return np.where(lapse, rng.random(len(rts)) < 0.5, choices), times
 
 
-def assert_within_standard_errors(fit, truth, names, limit=4.0):
+def assert_within_standard_errors(fit, expected, names, limit=4.0):
     for name in names:
         se = fit["standard_errors"][name]
         assert np.isfinite(se) and se > 0, (name, fit["note"])
-        assert abs(fit[name] - truth[name]) < limit * se, (name, fit[name], truth[name], se)
+        assert abs(fit[name] - expected[name]) < limit * se, (name, fit[name], expected[name], se)
 
 
 # ---------------------------------------------------------------------------
@@ -63,47 +50,42 @@ def assert_within_standard_errors(fit, truth, names, limit=4.0):
 
 @pytest.mark.parametrize("drift, boundary, t0, seed", [(2.0, 1.2, 0.3, 1), (1.0, 1.5, 0.3, 2), (0.6, 2.2, 0.25, 3)])
 def test_three_parameter_model_is_recovered(drift, boundary, t0, seed):
-    choices, rts, _ = ventrola.simulate(drift, boundary, 0.5, t0, 2000, seed)
+    choices, rts = exact_trials(drift, boundary, 0.5, t0, 2000, seed)
     fit = ventrola.fit_ml(choices, rts, contamination=0.0)
     assert fit["converged"] and fit["note"] is None
-    assert_within_standard_errors(fit, euler_equivalent(drift, boundary, 0.5, t0), THREE)
+    assert_within_standard_errors(fit, truth(drift, boundary, 0.5, t0), THREE)
     assert (fit["starting_point"], fit["drift_rate_sd"], fit["starting_point_range"],
             fit["non_decision_time_range"], fit["noise_sd"], fit["contamination"]) == (0.5, 0.0, 0.0, 0.0, 1.0, 0.0)
     assert fit["n_trials"] == 2000 and fit["n_free"] == 3 and fit["iterations"] > 0
 
 
 def test_bias_and_drift_variability_are_recovered():
-    choices, rts = simulate_variable(1.0, 1.5, 0.35, 0.3, 3000, 4, drift_sd=1.2)
+    choices, rts = exact_trials(1.0, 1.5, 0.35, 0.3, 3000, 4, drift_rate_sd=1.2)
     fit = ventrola.fit_ml(choices, rts, free=BIAS_AND_DRIFT_SD, contamination=0.0)
-    truth = dict(euler_equivalent(1.0, 1.5, 0.35, 0.3), drift_rate_sd=1.2)
     assert fit["converged"]
-    assert_within_standard_errors(fit, truth, BIAS_AND_DRIFT_SD)
+    assert_within_standard_errors(fit, truth(1.0, 1.5, 0.35, 0.3, drift_rate_sd=1.2), BIAS_AND_DRIFT_SD)
 
 
 def test_non_decision_time_range_is_recovered():
-    choices, rts = simulate_variable(1.2, 1.4, 0.5, 0.25, 2000, 5, t0_range=0.15)
+    choices, rts = exact_trials(1.2, 1.4, 0.5, 0.25, 2000, 5, non_decision_time_range=0.15)
     free = (*THREE, "non_decision_time_range")
     fit = ventrola.fit_ml(choices, rts, free=free, contamination=0.0)
-    truth = dict(euler_equivalent(1.2, 1.4, 0.5, 0.25), non_decision_time_range=0.15)
     assert fit["converged"]
-    assert_within_standard_errors(fit, truth, free)
+    assert_within_standard_errors(fit, truth(1.2, 1.4, 0.5, 0.25, non_decision_time_range=0.15), free)
 
 
 def test_starting_point_range_is_recovered():
-    choices, rts = simulate_variable(1.0, 1.5, 0.5, 0.3, 2000, 21, start_range=0.6)
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 2000, 21, starting_point_range=0.6)
     free = (*THREE, "starting_point_range")
     fit = ventrola.fit_ml(choices, rts, free=free, contamination=0.0)
-    truth = euler_equivalent(1.0, 1.5, 0.5, 0.3)
-    # The range is relative to the boundary separation, which Euler steps widen.
-    truth["starting_point_range"] = 0.6 * 1.5 / truth["boundary_separation"]
     assert fit["converged"]
-    assert_within_standard_errors(fit, truth, free)
+    assert_within_standard_errors(fit, truth(1.0, 1.5, 0.5, 0.3, starting_point_range=0.6), free)
 
 
 def test_standard_errors_match_the_spread_of_estimates_over_data_sets():
     estimates, errors = [], []
     for seed in range(100):
-        choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 400, 1000 + seed)
+        choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 400, 1000 + seed)
         fit = ventrola.fit_ml(choices, rts, contamination=0.0)
         estimates.append([fit[name] for name in THREE])
         errors.append([fit["standard_errors"][name] for name in THREE])
@@ -120,7 +102,7 @@ def test_standard_errors_match_the_spread_of_estimates_over_data_sets():
 
 
 def test_reported_likelihood_is_the_mixture_likelihood_at_a_maximum():
-    choices, rts, _ = ventrola.simulate(1.1, 1.3, 0.5, 0.28, 1500, 6)
+    choices, rts = exact_trials(1.1, 1.3, 0.5, 0.28, 1500, 6)
     fit = ventrola.fit_ml(choices, rts, free=(*THREE, "starting_point"), contamination=0.03)
     assert fit["loglik"] == pytest.approx(ventrola.loglik(choices, rts, fit, contamination=0.03), rel=1e-12)
     assert fit["aic"] == pytest.approx(2 * 4 - 2 * fit["loglik"])
@@ -133,7 +115,7 @@ def test_reported_likelihood_is_the_mixture_likelihood_at_a_maximum():
 
 
 def test_noise_sd_sets_the_units():
-    choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 1000, 7)
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 1000, 7)
     unit = ventrola.fit_ml(choices, rts, free=(*THREE, "drift_rate_sd"), contamination=0.0)
     doubled = ventrola.fit_ml(choices, rts, free=(*THREE, "drift_rate_sd"), fixed={"noise_sd": 2.0},
                               contamination=0.0)
@@ -145,7 +127,7 @@ def test_noise_sd_sets_the_units():
 
 
 def test_fixed_values_are_kept_and_the_rest_fitted():
-    choices, rts, _ = ventrola.simulate(0.9, 1.4, 0.5, 0.3, 1000, 8)
+    choices, rts = exact_trials(0.9, 1.4, 0.5, 0.3, 1000, 8)
     fit = ventrola.fit_ml(choices, rts, free=["drift_rate"],
                           fixed={"boundary_separation": 1.45, "non_decision_time": 0.29, "starting_point": 0.55},
                           contamination=0.0)
@@ -157,7 +139,7 @@ def test_fixed_values_are_kept_and_the_rest_fitted():
 
 
 def test_fits_are_deterministic_and_accept_a_previous_fit_as_guess():
-    choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 800, 9)
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 800, 9)
     first = ventrola.fit_ml(choices, rts)
     assert ventrola.fit_ml(choices, rts) == first
     restarted = ventrola.fit_ml(choices, rts, initial_guess=first)
@@ -168,7 +150,7 @@ def test_fits_are_deterministic_and_accept_a_previous_fit_as_guess():
 
 def test_a_fit_that_runs_out_of_iterations_reports_it(monkeypatch):
     monkeypatch.setattr(ml_fit, "MAX_ITERATIONS", 1)
-    choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 500, 10)
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 500, 10)
     fit = ventrola.fit_ml(choices, rts, free=BIAS_AND_DRIFT_SD)
     assert fit["converged"] is False
     assert fit["iterations"] == 1 and "LIMIT" in fit["message"].upper()
@@ -176,7 +158,7 @@ def test_a_fit_that_runs_out_of_iterations_reports_it(monkeypatch):
 
 def test_a_parameter_at_the_edge_of_its_range_has_no_standard_error():
     # A wide start range makes errors fast, which drift variability would make slow: its estimate is 0.
-    choices, rts = simulate_variable(1.0, 1.5, 0.5, 0.3, 2000, 11, start_range=0.8)
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 2000, 11, starting_point_range=0.8)
     fit = ventrola.fit_ml(choices, rts, free=(*THREE, "drift_rate_sd"), contamination=0.0)
     assert fit["drift_rate_sd"] == 0.0
     assert math.isnan(fit["standard_errors"]["drift_rate_sd"])
@@ -190,20 +172,19 @@ def test_a_parameter_at_the_edge_of_its_range_has_no_standard_error():
 
 @pytest.fixture(scope="module")
 def lapsed():
-    choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 3000, 12)
-    return with_lapses(choices, rts, 0.05, 13)
+    return with_lapses(*exact_trials(1.0, 1.5, 0.5, 0.3, 3000, 12), 0.05, 13)
 
 
 def test_the_mixture_makes_fits_robust_to_lapses(lapsed):
     choices, rts = lapsed
-    truth = euler_equivalent(1.0, 1.5, 0.5, 0.3)
+    true = truth(1.0, 1.5, 0.5, 0.3)
     robust = ventrola.fit_ml(choices, rts, contamination=0.05)
-    assert_within_standard_errors(robust, truth, THREE)
+    assert_within_standard_errors(robust, true, THREE)
     estimated = ventrola.fit_ml(choices, rts, free=(*THREE, "contamination"))
-    assert_within_standard_errors(estimated, dict(truth, contamination=0.05), (*THREE, "contamination"))
+    assert_within_standard_errors(estimated, dict(true, contamination=0.05), (*THREE, "contamination"))
     # The model alone must reach below the fastest lapse: far off, and far less likely.
     alone = ventrola.fit_ml(choices, rts, contamination=0.0)
-    misses = [abs(alone[name] - truth[name]) / robust["standard_errors"][name] for name in THREE]
+    misses = [abs(alone[name] - true[name]) / robust["standard_errors"][name] for name in THREE]
     assert max(misses) > 10
     assert alone["loglik"] < estimated["loglik"] - 100
 
@@ -214,8 +195,7 @@ def test_the_mixture_makes_fits_robust_to_lapses(lapsed):
 
 @pytest.fixture(scope="module")
 def small():
-    choices, rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 200, 14)
-    return choices, rts
+    return exact_trials(1.0, 1.5, 0.5, 0.3, 200, 14)
 
 
 @pytest.mark.parametrize(
@@ -281,7 +261,7 @@ def test_gradient_in_the_optimizer_s_coordinates_matches_finite_differences():
     from ventrola._ml_likelihood import TrialLikelihood
     from ventrola._ml_model import ESTIMABLE, model_spec
 
-    choices, rts = simulate_variable(0.8, 1.4, 0.45, 0.25, 60, 15, t0_range=0.1)
+    choices, rts = exact_trials(0.8, 1.4, 0.45, 0.25, 60, 15, non_decision_time_range=0.1)
     spec = model_spec(ESTIMABLE, None, 0.05)
     start_levels = np.arange(60) % 2
     range_levels = (np.arange(60) // 20 == 2).astype(np.intp)

@@ -281,19 +281,18 @@ def test_progress_wraps_the_finished_groups(trials):
 # ---------------------------------------------------------------------------
 # fit_frame: maximum likelihood and designs
 
-STEP_OVERSHOOT = 0.5826 * np.sqrt(0.001)  # see test_fit_ml: Euler data follow boundaries moved out by this
 ML_SUMMARY = ["loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged", "note", "error"]
 
 
 @pytest.fixture(scope="module")
 def design_trials():
-    """Two subjects by three conditions of different drift and one boundary, 500 trials each."""
-    conditions = [
-        {"subject": subject, "condition": condition, "drift": drift, "boundary": 1.3, "start": 0.5, "t0": 0.28}
-        for subject in ("s1", "s2")
-        for condition, drift in (("hard", 0.5), ("medium", 1.2), ("easy", 2.2))
-    ]
-    return ventrola.simulate_conditions(conditions, 500, 17)
+    """Two subjects by three conditions of different drift and one boundary, 500 exact trials each."""
+    levels = [(subject, condition, drift) for subject in ("s1", "s2")
+              for condition, drift in (("hard", 0.5), ("medium", 1.2), ("easy", 2.2))]
+    pieces = [ventrola.simulate_frame(drift, 1.3, 0.5, 0.28, 500, seed, method="exact").assign(
+                  subject=subject, condition=condition)
+              for seed, (subject, condition, drift) in enumerate(levels, start=17)]
+    return pd.concat(pieces, ignore_index=True)[["subject", "condition", "trial", "choice", "rt"]]
 
 
 def test_ml_fits_each_group_like_fit_ml(trials):
@@ -316,7 +315,6 @@ def test_design_recovers_condition_drifts_with_a_shared_boundary(design_trials):
                               depends_on={"drift_rate": "condition"})
     assert list(fits[["subject", "condition"]].itertuples(index=False, name=None)) == [
         (s, c) for s in ("s1", "s2") for c in ("easy", "hard", "medium")]
-    wider = 1.3 + 2 * STEP_OVERSHOOT
     truth = {"easy": 2.2, "hard": 0.5, "medium": 1.2}
     for subject, rows in fits.groupby("subject"):
         # One joint fit per subject: everything but the drift is shared by its rows.
@@ -326,7 +324,7 @@ def test_design_recovers_condition_drifts_with_a_shared_boundary(design_trials):
         assert rows["converged"].all()
         for _, row in rows.iterrows():
             assert abs(row["drift_rate"] - truth[row["condition"]]) < 4 * row["drift_rate_se"]
-        assert abs(rows["boundary_separation"].iloc[0] - wider) < 4 * rows["boundary_separation_se"].iloc[0]
+        assert abs(rows["boundary_separation"].iloc[0] - 1.3) < 4 * rows["boundary_separation_se"].iloc[0]
         assert abs(rows["non_decision_time"].iloc[0] - 0.28) < 4 * rows["non_decision_time_se"].iloc[0]
         # Nested models: one shared drift <= the design <= separate fits of each condition.
         own = design_trials[design_trials["subject"] == subject]
@@ -435,6 +433,45 @@ def test_simulate_frame_counts_excluded_trials():
 def test_simulate_frame_passes_on_argument_errors():
     with pytest.raises(ValueError, match="boundary must be > 0"):
         ventrola.simulate_frame(1.0, -1.0, 0.5, 0.3, 10, 1)
+    with pytest.raises(ValueError, match="starting_point_range"):
+        ventrola.simulate_frame(1.0, 1.0, 0.3, 0.3, 10, 1, starting_point_range=0.7)
+    with pytest.raises(ValueError, match="method"):
+        ventrola.simulate_frame(1.0, 1.0, 0.5, 0.3, 10, 1, method="milstein")
+
+
+@pytest.mark.parametrize(
+    "keywords, expected",
+    [
+        # Any variability or a method hands the trials to simulate_ddm; exact is then the default.
+        (dict(method="exact"), dict(method="exact")),
+        (dict(drift_rate_sd=0.7), dict(drift_rate_sd=0.7, method="exact")),
+        (dict(starting_point_range=0.2, non_decision_time_range=0.1),
+         dict(starting_point_range=0.2, non_decision_time_range=0.1, method="exact")),
+        (dict(drift_rate_sd=0.5, non_decision_time_range=0.1, method="euler"),
+         dict(drift_rate_sd=0.5, non_decision_time_range=0.1, method="euler")),
+    ],
+)
+def test_simulate_frame_with_variability_or_a_method_holds_simulate_ddm_trials(keywords, expected):
+    table = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, 0.9, **keywords)
+    choices, rts, n_excluded = ventrola.simulate_ddm(1.2, 1.5, 0.4, 0.25, 300, 9, noise_sd=0.9, **expected)
+    assert list(table.columns) == ["trial", "choice", "rt"]
+    assert table["trial"].dtype == np.int64 and table["choice"].dtype == np.bool_ and table["rt"].dtype == np.float64
+    assert np.array_equal(table["choice"], choices) and np.array_equal(table["rt"], rts)
+    assert table.attrs["n_excluded"] == n_excluded
+
+
+def test_simulate_frame_euler_without_variability_is_simulate():
+    euler = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, method="euler")
+    pd.testing.assert_frame_equal(euler, ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9))
+    exact = ventrola.simulate_frame(1.2, 1.5, 0.4, 0.25, 300, 9, method="exact")
+    assert not np.array_equal(exact["rt"], euler["rt"])
+
+
+def test_simulate_frame_counts_trials_past_the_cap_for_every_method():
+    for method in ("exact", "euler"):
+        table = ventrola.simulate_frame(0.0, 8.0, 0.5, 0.2, 40, 3, method=method)
+        assert table.attrs["n_excluded"] > 0 and len(table) + table.attrs["n_excluded"] == 40, method
+        assert (table["rt"] <= 10.2 + 1e-9).all()
 
 
 def test_simulate_conditions_uses_one_derived_seed_per_row():

@@ -160,15 +160,12 @@ class TestPlotFit:
 class TestExactPrediction:
     """A dict with all seven parameters (a maximum-likelihood fit) is drawn from the exact model."""
 
-    # Euler steps of 1 ms stop about 0.5826 sqrt(dt) past a boundary: the exact model with
-    # each boundary moved out by that much describes the simulated trials.
-    overshoot = 0.5826 * np.sqrt(0.001)
-    full = dict(drift_rate=1.0, boundary_separation=1.5 + 2 * overshoot, starting_point=0.5,
+    full = dict(drift_rate=1.0, boundary_separation=1.5, starting_point=0.5,
                 non_decision_time=0.3, drift_rate_sd=0.0, starting_point_range=0.0, non_decision_time_range=0.0,
                 noise_sd=1.0)
 
     def test_shares_and_quantiles_are_the_model_s(self, trials):
-        many_choices, many_rts, _ = ventrola.simulate(1.0, 1.5, 0.5, 0.3, 200_000, 3)
+        many_choices, many_rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 200_000, 3, method="exact")
         rt_ax, qp_ax = plot_fit(trials, self.full).axes
         v, a = self.full["drift_rate"], self.full["boundary_separation"]
         upper_share = (1 - np.exp(-2 * v * a * 0.5)) / (1 - np.exp(-2 * v * a))

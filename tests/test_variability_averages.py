@@ -100,9 +100,18 @@ CASES = [
     (True, 0.3012, (0.3, 4.0, 0.5, 0.3, 0.2, 0.2, 0.0, 1.0)),
     (True, 0.61, (0.1, 0.15, 0.5, 0.3, 0.05, 0.2, 0.2, 0.1)),
 ]
+# Extremes a fit can wander into: a drift so strong that the density peaks
+# long before its leading factor exp(-c/x) lets go; drift variability so
+# large that the earliest times carry the weight; a start range reaching the
+# other boundary under a strong drift towards it.
+EXTREMES = [
+    (True, 0.293575, (48.9, 3.046, 0.108295, 0.12, 0.0, 0.0, 0.9126, 1.0)),
+    (False, 0.11696, (2.026, 0.7869, 0.123134, 0.072, 73.72, 0.212553, 0.9724, 1.0)),
+    (False, 0.655755, (-30.49, 3.65, 0.748591, 0.31, 2.872, 0.502817, 0.5294, 1.0)),
+]
 
 
-@pytest.mark.parametrize("upper, rt, params", CASES)
+@pytest.mark.parametrize("upper, rt, params", CASES + EXTREMES)
 def test_log_density_matches_dense_integration(upper, rt, params):
     expected = dense_average(upper, rt, params)
     got = log_f(upper, rt, params)
@@ -111,6 +120,32 @@ def test_log_density_matches_dense_integration(upper, rt, params):
     assert abs(gradient_log - expected) <= 1e-9 * max(1.0, abs(expected)), (gradient_log, expected)
     if expected > -700:
         assert vt.wiener_density(upper, rt, *params) == pytest.approx(math.exp(expected), rel=1e-7)
+
+
+def test_log_density_agrees_with_the_gradients_finer_rules_across_random_models():
+    """The log-density's averages are sized for a tenth of the contract, the
+    gradient's for 1e-12: over random models (times down to a tenth of a
+    second, densities far into the tails) the two stay within the contract."""
+    rng = np.random.default_rng(11)
+    worst = 0.0
+    for _ in range(600):
+        w = rng.uniform(0.25, 0.75)
+        params = (
+            rng.uniform(-4, 4),
+            rng.uniform(0.5, 3.0),
+            w,
+            rng.uniform(0.1, 0.4),
+            rng.uniform(0, 2) * (rng.random() < 0.8),
+            rng.uniform(0, 0.95) * 2 * min(w, 1 - w) * (rng.random() < 0.8),
+            rng.uniform(0, 0.4) * (rng.random() < 0.8),
+            1.0,
+        )
+        rt = params[3] + rng.lognormal(math.log(0.5), 0.8)
+        upper = bool(rng.random() < 0.6)
+        fine = vt.wiener_gradient(upper, rt, *params)[0]
+        assert math.isfinite(fine), (upper, rt, params)
+        worst = max(worst, abs(log_f(upper, rt, params) - fine) / max(1.0, abs(fine)))
+    assert worst <= 1e-6
 
 
 def test_a_density_below_the_double_range_keeps_its_logarithm():
@@ -175,7 +210,7 @@ def reference_partials(upper, rt, params, step=1e-6):
     return partials
 
 
-@pytest.mark.parametrize("upper, rt, params", [c for c in CASES if c is not CASES[8]])
+@pytest.mark.parametrize("upper, rt, params", [c for c in CASES if c is not CASES[8]] + EXTREMES[:1])
 def test_partials_match_leibniz_rule_on_dense_integrals(upper, rt, params):
     expected = reference_partials(upper, rt, params)
     _, got = vt.wiener_gradient(upper, rt, *params)
@@ -266,7 +301,7 @@ def test_vanishing_ranges_approach_the_base_model_and_its_one_sided_partials():
     # d log f / dt0 = -d log f / dt; at st0 = 0 the window average moves at half that.
     assert base_partials[6] == pytest.approx(base_partials[3] / 2, rel=1e-12)
     assert base_partials[5] == 0.0
-    for tiny in (1e-300, 1e-12, 1e-7):
+    for tiny in (5e-324, 1e-300, 1e-12, 1e-9, 1.5e-9, 1e-7):
         with_sz = (v, a, w, t0, sv, tiny, 0.0, s)
         assert log_f(upper, rt, with_sz) == pytest.approx(log_base, abs=1e-12)
         with_st0 = (v, a, w, t0, sv, 0.0, tiny, s)
@@ -296,7 +331,7 @@ def test_gauss_laguerre_rules_integrate_polynomials_against_exp(n):
         assert np.sum(weights * nodes**degree) == pytest.approx(math.factorial(degree), rel=1e-12)
 
 
-@pytest.mark.parametrize("derivative, tolerance", [(False, 1e-9), (True, 1e-12)])
+@pytest.mark.parametrize("derivative, tolerance", [(False, 1e-9), (True, 1e-12), (2, 1e-7)])
 def test_rule_sizes_reach_their_accuracy(derivative, tolerance):
     rng = np.random.default_rng(3)
     ref_nodes, ref_weights = np.polynomial.legendre.leggauss(200)

@@ -1,6 +1,8 @@
 """The ``ventrola`` command: simulate trials into a CSV file, fit a CSV file.
 
     ventrola simulate --drift 1 --boundary 1.5 --t0 0.3 -n 1000 --seed 7 -o trials.csv
+    ventrola simulate --drift 1 --boundary 1.5 --t0 0.3 --drift-sd 0.8 --t0-range 0.1 \\
+        --method exact -n 1000 --seed 7 -o trials.csv
     ventrola fit trials.csv --rt rt --choice response --by subject,condition \\
         --method ez -o params.csv
     ventrola fit trials.csv --by subject --method ml --depends-on drift_rate=condition \\
@@ -113,6 +115,13 @@ def build_parser() -> ArgumentParser:
     simulate.add_argument("-n", type=count, required=True, help="number of trials")
     simulate.add_argument("--seed", type=count, required=True, help="random seed")
     simulate.add_argument("--noise-sd", type=float, default=1.0, help="noise standard deviation (1.0)")
+    simulate.add_argument("--drift-sd", type=float, help="across-trial standard deviation of the drift rate")
+    simulate.add_argument("--start-range", type=float,
+                          help="across-trial range of the starting point, a fraction of the boundary")
+    simulate.add_argument("--t0-range", type=float, help="across-trial range of the non-decision time in seconds")
+    simulate.add_argument("--method", choices=("exact", "euler"),
+                          help="exact first passages or Euler steps of 1 ms (without it: Euler steps, "
+                               "but exact with --drift-sd or a range)")
     simulate.add_argument("-o", "--output", default="-", help="output CSV file ('-': standard output)")
     simulate.add_argument("--quiet", action="store_true", help="do not report excluded trials")
 
@@ -169,7 +178,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def run_simulate(args: argparse.Namespace) -> None:
     frames = import_frames()
     try:
-        trials = frames.simulate_frame(args.drift, args.boundary, args.start, args.t0, args.n, args.seed, args.noise_sd)
+        trials = frames.simulate_frame(
+            args.drift, args.boundary, args.start, args.t0, args.n, args.seed, args.noise_sd,
+            drift_rate_sd=args.drift_sd, starting_point_range=args.start_range,
+            non_decision_time_range=args.t0_range, method=args.method,
+        )
     except (ValueError, TypeError, OverflowError) as error:
         raise CommandError(str(error)) from error
     write_csv(trials, args.output)

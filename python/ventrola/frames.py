@@ -17,6 +17,7 @@ from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
 from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
 from ._ml_model import model_spec
+from .ddm_simulation import simulate_ddm
 from .ml_fit import fit_design
 
 if TYPE_CHECKING:
@@ -339,18 +340,42 @@ def simulate_frame(
     n: int,
     seed: int,
     noise_sd: float = 1.0,
+    *,
+    drift_rate_sd: Optional[float] = None,
+    starting_point_range: Optional[float] = None,
+    non_decision_time_range: Optional[float] = None,
+    method: Optional[str] = None,
 ) -> pd.DataFrame:
-    """Simulate ``n`` trials (see :func:`ventrola.simulate`) as a DataFrame.
+    """Simulate ``n`` trials as a DataFrame.
+
+    Without the keyword arguments the trials are those of
+    :func:`ventrola.simulate` (Euler steps of 1 ms). Any of
+    ``drift_rate_sd``, ``starting_point_range``, ``non_decision_time_range``
+    (across-trial variability, as in :func:`ventrola.simulate_ddm`) or
+    ``method`` (``"exact"``, the default then, or ``"euler"``) simulates with
+    :func:`ventrola.simulate_ddm` instead.
 
     Columns: ``trial`` (int64, 0, 1, ... over the kept trials), ``choice``
     (bool, True for the upper boundary) and ``rt`` (float64, seconds). Trials
-    that hit the 10 s cap are left out; their number is
+    whose decision time passes 10 s are left out; their number is
     ``df.attrs["n_excluded"]``. Raises ``ValueError`` for parameters out of
     range, ``TypeError`` for arguments of the wrong type, ``ImportError``
     when pandas is not installed.
     """
     pandas = require_pandas()
-    choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
+    variability = {
+        name: value
+        for name, value in (("drift_rate_sd", drift_rate_sd), ("starting_point_range", starting_point_range),
+                            ("non_decision_time_range", non_decision_time_range))
+        if value is not None
+    }
+    if variability or method is not None:
+        choices, rts, n_excluded = simulate_ddm(
+            drift, boundary, start, t0, n, seed, noise_sd=noise_sd, method="exact" if method is None else method,
+            **variability,
+        )
+    else:
+        choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
     table: pd.DataFrame = pandas.DataFrame(
         {"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts}
     )

@@ -78,6 +78,22 @@ double decision_log_density(bool upper, double t, const DecisionParameters& p) {
     return log_scale(g.factor, a, tilt.spread) + g.exponent + tilt.exponent();
 }
 
+SplitDensity decision_split_density(bool upper, double t, const DecisionParameters& p) {
+    if (outside_support(t)) return {std::isnan(t) ? t : 0.0, 0.0};
+    const LowerView x = lower_view(upper, p);
+    const double a = p.a;
+    const double u = unit_time(t, a);
+    if (std::isnan(u)) return {0.0, 0.0};
+    const UnitDensity g = unit_density(u, x.w, x.w_complement);
+    const DriftTilt tilt = drift_tilt(t, a, x, p.sv);
+    double divisor = a * a;
+    if (tilt.spread != 1.0) divisor *= std::sqrt(tilt.spread);
+    const double factor = g.factor * (1.0 / divisor);
+    const double exponent = g.exponent + tilt.exponent();
+    if (std::isnormal(factor)) return {factor, exponent};
+    return {1.0, log_scale(g.factor, a, tilt.spread) + exponent};
+}
+
 DecisionLogDensityGradient decision_log_density_gradient(bool upper, double t, const DecisionParameters& p) {
     if (outside_support(t)) return {std::isnan(t) ? t : -INF, NaN, NaN, NaN, NaN, NaN};
     const LowerView x = lower_view(upper, p);

@@ -20,6 +20,15 @@ struct DecisionParameters {
 // where f itself underflows a double.
 double decision_log_density(bool upper, double t, const DecisionParameters& p);
 
+// f(t) = factor * exp(exponent), factor positive and of moderate size (or 0
+// where f is), for sums of many densities that would otherwise take the
+// logarithm of each only to exponentiate it again.
+struct SplitDensity {
+    double factor;
+    double exponent;
+};
+SplitDensity decision_split_density(bool upper, double t, const DecisionParameters& p);
+
 struct DecisionLogDensityGradient {
     double log_density;
     double d_v;   // d log f / d v

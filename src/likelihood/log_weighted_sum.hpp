@@ -29,6 +29,18 @@ public:
         for (std::size_t k = 0; k < K; ++k) weighted_[k] += term * values[k];
     }
 
+    // Adds factor * exp(log_scale), factor >= 0 and of moderate size, without
+    // taking its logarithm; only the total is kept (K = 0).
+    void add_split(double factor, double log_scale) {
+        static_assert(K == 0);
+        if (factor == 0 || log_scale == -std::numeric_limits<double>::infinity()) return;
+        if (log_scale > largest_) {
+            total_ *= std::exp(largest_ - log_scale);
+            largest_ = log_scale;
+        }
+        total_ += factor * std::exp(log_scale - largest_);
+    }
+
     // -inf when nothing positive was added.
     double log_total() const {
         if (total_ == 0) return -std::numeric_limits<double>::infinity();

@@ -19,8 +19,4 @@ AveragedGradient non_decision_average_gradient(bool upper, double longest, doubl
 // (1/st0) * integral of F over the window.
 double non_decision_average_distribution(bool upper, double longest, double range, const DecisionParameters& p);
 
-// The decision time of the window where the density is largest, roughly: its
-// mode from the leading term of the small-time series, clamped to the window.
-double typical_decision_time(bool upper, double longest, double range, const DecisionParameters& p);
-
 }  // namespace ventrola::likelihood

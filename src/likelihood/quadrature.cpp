@@ -63,6 +63,12 @@ RuleTable build_table() {
 // accuracy when the other is 0, found against a 400-node rule and scaled by
 // 0.9. Both together: slope / SLOPE[n] + curvature / CURVATURE[n] <= 1 holds
 // within the accuracy as well.
+constexpr std::array<double, MAX_RULE_NODES + 1> DENSITY_SLOPE = {
+    0,    0.000697, 0.0649, 0.346, 0.874, 1.63, 2.61, 3.8,  5.21, 6.84, 8.67, 10.7, 12.9,
+    15.4, 18,       20.8,   23.9,  27.1,  30.5, 34.1, 37.9, 41.9, 46.1, 50.5, 55.1};
+constexpr std::array<double, MAX_RULE_NODES + 1> DENSITY_CURVATURE = {
+    0,    0,    0.00135, 0.0267, 0.128, 0.341, 0.677, 1.13, 1.69, 2.36, 3.13, 4,   4.98,
+    6.07, 7.28, 8.59,    10,     11.5,  13.2,  14.9,  16.7, 18.7, 20.7, 22.8, 25.1};
 constexpr std::array<double, MAX_RULE_NODES + 1> VALUE_SLOPE = {
     0,    6.97e-05, 0.0205, 0.16, 0.486, 1,    1.7,  2.58, 3.64, 4.87, 6.28, 7.85, 9.59,
     11.5, 13.6,     15.8,   18.2, 20.7,  23.5, 26.3, 29.3, 32.5, 35.9, 39.4, 43};
@@ -140,8 +146,12 @@ GaussLegendreRule gauss_legendre(int n) {
 }
 
 int rule_size(double slope, double curvature, Accuracy accuracy) {
-    const auto& slopes = accuracy == Accuracy::Value ? VALUE_SLOPE : DERIVATIVE_SLOPE;
-    const auto& curvatures = accuracy == Accuracy::Value ? VALUE_CURVATURE : DERIVATIVE_CURVATURE;
+    const auto& slopes = accuracy == Accuracy::Density ? DENSITY_SLOPE
+                         : accuracy == Accuracy::Value ? VALUE_SLOPE
+                                                       : DERIVATIVE_SLOPE;
+    const auto& curvatures = accuracy == Accuracy::Density ? DENSITY_CURVATURE
+                             : accuracy == Accuracy::Value ? VALUE_CURVATURE
+                                                           : DERIVATIVE_CURVATURE;
     const double b = std::fabs(slope);
     const double g = std::fabs(curvature);
     for (int n = 1; n <= MAX_RULE_NODES; ++n) {

@@ -10,15 +10,17 @@
 // and the fall stay analytic: one Gauss-Legendre rule per piece, sized from
 // the Hermite interpolant of the log-integrand through its values and slopes
 // at the piece's ends (calibrated on the model's densities, one node over the
-// size for exp(quadratic) suffices), or globally adaptive Gauss-Kronrod (7/15)
-// where that rule would be too large.
+// size for exp(quadratic) suffices), or globally adaptive Gauss-Kronrod (7/15,
+// log_time_kronrod.hpp) where that rule would be too large.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
+#include "likelihood/log_time_kronrod.hpp"
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/quadrature.hpp"
 
@@ -30,11 +32,13 @@ struct EndSample {
     double log_slope;
 };
 
-// A quadrature node: the log-integrand and the values averaged with it.
-template <std::size_t K>
-struct WindowNode {
-    double log_value;
-    std::array<double, K> values;
+// How the integrand behaves near x = 0: like exp(-c/x) times a factor that
+// varies slowly in z = c/x - c/x0 once c/x0 >= start (>= 9). There the factor
+// is close to (start + z)^(-1/2), which the head's Gauss-Laguerre rules
+// integrate to 1e-11 (8 nodes) and 1e-14 (12 nodes).
+struct LeadingEdge {
+    double c;
+    double start;
 };
 
 namespace window_detail {
@@ -56,42 +60,14 @@ WindowEnd end_at(const Integrand& integrand, double longest, double offset) {
     return {x, offset, sample.log_value, sample.log_slope};
 }
 
-// The head starts at x0 = c / HEAD_START at the latest: there the factor left
-// over by exp(-z) is close to (HEAD_START + z)^(-1/2), which the rule sizes
-// below integrate to 1e-11 and 1e-14 even with strong drift.
-inline constexpr double HEAD_START = 9;
-inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Value ? 8 : 12; }
+inline int head_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative ? 12 : 8; }
 
 // Below the window's start the integral is dropped when the leading factor
 // there is this many e-folds under its value at the head's start.
 inline constexpr double NEGLIGIBLE = 40;
 
 inline constexpr double WIDEST_PIECE = 4;  // hi / lo
-
-// The 15-point Kronrod extension of the 7-point Gauss rule on [-1, 1]: the
-// non-negative nodes, ascending; the Gauss nodes are those of even index.
-inline constexpr std::array<double, 8> NODES = {
-    0.0,
-    0.207784955007898467601,
-    0.405845151377397166907,
-    0.586087235467691130294,
-    0.741531185599394439864,
-    0.86486442335976907279,
-    0.949107912342758524526,
-    0.991455371120812639207,
-};
-inline constexpr std::array<double, 8> KRONROD_WEIGHTS = {
-    0.209482141084727828013, 0.204432940075298892414, 0.190350578064785409913, 0.169004726639267902827,
-    0.140653259715525918745, 0.10479001032225018384,  0.0630920926299785532907, 0.0229353220105292249637,
-};
-inline constexpr std::array<double, 8> GAUSS_WEIGHTS = {
-    0.417959183673469387755, 0, 0.38183005050511894495, 0, 0.279705391489276667901, 0, 0.129484966168869693271, 0,
-};
-
-inline constexpr int MAX_PANELS = 48;
-
-// Relative error the panels of one piece must reach together.
-inline double tolerance(Accuracy accuracy) { return accuracy == Accuracy::Value ? 1e-10 : 1e-13; }
+inline constexpr int MAX_PIECES = 64;
 
 // The size of the single log-time rule for the piece, or 0 when it would be
 // too large. The Hermite interpolant of log(integrand * x) on [-1, 1] from
@@ -105,86 +81,6 @@ inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy a
     const double quadratic = 0.25 * (slope_hi - slope_lo);
     const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy);
     return nodes != 0 && nodes < MAX_RULE_NODES ? nodes + 1 : 0;
-}
-
-// One log-time panel [a, b] of offsets from log(longest): the Kronrod
-// estimate and its error, and the Kronrod sums of value * integrand, all
-// relative to exp(log_scale).
-template <std::size_t K>
-struct Panel {
-    double a;
-    double b;
-    double log_scale;
-    double kronrod;
-    double error;
-    std::array<double, K> moments;
-};
-
-template <std::size_t K, class Integrand>
-Panel<K> integrate_panel(const Integrand& integrand, double longest, double log_longest, double a, double b) {
-    const double centre = 0.5 * (a + b);
-    const double half = 0.5 * (b - a);
-    std::array<double, 15> logs{};
-    std::array<std::array<double, K>, 15> values{};
-    double largest = -INFINITY;
-    for (std::size_t j = 0; j < 15; ++j) {
-        const double s = j < 8 ? -NODES[7 - j] : NODES[j - 7];
-        const double offset = centre + half * s;
-        const WindowNode<K> node = integrand.node(longest * std::exp(offset), offset);
-        logs[j] = node.log_value + log_longest + offset;
-        values[j] = node.values;
-        if (logs[j] > largest) largest = logs[j];
-    }
-    Panel<K> panel{a, b, largest + std::log(half), 0, 0, {}};
-    if (largest == -INFINITY) return panel;
-    double gauss = 0;
-    for (std::size_t j = 0; j < 15; ++j) {
-        const std::size_t index = j < 8 ? 7 - j : j - 7;
-        const double term = std::exp(logs[j] - largest);
-        panel.kronrod += KRONROD_WEIGHTS[index] * term;
-        gauss += GAUSS_WEIGHTS[index] * term;
-        for (std::size_t k = 0; k < K; ++k) panel.moments[k] += KRONROD_WEIGHTS[index] * term * values[j][k];
-    }
-    // The usual scaling of |Kronrod - Gauss|: the Kronrod error falls much
-    // faster than the Gauss one it is measured by.
-    const double relative = std::fabs(panel.kronrod - gauss) / panel.kronrod;
-    panel.error = panel.kronrod * std::fmin(1.0, std::pow(200 * relative, 1.5));
-    return panel;
-}
-
-template <std::size_t K, class Integrand>
-void integrate_adaptively(const Integrand& integrand, double longest, double log_longest, double lo, double hi,
-                          Accuracy accuracy, LogWeightedSum<K>& sum) {
-    std::array<Panel<K>, MAX_PANELS> panels;
-    std::size_t count = 1;
-    panels[0] = integrate_panel<K>(integrand, longest, log_longest, lo, hi);
-    const double tol = tolerance(accuracy);
-    while (count < MAX_PANELS) {
-        double top = -INFINITY;
-        for (std::size_t i = 0; i < count; ++i) top = std::fmax(top, panels[i].log_scale);
-        double total = 0, error = 0, worst_error = -1;
-        std::size_t worst = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const double scale = std::exp(panels[i].log_scale - top);
-            total += scale * panels[i].kronrod;
-            error += scale * panels[i].error;
-            if (scale * panels[i].error > worst_error) {
-                worst_error = scale * panels[i].error;
-                worst = i;
-            }
-        }
-        if (!(error > tol * total)) break;  // also ends on NaN
-        const Panel<K> split = panels[worst];
-        const double middle = 0.5 * (split.a + split.b);
-        if (!(middle > split.a && middle < split.b)) break;
-        panels[worst] = integrate_panel<K>(integrand, longest, log_longest, split.a, middle);
-        panels[count++] = integrate_panel<K>(integrand, longest, log_longest, middle, split.b);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        std::array<double, K> means{};
-        for (std::size_t k = 0; k < K; ++k) means[k] = panels[i].moments[k] / panels[i].kronrod;
-        sum.add(panels[i].log_scale + std::log(panels[i].kronrod), means);
-    }
 }
 
 // One piece [lo.x, hi.x] with hi.x <= WIDEST_PIECE * lo.x.
@@ -223,6 +119,39 @@ void integrate_head(const Integrand& integrand, double longest, double x0, doubl
 
 }  // namespace window_detail
 
+// Whether the window [longest - range, longest] is narrow enough in log-time
+// for one rule over all of it.
+inline bool narrow_window(double longest, double range) {
+    return longest - range >= longest / window_detail::WIDEST_PIECE;
+}
+
+// One log-time rule over a whole narrow window, shared by several integrands
+// (the density at several start points, say): its size for one of them from
+// its samples at the window's ends, or 0 when the window is not narrow or too
+// steep for one rule.
+inline int window_rule_size(double longest, double range, const EndSample& at_start, const EndSample& at_end,
+                            Accuracy accuracy) {
+    using namespace window_detail;
+    if (!narrow_window(longest, range)) return 0;
+    const double shortest = longest - range;
+    const WindowEnd lo{shortest, std::log1p(-range / longest), at_start.log_value, at_start.log_slope};
+    const WindowEnd hi{longest, 0.0, at_end.log_value, at_end.log_slope};
+    return single_rule_size(lo, hi, accuracy);
+}
+
+// Calls visit(x, log of weight times Jacobian) at the nodes of the n-node
+// log-time rule over the window.
+template <class Visit>
+void for_each_window_node(double longest, double range, int n, Visit&& visit) {
+    const GaussLegendreRule rule = gauss_legendre(n);
+    const double half = -0.5 * std::log1p(-range / longest);
+    const double log_scale = std::log(half) + std::log(longest);
+    for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+        const double offset = half * (rule.nodes[i] - 1);
+        visit(longest * std::exp(offset), rule.log_weights[i] + log_scale + offset);
+    }
+}
+
 // The log-integrand at the window's ends: at its start (-inf when that is at
 // most 0 or negligible) and at its end.
 struct WindowEnds {
@@ -231,21 +160,22 @@ struct WindowEnds {
 };
 
 // Adds the integral over decision times in [longest - range, longest], as far
-// as they are positive, to `sum`, with the K values averaged under it. `c` is
-// the constant of the integrand's leading factor exp(-c/x) at 0. The
-// integrand provides
+// as they are positive, to `sum`, with the K values averaged under it; `edge`
+// describes the integrand near 0. The integrand provides
 //   EndSample end(double x) const;                      // at the ends of pieces
 //   WindowNode<K> node(double x, double offset) const;  // at quadrature nodes,
 //                                                       // offset = log(x / longest)
 template <std::size_t K, class Integrand>
-WindowEnds integrate_window(const Integrand& integrand, double longest, double range, double c, Accuracy accuracy,
+WindowEnds integrate_window(const Integrand& integrand, double longest, double range, LeadingEdge edge,
+                            Accuracy accuracy,
                             LogWeightedSum<K>& sum) {
     using namespace window_detail;
     const double log_longest = std::log(longest);
     const WindowEnd hi = end_at(integrand, longest, 0.0);
     WindowEnds ends{-std::numeric_limits<double>::infinity(), hi.log_value};
     const double shortest = longest - range;
-    const double head_end = std::fmin(longest, c / HEAD_START);
+    const double c = edge.c;
+    const double head_end = std::fmin(longest, c / edge.start);
     WindowEnd lo{};
     if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
         integrate_head<K>(integrand, longest, head_end, c, accuracy, sum);
@@ -255,15 +185,34 @@ WindowEnds integrate_window(const Integrand& integrand, double longest, double r
         lo = end_at(integrand, longest, std::log1p(-range / longest));
         ends.log_at_shortest = lo.log_value;
     }
-    // Pieces of equal ratio, at most WIDEST_PIECE each.
+    // Pieces of equal ratio, at most WIDEST_PIECE each, taken largest end
+    // first, so that pieces on which the integrand rises or falls throughout
+    // and stays below the running sum by NEGLIGIBLE are left out.
     const double start = lo.offset;
-    const int pieces = static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9));
+    const int pieces = std::clamp(static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9)), 1, MAX_PIECES);
+    std::array<WindowEnd, MAX_PIECES + 1> points;
+    points[0] = lo;
     for (int piece = 1; piece < pieces; ++piece) {
-        const WindowEnd next = end_at(integrand, longest, start - start * piece / pieces);
-        integrate_piece<K>(integrand, longest, log_longest, lo, next, accuracy, sum);
-        lo = next;
+        points[piece] = end_at(integrand, longest, start - start * piece / pieces);
     }
-    integrate_piece<K>(integrand, longest, log_longest, lo, hi, accuracy, sum);
+    points[pieces] = hi;
+    // log of integrand times x, the integrand in log-time, and its slope there.
+    auto log_in_log_time = [&](const WindowEnd& e) { return e.log_value + e.offset; };
+    auto slope_in_log_time = [](const WindowEnd& e) { return e.x * e.log_slope + 1; };
+    std::array<int, MAX_PIECES> order;
+    for (int piece = 0; piece < pieces; ++piece) {
+        order[piece] = piece;
+        auto top = [&](int k) { return std::fmax(log_in_log_time(points[k]), log_in_log_time(points[k + 1])); };
+        for (int j = piece; j > 0 && top(order[j]) > top(order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+    }
+    for (int k = 0; k < pieces; ++k) {
+        const WindowEnd& a = points[order[k]];
+        const WindowEnd& b = points[order[k] + 1];
+        const bool monotone = (slope_in_log_time(a) > 0) == (slope_in_log_time(b) > 0);
+        const double bound = std::fmax(log_in_log_time(a), log_in_log_time(b)) + log_longest + std::log(b.offset - a.offset);
+        if (monotone && bound < sum.log_total() - NEGLIGIBLE) continue;
+        integrate_piece<K>(integrand, longest, log_longest, a, b, accuracy, sum);
+    }
     return ends;
 }
 

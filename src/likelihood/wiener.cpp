@@ -3,6 +3,7 @@
 // positive starting-point or non-decision-time range reaches the averages.
 #include "likelihood/wiener.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -16,6 +17,30 @@ namespace {
 
 constexpr double NAN_VALUE = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
+
+// The decision times the response allows and the ranges that really act.
+struct Window {
+    double longest;  // rt - t0
+    double range;    // st0
+    double sz;
+};
+
+// A non-decision-time range below this fraction of the decision time moves
+// the average only by shifting the time by half the range, to within
+// (range * d log f / dt)^2 / 24, which stays below 1e-13 wherever the
+// log-density is above -1e3; a starting-point range whose half underflows is
+// no range at all.
+constexpr double NEGLIGIBLE_RANGE = 1e-9;
+
+Window window_of(double longest, const WienerParameters& p) {
+    Window window{longest, p.non_decision_time_range, p.starting_point_range};
+    if (!(0.5 * window.sz > 0)) window.sz = 0;
+    if (window.range > 0 && window.range < NEGLIGIBLE_RANGE * longest) {
+        window.longest -= 0.5 * window.range;
+        window.range = 0;
+    }
+    return window;
+}
 
 // A model with noise s is the model with noise 1 and v/s, a/s, sv/s.
 DecisionParameters unit_noise(const WienerParameters& p) {
@@ -50,11 +75,10 @@ double log_density(bool upper, double rt, const WienerParameters& p) {
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0) || longest == INF) return -INF;
     const DecisionParameters q = unit_noise(p);
-    const double sz = p.starting_point_range;
-    const double st0 = p.non_decision_time_range;
-    if (sz > 0) return log_start_point_average(upper, longest, st0, sz, q);
-    if (st0 > 0) return log_non_decision_average(upper, longest, st0, q);
-    return decision_log_density(upper, longest, q);
+    const Window w = window_of(longest, p);
+    if (w.sz > 0) return log_start_point_average(upper, w.longest, w.range, w.sz, q);
+    if (w.range > 0) return log_non_decision_average(upper, w.longest, w.range, q);
+    return decision_log_density(upper, w.longest, q);
 }
 
 double density(bool upper, double rt, const WienerParameters& p) { return std::exp(log_density(upper, rt, p)); }
@@ -64,13 +88,13 @@ double distribution(bool upper, double rt, const WienerParameters& p) {
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0)) return 0;
     const DecisionParameters q = unit_noise(p);
-    const double sz = p.starting_point_range;
-    const double st0 = p.non_decision_time_range;
+    Window w = window_of(longest, p);
     // Past every non-decision time the window collapses onto F(inf) itself.
-    const double range = longest == INF ? 0.0 : st0;
-    if (sz > 0) return start_point_average_distribution(upper, longest, range, sz, q);
-    if (range > 0) return non_decision_average_distribution(upper, longest, range, q);
-    return decision_distribution(upper, longest, q);
+    if (longest == INF) w.range = 0;
+    // Averages of probabilities can round a hair outside [0, 1].
+    if (w.sz > 0) return std::clamp(start_point_average_distribution(upper, w.longest, w.range, w.sz, q), 0.0, 1.0);
+    if (w.range > 0) return std::clamp(non_decision_average_distribution(upper, w.longest, w.range, q), 0.0, 1.0);
+    return decision_distribution(upper, w.longest, q);
 }
 
 LogDensityGradient log_density_gradient(bool upper, double rt, const WienerParameters& p) {
@@ -78,15 +102,14 @@ LogDensityGradient log_density_gradient(bool upper, double rt, const WienerParam
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0) || longest == INF) return no_density(-INF);
     const DecisionParameters q = unit_noise(p);
-    const double sz = p.starting_point_range;
-    const double st0 = p.non_decision_time_range;
+    const Window w = window_of(longest, p);
     AveragedGradient g;
-    if (sz > 0) {
-        g = start_point_average_gradient(upper, longest, st0, sz, q);
-    } else if (st0 > 0) {
-        g = non_decision_average_gradient(upper, longest, st0, q);
+    if (w.sz > 0) {
+        g = start_point_average_gradient(upper, w.longest, w.range, w.sz, q);
+    } else if (w.range > 0) {
+        g = non_decision_average_gradient(upper, w.longest, w.range, q);
     } else {
-        const DecisionLogDensityGradient d = decision_log_density_gradient(upper, longest, q);
+        const DecisionLogDensityGradient d = decision_log_density_gradient(upper, w.longest, q);
         // At sz = 0 the average over start points is flat to first order; at
         // st0 = 0 the average over [t - st0, t] moves at half the density's slope.
         g = {d.log_density, d.d_v, d.d_a, d.d_w, d.d_sv, -d.d_t, 0.0, -0.5 * d.d_t};

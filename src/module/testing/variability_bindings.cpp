@@ -1,7 +1,10 @@
 // Test hooks for the one-trial likelihood and the quadrature rules behind its
 // averages over the start point and the non-decision time.
+#include <ctime>
 #include <cstddef>
+#include <cstring>
 #include <span>
+#include <vector>
 
 #include "likelihood/quadrature.hpp"
 #include "likelihood/wiener.hpp"
@@ -70,13 +73,16 @@ PyObject* gauss_laguerre_hook(PyObject*, PyObject* args) {
     });
 }
 
-// rule_size(slope, curvature, for_derivatives) -> nodes, 0 for none
+// rule_size(slope, curvature, accuracy) -> nodes, 0 for none; accuracy 0 for
+// values, 1 (or True) for derivatives, 2 for averaged log-densities
 PyObject* rule_size_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
         double slope = 0, curvature = 0;
-        int derivative = 0;
-        if (!PyArg_ParseTuple(args, "ddp", &slope, &curvature, &derivative)) return nullptr;
-        const auto accuracy = derivative != 0 ? likelihood::Accuracy::Derivative : likelihood::Accuracy::Value;
+        int level = 0;
+        if (!PyArg_ParseTuple(args, "ddi", &slope, &curvature, &level)) return nullptr;
+        const auto accuracy = level == 2   ? likelihood::Accuracy::Density
+                              : level == 1 ? likelihood::Accuracy::Derivative
+                                           : likelihood::Accuracy::Value;
         return PyLong_FromLong(likelihood::rule_size(slope, curvature, accuracy));
     });
 }
@@ -118,6 +124,42 @@ PyObject* gradient_hook(PyObject*, PyObject* args) {
     });
 }
 
+// bench_wiener(rts, uppers, gradient, v, a, w, t0, sv, sz, st0, s) -> (seconds, sum):
+// the log-density (or with its gradient) of each trial, rts as float64 bytes
+// and uppers as one byte each, timed here so that Python's overhead is not
+// counted, in processor time, which a busy shared machine disturbs far less
+// than the wall clock
+PyObject* bench_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        const char* rt_bytes = nullptr;
+        const char* upper_bytes = nullptr;
+        Py_ssize_t rt_length = 0, n = 0;
+        int gradient = 0;
+        WienerParameters p{};
+        if (!PyArg_ParseTuple(args, "y#y#pdddddddd", &rt_bytes, &rt_length, &upper_bytes, &n, &gradient,
+                              &p.drift_rate, &p.boundary_separation, &p.starting_point, &p.non_decision_time,
+                              &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range, &p.noise_sd)) {
+            return nullptr;
+        }
+        if (rt_length != n * static_cast<Py_ssize_t>(sizeof(double))) {
+            PyErr_SetString(PyExc_ValueError, "one float64 response time per choice byte");
+            return nullptr;
+        }
+        std::vector<double> times(static_cast<std::size_t>(n));
+        std::memcpy(times.data(), rt_bytes, static_cast<std::size_t>(rt_length));
+        const std::vector<char> choices(upper_bytes, upper_bytes + n);
+        double sink = 0;
+        const std::clock_t start = std::clock();
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            sink += gradient != 0 ? likelihood::log_density_gradient(choices[i] != 0, times[i], p).partials[0]
+                                  : likelihood::log_density(choices[i] != 0, times[i], p);
+        }
+        const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+        // The sum keeps the loop from being optimised away.
+        return Py_BuildValue("(dd)", seconds, sink);
+    });
+}
+
 PyMethodDef variability_methods[] = {
     {"gauss_legendre_rule", gauss_legendre_hook, METH_VARARGS, "The n-node Gauss-Legendre rule on [-1, 1]."},
     {"gauss_laguerre_rule", gauss_laguerre_hook, METH_VARARGS,
@@ -129,6 +171,7 @@ PyMethodDef variability_methods[] = {
     {"wiener_distribution", one_trial_hook<likelihood::distribution>, METH_VARARGS,
      "P(choice and RT <= rt)."},
     {"wiener_gradient", gradient_hook, METH_VARARGS, "The log-density and its seven partial derivatives."},
+    {"bench_wiener", bench_hook, METH_VARARGS, "Seconds for the log-densities (or gradients) of a set of trials."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
