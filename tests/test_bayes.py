@@ -104,6 +104,16 @@ def test_invalid_parameters_and_impossible_trials_give_minus_infinity_without_na
     assert np.isneginf(evaluate(np.full(4, 1.5), 1.5)[0]).all()
 
 
+def test_wiener_ddm_needs_drift_boundary_and_without_data_a_lapse_window():
+    with pytest.raises(TypeError, match="'boundary_separation'"):
+        WienerDDM.dist(1.0)
+    with pytest.raises(TypeError, match="'drift_rate' twice"):
+        WienerDDM.dist(1.0, 1.5, drift_rate=2.0)
+    with pytest.raises(ValueError, match="max_rt"):
+        WienerDDM.dist(1.0, 1.5, contamination=0.1)
+    assert np.isfinite(pm.draw(WienerDDM.dist(1.0, 1.5, contamination=0.1, max_rt=3.0), random_seed=1))
+
+
 @pytest.mark.parametrize("contamination", [0.0, 0.3])
 def test_draws_follow_the_distribution_function(contamination):
     params = dict(drift_rate=np.array([0.7, -1.2]), boundary_separation=1.2, starting_point=0.55,
