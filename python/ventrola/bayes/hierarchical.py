@@ -20,21 +20,20 @@ from ventrola.bayes.priors import (
     SHARED,
     ParticipantPrior,
 )
-from ventrola.bayes.trial_likelihood import MODEL_PARAMETERS
+from ventrola.bayes.model_options import (
+    DEFAULT_FREE,
+    TRIAL_DIM,
+    checked_centred,
+    checked_contamination,
+    checked_depends_on,
+    checked_free,
+    fixed_values,
+)
 from ventrola.bayes.trial_table import TrialTable, read_trials
 
 if TYPE_CHECKING:
     import pandas as pd
 
-DEFAULT_FREE = ("drift_rate", "boundary_separation", "non_decision_time")
-FIXED_DEFAULTS = {
-    "starting_point": 0.5,
-    "non_decision_time": 0.0,
-    "drift_rate_sd": 0.0,
-    "starting_point_range": 0.0,
-    "non_decision_time_range": 0.0,
-}
-TRIAL_DIM = "trial"
 OBSERVED_NAME = "signed_rt"
 
 
@@ -219,95 +218,3 @@ def starting_point_range_over(
         return variable.dimshuffle(pattern)
     sz = held.get("starting_point_range", 0.0)
     return sz if sz else None
-
-
-def checked_free(free: Sequence[str]) -> tuple[str, ...]:
-    names = (free,) if isinstance(free, str) else tuple(free)
-    for name in names:
-        if name not in MODEL_PARAMETERS:
-            hint = " (it is 1 in this model)" if name == "noise_sd" else ""
-            hint = " (use contamination='free')" if name == "contamination" else hint
-            raise ValueError(f"free names {name!r}, which is not a parameter that can be estimated{hint}; "
-                             f"choose from {', '.join(MODEL_PARAMETERS)}")
-    if len(set(names)) != len(names):
-        raise ValueError(f"free names a parameter more than once: {list(names)}")
-    return names
-
-
-def checked_centred(centred: Sequence[str], free: tuple[str, ...]) -> tuple[str, ...]:
-    names = (centred,) if isinstance(centred, str) else tuple(centred)
-    for name in names:
-        if name not in PARTICIPANT_PRIORS or name not in free:
-            raise ValueError(f"centred names {name!r}, which is not a free participant-level parameter "
-                             f"(those are {', '.join(n for n in PARTICIPANT_PRIORS if n in free)})")
-    return names
-
-
-def checked_depends_on(
-    depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]], free: tuple[str, ...], by: str
-) -> dict[str, tuple[str, ...]]:
-    result: dict[str, tuple[str, ...]] = {}
-    for name, given in (depends_on or {}).items():
-        if name not in free:
-            raise ValueError(f"depends_on names {name!r}, which is not among the free parameters {list(free)}")
-        columns = (given,) if isinstance(given, str) else tuple(given)
-        if len(set(columns)) != len(columns):
-            raise ValueError(f"depends_on[{name!r}] names a column more than once: {list(columns)}")
-        for column in columns:
-            if column == by:
-                raise ValueError(f"depends_on[{name!r}] names {by!r}, the participant column; "
-                                 "participants have their own values already")
-            if column == TRIAL_DIM:
-                raise ValueError(f"depends_on[{name!r}] cannot name a column {TRIAL_DIM!r} (the trials' dimension)")
-        result[name] = columns
-    sz_columns = result.get("starting_point_range", ())
-    w_columns = result.get("starting_point", ())
-    if "starting_point" in free and "starting_point_range" in free and not set(sz_columns) <= set(w_columns):
-        raise ValueError("starting_point must depend on every column that starting_point_range depends on "
-                         f"(it is kept inside the range): {list(sz_columns)} against {list(w_columns)}")
-    return result
-
-
-def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...]) -> dict[str, float]:
-    """Every parameter that is not free, at its fixed value or default, checked against its range."""
-    given = dict(fixed or {})
-    for name in given:
-        if name not in MODEL_PARAMETERS:
-            raise ValueError(f"fixed names {name!r}, which is not a parameter of the model")
-        if name in free:
-            raise ValueError(f"{name!r} is both free and fixed")
-    held = {}
-    for name in MODEL_PARAMETERS:
-        if name in free:
-            continue
-        if name not in given and name not in FIXED_DEFAULTS:
-            raise ValueError(f"{name!r} must be free or given a value in fixed")
-        held[name] = float(given.get(name, FIXED_DEFAULTS.get(name, 0.0)))
-    ranges = {
-        "drift_rate": (lambda x: np.isfinite(x), "finite"),
-        "boundary_separation": (lambda x: 0 < x < np.inf, "> 0"),
-        "starting_point": (lambda x: 0 < x < 1, "in (0, 1)"),
-        "non_decision_time": (lambda x: 0 <= x < np.inf, ">= 0"),
-        "drift_rate_sd": (lambda x: 0 <= x < np.inf, ">= 0"),
-        "starting_point_range": (lambda x: 0 <= x < 1, "in [0, 1)"),
-        "non_decision_time_range": (lambda x: 0 <= x < np.inf, ">= 0"),
-    }
-    for name, value in held.items():
-        accepts, text = ranges[name]
-        if not accepts(value):
-            raise ValueError(f"fixed {name} must be {text}, got {value!r}")
-    w, sz = held.get("starting_point"), held.get("starting_point_range")
-    if w is not None and sz is not None and not sz / 2 < min(w, 1 - w):
-        raise ValueError(f"fixed starting_point_range {sz!r} must be below 2 min(w, 1 - w) = {2 * min(w, 1 - w)!r}")
-    return held
-
-
-def checked_contamination(contamination: Union[float, str]) -> Union[float, str]:
-    if isinstance(contamination, str):
-        if contamination != "free":
-            raise ValueError(f"contamination must be a number in [0, 1) or 'free', not {contamination!r}")
-        return contamination
-    value = float(contamination)
-    if not 0.0 <= value < 1.0:
-        raise ValueError(f"contamination must be a number in [0, 1) or 'free', not {contamination!r}")
-    return value
