@@ -5,8 +5,10 @@ participant and condition. Participants' drift rates (per condition),
 boundary separations and non-decision times are drawn from group
 distributions; ventrola.bayes.hierarchical_model estimates the group and every
 participant, with the drift rate depending on the condition. Prints the group
-estimates beside the truth and draws their posteriors, with the truth
-marked, in build/bayes-posterior.png. Needs `pip install "ventrola[bayes]"`.
+estimates beside the population's values and those of the sample of
+participants drawn from it, each participant's non-decision time beside the
+truth, and draws the group posteriors, the sample's values marked, in
+build/bayes-posterior.png. Needs `pip install "ventrola[bayes]"`.
 """
 import pathlib
 import time
@@ -30,18 +32,32 @@ NON_DECISION_TIME = (0.25, 0.4)
 
 def simulated_experiment(seed=SEED, participants=PARTICIPANTS, trials=TRIALS):
     """The trials, one row each: subject, condition, rt (seconds), choice (True
-    for the upper boundary); and each participant's true non-decision time."""
+    for the upper boundary); and one row per participant with the values drawn
+    for them (drift_easy, drift_hard, boundary, non_decision_time)."""
     rng = np.random.default_rng(seed)
-    tables, t0s = [], {}
+    tables, drawn = [], []
     for j in range(participants):
         subject = f"s{j + 1:02d}"
-        boundary = np.exp(rng.normal(*LOG_BOUNDARY))
-        t0s[subject] = rng.uniform(*NON_DECISION_TIME)
+        values = {"subject": subject, "boundary": np.exp(rng.normal(*LOG_BOUNDARY)),
+                  "non_decision_time": rng.uniform(*NON_DECISION_TIME)}
         for condition, (mean, sd) in DRIFT.items():
-            choices, rts, _ = ventrola.simulate_ddm(rng.normal(mean, sd), boundary, 0.5, t0s[subject], trials,
-                                                    int(rng.integers(2**63)))
+            values[f"drift_{condition}"] = rng.normal(mean, sd)
+            choices, rts, _ = ventrola.simulate_ddm(values[f"drift_{condition}"], values["boundary"], 0.5,
+                                                    values["non_decision_time"], trials, int(rng.integers(2**63)))
             tables.append(pd.DataFrame({"subject": subject, "condition": condition, "rt": rts, "choice": choices}))
-    return pd.concat(tables, ignore_index=True), t0s
+        drawn.append(values)
+    return pd.concat(tables, ignore_index=True), pd.DataFrame(drawn).set_index("subject")
+
+
+def group_truth(drawn):
+    """(variable, condition, the population's value, the sample of participants' value) on the link scales."""
+    rows = []
+    for condition, (mean, sd) in DRIFT.items():
+        rows.append(("drift_rate_mu", condition, mean, drawn[f"drift_{condition}"].mean()))
+        rows.append(("drift_rate_sigma", condition, sd, drawn[f"drift_{condition}"].std()))
+    rows.append(("boundary_separation_mu", None, LOG_BOUNDARY[0], np.log(drawn["boundary"]).mean()))
+    rows.append(("boundary_separation_sigma", None, LOG_BOUNDARY[1], np.log(drawn["boundary"]).std()))
+    return rows
 
 
 def main():
@@ -50,7 +66,7 @@ def main():
 
     from ventrola.bayes import hierarchical_model
 
-    trials, t0s = simulated_experiment()
+    trials, drawn = simulated_experiment()
     model = hierarchical_model(trials, by="subject", depends_on={"drift_rate": "condition"})
     started = time.perf_counter()
     with model:
@@ -59,32 +75,35 @@ def main():
 
     group = ["drift_rate_mu", "drift_rate_sigma", "boundary_separation_mu", "boundary_separation_sigma",
              "non_decision_time_mu", "non_decision_time_sigma"]
-    print(az.summary(idata, var_names=group))
+    print(az.summary(idata, var_names=group, kind="diagnostics"))
     print()
-    print("truth: drift_rate_mu", {c: m for c, (m, _) in DRIFT.items()},
-          f"drift_rate_sigma {DRIFT['easy'][1]}",
-          f"boundary_separation_mu {LOG_BOUNDARY[0]:.3f} (log scale), sigma {LOG_BOUNDARY[1]}",
-          f"non_decision_time uniform on {NON_DECISION_TIME} s", sep="\n  ")
+    hdi = az.hdi(idata, var_names=group)
+    posterior_mean = idata.posterior[group].mean(dim=("chain", "draw"))
+    print(f"{'group parameter (link scale)':<36} {'population':>10} {'these 15':>9}   posterior mean [94% HDI]")
+    for name, condition, population, sample in group_truth(drawn):
+        where = {"condition": condition} if condition else {}
+        low, high = hdi[name].sel(**where).values
+        label = f"{name}[{condition}]" if condition else name
+        print(f"{label:<36} {population:10.3f} {sample:9.3f}   {float(posterior_mean[name].sel(**where)):.3f} "
+              f"[{low:.3f}, {high:.3f}]")
     print()
     t0 = idata.posterior["non_decision_time_subject"]
     low, median, high = t0.quantile([0.03, 0.5, 0.97], dim=("chain", "draw"))
     print("non-decision time (s)   true   posterior median [94% interval]")
-    for subject, true_t0 in t0s.items():
+    for subject, true_t0 in drawn["non_decision_time"].items():
         print(f"  {subject:<20} {true_t0:6.3f}   {float(median.sel(subject=subject)):.3f} "
               f"[{float(low.sel(subject=subject)):.3f}, {float(high.sel(subject=subject)):.3f}]")
 
     FIGURE.parent.mkdir(exist_ok=True)
-    truth = {
-        "drift_rate_mu": [{"condition": c, "ref_val": mean} for c, (mean, _) in DRIFT.items()],
-        "drift_rate_sigma": [{"condition": c, "ref_val": sd} for c, (_, sd) in DRIFT.items()],
-        "boundary_separation_mu": [{"ref_val": LOG_BOUNDARY[0]}],
-        "boundary_separation_sigma": [{"ref_val": LOG_BOUNDARY[1]}],
-    }
-    axes = az.plot_posterior(idata, var_names=group, ref_val=truth, figsize=(12, 8))
+    truth = {}
+    for name, condition, _, sample in group_truth(drawn):
+        where = {"condition": condition} if condition else {}
+        truth.setdefault(name, []).append({**where, "ref_val": round(float(sample), 3)})
+    axes = az.plot_posterior(idata, var_names=group, ref_val=truth, figsize=(14, 8), textsize=10)
     figure = np.ravel(axes)[0].get_figure()
     figure.tight_layout()
     figure.savefig(FIGURE, dpi=100)
-    print(f"posteriors of the group parameters: {FIGURE}")
+    print(f"posteriors of the group parameters, against the sample of participants: {FIGURE}")
 
 
 if __name__ == "__main__":
