@@ -58,8 +58,9 @@ def hierarchical_model(
     seconds or ``"ms"``; choices booleans, 0/1, or labels with ``upper=``).
     ``by`` names the column of participants.
 
-    ``free`` names the estimated parameters (model.md names; default
-    ``drift_rate``, ``boundary_separation``, ``non_decision_time``). The others
+    ``free`` names the estimated parameters (named as for
+    ``ventrola.wiener_logpdf``; by default ``drift_rate``,
+    ``boundary_separation`` and ``non_decision_time``). The others
     are held at ``fixed[name]`` or their defaults (``starting_point`` 0.5,
     variabilities 0); ``noise_sd`` is 1. ``depends_on`` maps a free parameter
     to a column (or list of columns): the parameter then takes one value per

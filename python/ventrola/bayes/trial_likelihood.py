@@ -42,7 +42,8 @@ DIFFERENTIABLE = (*MODEL_PARAMETERS, "noise_sd", "contamination", "max_rt")
 
 
 def valid_parameters(params: Mapping[str, Array]) -> npt.NDArray[np.bool_]:
-    """True where every parameter lies in its range (model.md table, mixture weight in [0, 1], window > 0)."""
+    """True where every parameter lies in its range (those ventrola.wiener_logpdf checks; the mixture
+    weight in [0, 1], the window above 0)."""
     w = params["starting_point"]
     half_range = params["starting_point_range"] / 2
     with np.errstate(invalid="ignore"):
