@@ -28,7 +28,8 @@ class TrialLikelihood:
     def __init__(self, choices: npt.NDArray[np.bool_], rts: FloatArray) -> None:
         self.choices = choices
         self.rts = rts
-        self.log_lapse = float(np.log(0.5 / rts.max()))
+        self.longest = float(rts.max())
+        self.log_lapse = float(np.log(0.5 / self.longest))
         from . import likelihood
 
         self._engine = likelihood
@@ -55,4 +56,4 @@ class TrialLikelihood:
     def _log_mixture(self, log_f: FloatArray, contamination: float) -> FloatArray:
         if contamination == 0.0:
             return log_f
-        return np.logaddexp(np.log1p(-contamination) + log_f, np.log(contamination) + self.log_lapse)
+        return self._engine.mixture_logpdf(log_f, self.rts, contamination, self.longest)

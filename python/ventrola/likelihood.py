@@ -177,14 +177,19 @@ def parameters_from(params: Mapping[str, Any]) -> dict[str, Any]:
     return chosen
 
 
-def mixture_logpdf(
-    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: float
-) -> npt.NDArray[np.float64]:
-    """Log of (1 - p) f + p / (2 T) for 0 <= rt <= T, T the largest response time."""
+def longest_response(rts: npt.NDArray[np.float64]) -> float:
+    """T of the lapse distribution: the largest finite response time, which must be positive."""
     finite = rts[np.isfinite(rts)]
     longest = float(finite.max()) if finite.size else math.nan
     if not longest > 0:
         raise ValueError("contamination needs a positive finite largest response time")
+    return longest
+
+
+def mixture_logpdf(
+    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: float, longest: float
+) -> npt.NDArray[np.float64]:
+    """Log of (1 - p) f + p / (2 T) for 0 <= rt <= T (the lapse density is 0 elsewhere)."""
     lapse = np.where((rts >= 0) & (rts <= longest), math.log(contamination / (2.0 * longest)), -np.inf)
     return np.logaddexp(math.log1p(-contamination) + log_densities, lapse)
 
@@ -206,5 +211,6 @@ def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contam
     rt_array = as_reals(rts, "rts")
     values = wiener_logpdf(choices, rt_array, **parameters)
     if contamination > 0.0:
-        values = mixture_logpdf(values, np.broadcast_to(rt_array, values.shape), contamination)
+        longest = longest_response(rt_array)
+        values = mixture_logpdf(values, np.broadcast_to(rt_array, values.shape), contamination, longest)
     return float(np.sum(values))
