@@ -201,13 +201,13 @@ def small():
 @pytest.mark.parametrize(
     "change, message",
     [
-        (lambda c, r: (c.astype(int), r), "choices must be booleans"),
-        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, np.nan, r)), "rts holds 1 NaN value"),
-        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, -0.2, r)), "response times must be positive"),
-        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, np.inf, r)), "infinite"),
-        (lambda c, r: (c[:-1], r), "one length"),
+        (lambda c, r: (np.where(np.arange(len(c)) == 3, 2, c.astype(int)), r), r"choices\[3\] is 2"),
+        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, np.nan, r)), "1 impossible response time .*nan at position 3"),
+        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, -0.2, r)), "-0.2 at position 3"),
+        (lambda c, r: (c, np.where(np.arange(len(r)) == 3, np.inf, r)), "inf at position 3"),
+        (lambda c, r: (c[:-1], r), "one value per trial each, not 199 and 200"),
         (lambda c, r: (c.reshape(20, 10), r.reshape(20, 10)), "one-dimensional"),
-        (lambda c, r: (c, r.astype(str).astype(object) + "s"), "numeric response times"),
+        (lambda c, r: (c, r.astype(str).astype(object) + "s"), r"must hold numbers of seconds: rts\[0\] is '0\."),
     ],
 )
 def test_unusable_trials_raise_value_error(small, change, message):

@@ -1,5 +1,6 @@
 """What `import _ventrola` and `import ventrola` give a user."""
 import importlib
+import inspect
 import pickle
 import sys
 
@@ -75,12 +76,20 @@ def test_ventrola_error_class():
     assert instance.args == ("not enough data",)
 
 
-def test_package_reexports_the_same_objects():
+def test_package_reexports_simulate_and_fronts_the_fits():
     assert ventrola.VentrolaError is _ventrola.VentrolaError
     assert ventrola.simulate is _ventrola.simulate
-    assert ventrola.fit_ez is _ventrola.fit_ez
-    assert ventrola.fit_sim is _ventrola.fit_sim
     assert ventrola.__version__ == "0.1.0"
+    for name in ("fit_ez", "fit_sim"):
+        function = getattr(ventrola, name)
+        assert function is not getattr(_ventrola, name)
+        assert (function.__module__, function.__qualname__) == ("ventrola", name)
+        assert pickle.loads(pickle.dumps(function)) is function
+    # The compiled functions' parameters, so that keyword calls keep working.
+    for name in ("fit_ez", "fit_sim"):
+        ours = inspect.signature(getattr(ventrola, name)).parameters.values()
+        compiled = inspect.signature(getattr(_ventrola, name)).parameters.values()
+        assert [(p.name, p.kind, p.default) for p in ours] == [(p.name, p.kind, p.default) for p in compiled]
 
 
 def test_ventrola_error_pickles_through_the_package():

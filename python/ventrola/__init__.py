@@ -1,7 +1,8 @@
 """Simulate and fit the drift-diffusion model of two-choice decisions.
 
 The computing core is the compiled extension ``_ventrola``; this package
-re-exports its functions and exception class, and adds trial tables
+re-exports ``simulate`` and the exception class, takes array-likes in front
+of its two fits, and adds trial tables
 (:mod:`ventrola.frames`, needs pandas) and the ``ventrola`` command
 (:mod:`ventrola.cli`).
 
@@ -16,20 +17,25 @@ re-exports its functions and exception class, and adds trial tables
     parameters out of range and ``TypeError`` for arguments of the wrong type.
 
 ``fit_ez(choices, rts)``
-    Closed-form EZ-diffusion estimate from a ``bool`` array and a ``float64``
-    array of response times in seconds (one-dimensional, contiguous, same
-    length). Returns a dict with ``drift_rate``, ``boundary_separation``,
-    ``starting_point`` (always 0.5), ``non_decision_time`` (seconds) and
-    ``noise_sd`` (always 1.0). Raises :class:`VentrolaError` when the data
-    cannot be fitted, ``ValueError`` for unusable arrays (wrong dtype
-    layout, different lengths) and ``TypeError`` for non-arrays.
+    Closed-form EZ-diffusion estimate (:mod:`ventrola.recovery`).
+    ``choices`` holds one value per trial, True or 1 for the upper boundary;
+    ``rts`` the response times in seconds. Both may be any array-like (lists,
+    pandas Series, integer or float 0/1 choices, any real dtype for times) and
+    are converted once for the compiled ``_ventrola.fit_ez``. Returns a dict
+    with ``drift_rate``, ``boundary_separation``, ``starting_point`` (always
+    0.5), ``non_decision_time`` (seconds) and ``noise_sd`` (always 1.0).
+    Raises ``ValueError`` for choices other than 0/1/True/False, arrays of
+    other than one dimension or of different lengths, and NaN, infinite, zero
+    or negative times; :class:`VentrolaError` when the data cannot be fitted.
+    Warns when the times look like milliseconds.
 
 ``fit_sim(choices, rts, initial_guess=None, max_iters=200)``
-    Simulation-based Nelder-Mead fit of the same arrays. ``initial_guess`` is
+    Simulation-based Nelder-Mead fit of the same trials. ``initial_guess`` is
     a dict with at least ``drift_rate``, ``boundary_separation`` and
     ``non_decision_time`` (seconds), by default the EZ estimate. Returns the
     five parameters plus ``iterations`` (int) and ``final_cost`` (float).
-    Raises as ``fit_ez`` does, and ``ValueError`` for a guess missing a key.
+    Raises and warns as ``fit_ez`` does, and ``ValueError`` for a guess
+    missing a key.
 
 ``wiener_logpdf``, ``wiener_pdf``, ``wiener_cdf``, ``wiener_logpdf_grad`` and
 ``loglik`` (:mod:`ventrola.likelihood`) give the likelihood of the
@@ -41,7 +47,8 @@ Euler steps.
 the data (too few trials, chance accuracy, no variance, ...).
 """
 
-from _ventrola import VentrolaError, __version__, fit_ez, fit_sim, simulate
+from _ventrola import VentrolaError, __version__, simulate
+from ventrola.recovery import fit_ez, fit_sim
 from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
 from ventrola.ddm_simulation import simulate_ddm
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame

@@ -25,6 +25,8 @@ import numpy.typing as npt
 
 from ventrola import _engine
 
+from ._trial_arrays import choice_flags
+
 PARAMETER_NAMES = (
     "drift_rate",
     "boundary_separation",
@@ -50,12 +52,7 @@ ArrayLike = Any
 
 def as_choices(choices: ArrayLike) -> npt.NDArray[np.bool_]:
     """Booleans, True for the upper boundary; 0/1 numbers are taken as such."""
-    array = np.asarray(choices)
-    if array.dtype == np.bool_:
-        return array
-    if array.dtype.kind in "iuf" and np.all((array == 0) | (array == 1)):
-        return array.astype(np.bool_)
-    raise ValueError("choices must be booleans (True for the upper boundary)")
+    return choice_flags(choices)
 
 
 def as_reals(value: ArrayLike, name: str) -> npt.NDArray[np.float64]:

@@ -8,6 +8,7 @@ parameter may take one value per level of a factor (``levels``) while the others
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional, Union
@@ -24,6 +25,7 @@ from ._ml_likelihood import TrialLikelihood
 from ._ml_model import RESULT_PARAMETERS, ModelSpec, model_spec
 from ._ml_starts import candidate_starts
 from ._ml_threads import single_blas_thread
+from ._trial_arrays import milliseconds_warning, trial_arrays
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -91,8 +93,8 @@ def fit_ml(
 ) -> dict[str, Any]:
     """Maximum-likelihood fit of the diffusion model to one set of trials.
 
-    ``choices`` is a boolean array (True for the upper boundary), ``rts`` the response times in
-    seconds, positive and finite. ``free`` names the parameters to estimate, any of
+    ``choices`` holds one value per trial, True or 1 for the upper boundary (any array-like),
+    ``rts`` the response times in seconds, positive and finite (any real dtype). ``free`` names the parameters to estimate, any of
     ``drift_rate``, ``boundary_separation``, ``starting_point``, ``non_decision_time``,
     ``drift_rate_sd``, ``starting_point_range``, ``non_decision_time_range`` and
     ``contamination``; by default the drift rate, boundary separation and non-decision time.
@@ -110,9 +112,10 @@ def fit_ml(
     ``note`` (None, or why a standard error is NaN). A fit that does not converge is returned
     with ``converged`` False.
 
-    Raises ``ValueError`` for unusable arrays (non-boolean choices, NaN, infinite or
-    non-positive times, different lengths), unknown or conflicting parameter names and values
-    out of range, and :class:`ventrola.VentrolaError` when there are too few trials.
+    Raises ``ValueError`` for unusable arrays (choices other than 0/1/True/False, NaN, infinite
+    or non-positive times, different lengths), unknown or conflicting parameter names and values
+    out of range, and :class:`ventrola.VentrolaError` when there are too few trials. Warns
+    (``UserWarning``) when more than half the times exceed 20 s, which suggests milliseconds.
     """
     choices, rts = checked_trials(choices, rts)
     spec = model_spec(free, fixed, contamination)
@@ -120,25 +123,12 @@ def fit_ml(
 
 
 def checked_trials(choices: Any, rts: Any) -> tuple[npt.NDArray[np.bool_], FloatArray]:
-    flags = np.asarray(choices)
-    if flags.dtype != np.bool_:
-        raise ValueError(f"choices must be booleans (True for the upper boundary), not {flags.dtype} values")
-    try:
-        times = np.asarray(rts, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError("rts must hold numeric response times in seconds") from None
-    if flags.ndim != 1 or times.ndim != 1 or flags.shape != times.shape:
-        raise ValueError(
-            f"choices and rts must be one-dimensional of one length, not {flags.shape} and {times.shape}"
-        )
-    n_nan = int(np.isnan(times).sum())
-    if n_nan:
-        raise ValueError(f"rts holds {n_nan} NaN value{'s' if n_nan > 1 else ''}")
-    if not np.isfinite(times).all():
-        raise ValueError("rts holds infinite values")
-    if (times <= 0.0).any():
-        raise ValueError(f"response times must be positive, found {times.min()!r}")
-    return np.ascontiguousarray(flags), np.ascontiguousarray(times)
+    """The trials as contiguous arrays; warns, for the caller's caller, when the times look like milliseconds."""
+    flags, times = trial_arrays(choices, rts)
+    message = milliseconds_warning(times)
+    if message is not None:
+        warnings.warn(message, UserWarning, stacklevel=3)
+    return flags, times
 
 
 def fit_design(

@@ -1,0 +1,159 @@
+"""Trials as users pass them: array-likes converted once to boolean choices and
+float64 seconds, and refused in one sentence when no experiment could have
+produced them."""
+
+from __future__ import annotations
+
+import decimal
+import numbers
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+BoolArray = npt.NDArray[np.bool_]
+
+# Medians outside these bounds (seconds) are no two-choice task: times given in
+# milliseconds read as seconds land above the first, seconds read as
+# milliseconds below the second. Counting the times beyond a bound finds such a
+# median without sorting.
+SLOWEST_MEDIAN = 20.0
+FASTEST_MEDIAN = 0.02
+
+
+def plain(value: Any) -> Any:
+    """A NumPy scalar as the Python value it holds, so that messages show ``2.0``, not ``np.float64(2.0)``."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def place(name: str, array: np.ndarray, flat_position: int) -> str:
+    if array.ndim == 0:
+        return name
+    index = np.unravel_index(flat_position, array.shape)
+    return f"{name}[{', '.join(str(int(i)) for i in index)}]"
+
+
+def as_array(values: Any, name: str) -> np.ndarray:
+    try:
+        return np.asarray(values)
+    except (TypeError, ValueError):
+        # Ragged nesting, mostly.
+        raise ValueError(f"{name} must be an array of numbers, not {type(values).__name__} "
+                         "that NumPy cannot make one array of") from None
+
+
+def is_zero_or_one(value: Any) -> bool:
+    if isinstance(value, (bool, np.bool_)):
+        return True
+    return isinstance(value, numbers.Real) and (value == 0 or value == 1)
+
+
+def choice_flags(choices: Any, name: str = "choices") -> BoolArray:
+    """True for the upper boundary, from booleans or from numbers that are all 0 or 1 (any shape)."""
+    array = as_array(choices, name)
+    if array.dtype == np.bool_:
+        return array
+    if array.dtype.kind in "iuf":
+        bad = (array != 0) & (array != 1)
+    elif array.dtype.kind == "O":
+        bad = np.array([not is_zero_or_one(value) for value in array.flat], dtype=np.bool_).reshape(array.shape)
+    else:
+        bad = np.ones(array.shape, dtype=np.bool_)
+    if bad.any():
+        first = int(np.flatnonzero(bad)[0])
+        raise ValueError(
+            f"{name} must be True/False or 1/0 (True or 1 for the upper boundary): "
+            f"{place(name, array, first)} is {plain(array.flat[first])!r}"
+        )
+    return np.asarray(array == 1, dtype=np.bool_)
+
+
+def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
+    """Real numbers of any dtype as float64 (any shape); missing values of pandas' nullable dtypes become NaN."""
+    if hasattr(rts, "to_numpy") and not isinstance(rts, np.ndarray):
+        try:
+            converted: FloatArray = rts.to_numpy(dtype=np.float64, na_value=np.nan)
+            return converted
+        except (TypeError, ValueError):
+            pass  # text or objects: the checks below name the first one
+    array = as_array(rts, name)
+    kind = array.dtype.kind
+    if kind in "iuf":
+        return array.astype(np.float64, copy=False)
+    if kind == "b":
+        raise ValueError(f"{name} must hold response times in seconds, not booleans")
+    if kind == "O":
+        for position, value in enumerate(array.flat):
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+                raise ValueError(f"{name} must hold numbers of seconds: {place(name, array, position)} is {plain(value)!r}")
+        return array.astype(np.float64)
+    if kind in "US" and array.size:
+        for position, value in enumerate(array.flat):
+            if not reads_as_number(value):
+                raise ValueError(f"{name} must hold numbers of seconds: {place(name, array, position)} is {plain(value)!r}")
+        raise ValueError(f"{name} must hold numbers of seconds, not text such as {plain(array.flat[0])!r}")
+    example = f" such as {plain(array.flat[0])!r}" if array.size else ""
+    raise ValueError(f"{name} must hold real numbers of seconds, not {array.dtype} values{example}")
+
+
+def reads_as_number(text: Any) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def impossible_times(seconds: FloatArray) -> tuple[int, int]:
+    """How many times are NaN, infinite, zero or negative, and the flat position of the first (-1 for none)."""
+    bad = ~((seconds > 0.0) & (seconds < np.inf))
+    if not bad.any():
+        return 0, -1
+    positions = np.flatnonzero(bad)
+    return len(positions), int(positions[0]) if len(positions) else -1
+
+
+def impossible_times_message(subject: str, count: int, value: float, where: str) -> str:
+    plural = "s" if count > 1 else ""
+    return (f"{subject} holds {count} impossible response time{plural} (NaN, infinite, zero or negative): "
+            f"the first is {value!r} {where}")
+
+
+def slow_median(seconds: FloatArray) -> Optional[float]:
+    """The median, when more than half the times are slower than any two-choice task."""
+    if 2 * np.count_nonzero(seconds > SLOWEST_MEDIAN) <= seconds.size:
+        return None
+    return float(np.median(seconds))
+
+
+def fast_median(seconds: FloatArray) -> Optional[float]:
+    """The median, when more than half the times are faster than any two-choice response."""
+    if 2 * np.count_nonzero(seconds < FASTEST_MEDIAN) <= seconds.size:
+        return None
+    return float(np.median(seconds))
+
+
+def trial_arrays(choices: Any, rts: Any) -> tuple[BoolArray, FloatArray]:
+    """One-dimensional choices and response times of one length, contiguous, the times positive and finite."""
+    for name, values in (("choices", choices), ("rts", rts)):
+        array = as_array(values, name)
+        if array.ndim != 1:
+            shape = f"a scalar {plain(array[()])!r}" if array.ndim == 0 else f"an array of shape {array.shape}"
+            raise ValueError(f"{name} must be one-dimensional, one value per trial, not {shape}")
+    flags = choice_flags(choices)
+    times = seconds_array(rts)
+    if len(flags) != len(times):
+        raise ValueError(f"choices and rts must have one value per trial each, not {len(flags)} and {len(times)}")
+    count, first = impossible_times(times)
+    if count:
+        raise ValueError(impossible_times_message("rts", count, float(times[first]), f"at position {first}"))
+    return np.ascontiguousarray(flags), np.ascontiguousarray(times)
+
+
+def milliseconds_warning(times: FloatArray) -> Optional[str]:
+    median = slow_median(times)
+    if median is None:
+        return None
+    return (f"the median response time is {median:g} s, far beyond any two-choice task: are these times "
+            "in milliseconds? Divide them by 1000 to pass seconds")

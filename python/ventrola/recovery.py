@@ -1,0 +1,75 @@
+"""``fit_ez`` and ``fit_sim`` for array-likes: the compiled functions take
+exactly one layout (contiguous ``bool`` and ``float64``); these accept what
+NumPy and SciPy functions accept, convert it once, and refuse trials that no
+experiment produces before the compiled fit sees them."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Optional
+
+import numpy.typing as npt
+
+import _ventrola
+
+from ._trial_arrays import BoolArray, FloatArray, milliseconds_warning, trial_arrays
+
+__all__ = ["fit_ez", "fit_sim"]
+
+
+def checked_fit_arrays(choices: npt.ArrayLike, rts: npt.ArrayLike) -> tuple[BoolArray, FloatArray]:
+    flags, times = trial_arrays(choices, rts)
+    message = milliseconds_warning(times)
+    if message is not None:
+        # Three frames up: this function, the fit, the caller's line.
+        warnings.warn(message, UserWarning, stacklevel=3)
+    return flags, times
+
+
+def fit_ez(choices: npt.ArrayLike, rts: npt.ArrayLike) -> dict[str, float]:
+    """Closed-form EZ-diffusion estimate of one set of trials.
+
+    ``choices``: one value per trial, True or 1 for the upper boundary, False
+    or 0 for the lower (a list, a pandas Series, a boolean, integer or float
+    array). ``rts``: the response times in seconds, any real dtype. Both are
+    converted once to contiguous ``bool`` and ``float64`` arrays.
+
+    Returns a dict with ``drift_rate``, ``boundary_separation``,
+    ``starting_point`` (always 0.5), ``non_decision_time`` (seconds) and
+    ``noise_sd`` (always 1.0).
+
+    Raises ``ValueError`` for choices other than 0/1/True/False (naming the
+    first and its position), arrays of other than one dimension or of
+    different lengths, and response times that are NaN, infinite, zero or
+    negative (how many, and the first); :class:`ventrola.VentrolaError` when
+    the data cannot be fitted (too few trials, chance accuracy, no variance).
+    Warns (``UserWarning``) when more than half the times exceed 20 s, which
+    suggests milliseconds.
+    """
+    flags, times = checked_fit_arrays(choices, rts)
+    return _ventrola.fit_ez(flags, times)
+
+
+def fit_sim(
+    choices: npt.ArrayLike,
+    rts: npt.ArrayLike,
+    initial_guess: Optional[dict[str, float]] = None,
+    max_iters: int = 200,
+) -> dict[str, float]:
+    """Simulation-based Nelder-Mead fit of one set of trials.
+
+    ``choices`` and ``rts`` are taken as by :func:`fit_ez`. ``initial_guess``
+    is a dict with at least ``drift_rate``, ``boundary_separation`` and
+    ``non_decision_time`` (seconds), by default the EZ estimate;
+    ``max_iters`` bounds the iterations of each phase.
+
+    Returns the five parameters of :func:`fit_ez` plus ``iterations`` (int)
+    and ``final_cost`` (float). Raises and warns as :func:`fit_ez` does, and
+    ``ValueError`` for a guess missing a key.
+    """
+    flags, times = checked_fit_arrays(choices, rts)
+    return _ventrola.fit_sim(flags, times, initial_guess=initial_guess, max_iters=max_iters)
+
+
+# The functions belong to the package users import, whichever file holds them.
+fit_ez.__module__ = fit_sim.__module__ = "ventrola"
