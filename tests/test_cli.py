@@ -190,8 +190,21 @@ def broken_files(tmp_path, trials_csv):
     empty.write_text("")
     text_rt = tmp_path / "text_rt.csv"
     text_rt.write_text("rt,choice\n0.5,1\nslow,0\n0.7,1\n")
-    return {"garbage": garbage, "quote": bad_quote, "empty": empty, "text_rt": text_rt, "trials": trials_csv,
-            "directory": tmp_path}
+    files = {"garbage": garbage, "quote": bad_quote, "empty": empty, "text_rt": text_rt, "trials": trials_csv,
+             "directory": tmp_path}
+    for name, text in NEW_USER_FILES.items():
+        files[name] = tmp_path / f"{name}.csv"
+        files[name].write_text(text)
+    return files
+
+
+# A new user's first files: a negative time, milliseconds read as seconds, a stray choice code.
+NEW_USER_FILES = {
+    "negative": "rt,choice\n0.52,1\n0.61,0\n0.7,1\n-0.3,0\n0.8,1\n0,1\n",
+    "milliseconds": "rt,choice\n500,1\n620,0\n710,1\n840,1\n930,0\n",
+    "seconds": "rt,choice\n0.5,1\n0.62,0\n0.71,1\n0.84,1\n0.93,0\n",
+    "choice_two": "rt,choice\n0.5,1\n0.6,0\n0.7,2\n",
+}
 
 
 @pytest.mark.parametrize(
@@ -207,6 +220,14 @@ def broken_files(tmp_path, trials_csv):
         ("trials", ["--rt", "rt_ms", "--choice", "response"], ["column 'response' must hold booleans or 0/1"]),
         ("trials", ["--rt", "rt_ms", "--choice", "response", "--upper", "right"], ["no row of column 'response'"]),
         ("trials", [*FIT_ARGUMENTS[:-4], "--by", "subject,session"], ["column 'session' is not in the table"]),
+        ("trials", ["--rt", "rt_ms", "--choice", "response", "--upper", "right"], ["equals --upper right"]),
+        ("negative", [], ["negative.csv: column 'rt' holds 2 impossible response times (NaN, infinite, zero or "
+                          "negative): the first is -0.3 in data row 4"]),
+        ("milliseconds", [], ["milliseconds.csv: column 'rt': the median response time is 710 s, far beyond any "
+                              "two-choice task; if the times are in milliseconds, pass --rt-unit ms"]),
+        ("seconds", ["--rt-unit", "ms"], ["the median response time is 0.71 ms", "leave out --rt-unit ms"]),
+        ("choice_two", [], ["column 'choice' must hold booleans or 0/1 choices, found 2.0 in data row 3; "
+                            "pass --upper LABEL"]),
     ],
 )
 def test_bad_files_fail_with_one_line_and_leave_no_output(broken_files, tmp_path, capsys, name, extra, fragments):
@@ -219,6 +240,14 @@ def test_bad_files_fail_with_one_line_and_leave_no_output(broken_files, tmp_path
     assert_one_error_line(captured.err, *fragments)
     assert captured.out == ""
     assert os.listdir(out_dir) == []
+
+
+def test_milliseconds_file_fits_with_rt_unit_ms(broken_files, capsys):
+    assert main(["fit", str(broken_files["milliseconds"]), "--rt-unit", "ms", "--quiet"]) == 0
+    written = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    table = pd.read_csv(broken_files["milliseconds"])
+    expected = ventrola.fit_ez(table["choice"], table["rt"] / 1000.0)
+    assert written.loc[0, list(expected)].to_dict() == pytest.approx(expected, rel=1e-12)
 
 
 @pytest.mark.parametrize(
@@ -269,9 +298,10 @@ def test_bad_simulation_parameters_exit_1(tmp_path, capsys, arguments, fragments
 def test_failed_run_leaves_an_existing_output_untouched(broken_files, tmp_path, capsys):
     out = tmp_path / "keep.csv"
     out.write_text("earlier results\n")
+    before = sorted(os.listdir(tmp_path))
     assert main(["fit", str(broken_files["text_rt"]), "-o", str(out)]) == 1
     assert out.read_text() == "earlier results\n"
-    assert sorted(os.listdir(tmp_path)) == sorted(["keep.csv", "garbage.csv", "quote.csv", "empty.csv", "text_rt.csv"])
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_failure_while_writing_removes_the_partial_file(trials_csv, tmp_path, monkeypatch, capsys):

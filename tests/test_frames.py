@@ -96,9 +96,12 @@ def test_choice_encodings_give_the_same_fit(trials):
     as_int = trials.assign(choice=trials["choice"].astype(np.int64))
     as_float = trials.assign(choice=trials["choice"].astype(np.float64))
     as_object = trials.assign(choice=trials["choice"].astype(object))
+    # Python booleans and 0/1 numbers mixed in one column, as hand-edited data may have them.
+    mixed = trials["choice"].astype(object).where(np.arange(len(trials)) % 3 != 0, trials["choice"].astype(int))
+    as_mixed = trials.assign(choice=mixed)
     labels = np.where(trials["choice"], "correct", np.where(np.arange(len(trials)) % 2, "error", "slip"))
     as_labels = trials.assign(choice=labels)
-    for table, upper in [(as_int, None), (as_float, None), (as_object, None), (as_labels, "correct")]:
+    for table, upper in [(as_int, None), (as_float, None), (as_object, None), (as_mixed, None), (as_labels, "correct")]:
         fits = ventrola.fit_frame(table, by=["subject", "condition"], upper=upper)
         pd.testing.assert_frame_equal(fits, reference)
 
@@ -118,8 +121,9 @@ def test_milliseconds_are_converted_to_seconds(trials):
     seconds = ventrola.fit_frame(trials, by=["subject", "condition"])
     millis = ventrola.fit_frame(in_ms, by=["subject", "condition"], rt_unit="ms")
     pd.testing.assert_frame_equal(millis, seconds, rtol=1e-9, atol=0)
-    unconverted = ventrola.fit_frame(in_ms, by=["subject", "condition"])
-    assert not np.allclose(unconverted["non_decision_time"], seconds["non_decision_time"])
+    # Read as seconds, the same times are refused with the fix in the message.
+    with pytest.raises(ValueError, match=r'median response time is \d+(\.\d+)? s.*pass rt_unit="ms"$'):
+        ventrola.fit_frame(in_ms, by=["subject", "condition"])
 
 
 def test_other_column_names(trials):
@@ -142,6 +146,7 @@ def bad_tables(trials):
     missing_subject.loc[missing_subject.index[0], "subject"] = np.nan
     missing_choice = small.assign(choice=small["choice"].astype(object))
     missing_choice.loc[missing_choice.index[1], "choice"] = None
+    relabelled = small.set_axis(range(100, 150))
     return [
         (small.drop(columns="rt"), {}, "column 'rt' is not in the table"),
         (small.drop(columns="choice"), {}, "column 'choice' is not in the table"),
@@ -155,7 +160,22 @@ def bad_tables(trials):
         (missing_rt, {}, "column 'rt' has 1 missing value"),
         (missing_subject, {}, "column 'subject' has 1 missing value"),
         (missing_choice, {}, "column 'choice' has 1 missing value"),
+        (relabelled.assign(rt=changed(relabelled["rt"], {120: 0.0, 104: -0.3})), {},
+         r"^column 'rt' holds 2 impossible response times \(NaN, infinite, zero or negative\): the first is -0.3 "
+         r"at index 104$"),
+        (small.assign(rt=changed(small["rt"], {small.index[7]: np.inf})), {}, "1 impossible response time .*inf"),
+        (relabelled.assign(choice=changed(relabelled["choice"].astype(int), {131: 2})), {},
+         "column 'choice' must hold booleans or 0/1 choices, found 2.0 at index 131; pass upper=LABEL"),
+        (small, {"rt_unit": "ms"}, r'median response time is 0.\d+ ms, far below .* leave out rt_unit="ms"$'),
+        (small.assign(rt=small["rt"] * 1e6), {"rt_unit": "ms"}, "far beyond any two-choice task; check the unit"),
     ]
+
+
+def changed(column, at):
+    column = column.copy()
+    for label, value in at.items():
+        column.loc[label] = value
+    return column
 
 
 def test_bad_tables_raise_value_error_naming_the_column(trials):

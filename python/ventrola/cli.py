@@ -213,7 +213,8 @@ def run_fit(args: argparse.Namespace) -> None:
                 **ml_options,
             )
     except ValueError as error:
-        raise CommandError(f"{args.trials}: {error}") from error
+        # Table errors have a wording of their own for the command line (options, data rows).
+        raise CommandError(f"{args.trials}: {getattr(error, 'command_line', error)}") from error
     write_csv(fits, args.output)
     n_failed = int(fits["error"].notna().sum())
     if n_failed and not args.quiet:

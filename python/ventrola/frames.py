@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
+from ._trial_arrays import fast_median, impossible_times, impossible_times_message, is_zero_or_one, slow_median
 from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
 from ._ml_model import model_spec
 from .ddm_simulation import simulate_ddm
@@ -30,6 +31,15 @@ GUESS_KEYS = ("drift_rate", "boundary_separation", "non_decision_time")
 CONDITION_COLUMNS = ("drift", "boundary", "start", "t0")
 
 ProgressWrapper = Callable[..., Iterable[Any]]
+
+
+class TableError(ValueError):
+    """A table that cannot be fitted. The message speaks to Python callers (keywords, index labels);
+    ``command_line`` says the same to the command line's users (options, data rows of the file)."""
+
+    def __init__(self, message: str, command_line: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.command_line = message if command_line is None else command_line
 
 
 def require_pandas() -> Any:
@@ -105,9 +115,12 @@ def fit_frame(
     fits.
 
     Raises ``ValueError`` naming the column for a bad table: a missing
-    column, missing values, non-numeric response times, choices that are
-    neither booleans nor 0/1 (and not mapped by ``upper``), no row equal to
-    ``upper``, or an empty table; ``ValueError`` also for a bad ``method``,
+    column, missing values, non-numeric response times, response times that
+    are infinite, zero or negative (how many, and the index of the first),
+    times whose unit is evidently wrong (more than half above 20 s: pass
+    ``rt_unit="ms"``; with ``rt_unit="ms"``, more than half below 20 ms),
+    choices that are neither booleans nor 0/1 (and not mapped by ``upper``),
+    no row equal to ``upper``, or an empty table; ``ValueError`` also for a bad ``method``,
     ``rt_unit``, ``max_iters``, ``initial_guess``, ``free``, ``fixed``,
     ``contamination`` or ``depends_on``, and for the last four with a method
     other than ``"ml"``. Raises ``ImportError`` when pandas is not installed.
@@ -129,6 +142,7 @@ def fit_frame(
 
     all_rts = response_times(df[rt], rt, rt_unit)
     all_choices = upper_boundary_flags(df[choice], choice, upper)
+    check_seconds(all_rts, df[rt], rt, rt_unit)
     keys, row_sets = split_groups(pandas, df, group_columns)
 
     if initial_guess is None:
@@ -249,6 +263,29 @@ def response_times(column: pd.Series, name: str, rt_unit: str) -> npt.NDArray[np
     return seconds
 
 
+def check_seconds(seconds: npt.NDArray[np.float64], column: pd.Series, name: str, rt_unit: str) -> None:
+    """Refuses times no experiment produces, and times whose unit is evidently not ``rt_unit``."""
+    count, first = impossible_times(seconds)
+    if count:
+        value = float(column.iloc[first])
+        raise TableError(
+            impossible_times_message(f"column {name!r}", count, value, f"at index {column.index[first]!r}"),
+            impossible_times_message(f"column {name!r}", count, value, f"in data row {first + 1}"),
+        )
+    median = slow_median(seconds)
+    if median is not None:
+        beyond = f"column {name!r}: the median response time is {median:g} s, far beyond any two-choice task"
+        if rt_unit == "s":
+            raise TableError(f'{beyond}; if the times are in milliseconds, pass rt_unit="ms"',
+                             f"{beyond}; if the times are in milliseconds, pass --rt-unit ms")
+        raise TableError(f"{beyond}; check the unit of the response times")
+    median = fast_median(seconds)
+    if median is not None and rt_unit == "ms":
+        below = (f"column {name!r}: the median response time is {median * 1000.0:g} ms, far below any "
+                 "two-choice response; if the times are in seconds")
+        raise TableError(f'{below}, leave out rt_unit="ms"', f"{below}, leave out --rt-unit ms")
+
+
 def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArray[np.bool_]:
     from pandas.api.types import infer_dtype, is_bool_dtype, is_numeric_dtype
 
@@ -256,22 +293,31 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
         flags = labels_equal(column, upper)
         if not flags.any():
             labels = ", ".join(repr(label) for label in column.unique()[:5])
-            raise ValueError(f"no row of column {name!r} equals upper={upper!r} (labels found: {labels})")
+            raise TableError(f"no row of column {name!r} equals upper={upper!r} (labels found: {labels})",
+                             f"no row of column {name!r} equals --upper {upper} (labels found: {labels})")
         return flags
     if is_bool_dtype(column.dtype) or infer_dtype(column, skipna=False) == "boolean":
         return np.asarray(column, dtype=np.bool_)
+    first = 0
     if is_numeric_dtype(column.dtype):
         values: npt.NDArray[np.float64] = column.to_numpy(dtype=np.float64)
-        outside = values[(values != 0.0) & (values != 1.0)]
+        outside = np.flatnonzero((values != 0.0) & (values != 1.0))
         if len(outside) == 0:
             flags = np.equal(values, 1.0)
             return flags
-        example = outside[0]
+        first = int(outside[0])
+        example = float(values[first])
     else:
-        example = column.iloc[0]
-    raise ValueError(
-        f"column {name!r} must hold booleans or 0/1 choices, found {example!r}; "
-        "pass upper=LABEL to map labels to the upper boundary"
+        bad = [position for position, value in enumerate(column) if not is_zero_or_one(value)]
+        if not bad:
+            # Python booleans and 0/1 numbers mixed in one object column.
+            return np.asarray(column == 1, dtype=np.bool_)
+        first = bad[0]
+        example = column.iloc[first]
+    found = f"column {name!r} must hold booleans or 0/1 choices, found {example!r}"
+    raise TableError(
+        f"{found} at index {column.index[first]!r}; pass upper=LABEL to map labels to the upper boundary",
+        f"{found} in data row {first + 1}; pass --upper LABEL to map labels to the upper boundary",
     )
 
 

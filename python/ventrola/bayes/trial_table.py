@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from ventrola.frames import check_table, require_pandas, response_times, upper_boundary_flags
+from ventrola.frames import check_seconds, check_table, require_pandas, response_times, upper_boundary_flags
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -64,16 +64,14 @@ def read_trials(
     """Checks the table as :func:`ventrola.fit_frame` does and indexes its participants and levels.
 
     Response times must be positive and finite (a signed time of 0 would have
-    no response).
+    no response), and evidently in ``rt_unit``.
     """
     pandas = require_pandas()
     if rt_unit not in ("s", "ms"):
         raise ValueError(f"rt_unit must be 's' or 'ms', not {rt_unit!r}")
     check_table(df, [rt, choice, by, *level_columns])
     seconds = response_times(df[rt], rt, rt_unit)
-    bad = ~(np.isfinite(seconds) & (seconds > 0))
-    if bad.any():
-        raise ValueError(f"column {rt!r} must hold positive finite response times, found {seconds[bad][0]!r}")
+    check_seconds(seconds, df[rt], rt, rt_unit)
     flags = upper_boundary_flags(df[choice], choice, upper)
     participant_index, participants = pandas.factorize(df[by], sort=True)
     levels, level_index = {}, {}
