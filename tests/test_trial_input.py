@@ -80,6 +80,7 @@ def test_array_likes_fit_as_the_compiled_layout(trials, convert):
         (lambda c, r: (c, [r[:2].tolist(), [0.5]]), "rts must be an array of numbers"),
         (lambda c, r: (c[:-1], r), "one value per trial each, not 399 and 400"),
         (lambda c, r: (c, r > 0.5), "rts must hold response times in seconds, not booleans"),
+        (lambda c, r: (c, pd.Series(r > 0.5)), "rts must hold response times in seconds, not booleans"),
         (lambda c, r: (c, r.astype(str)), "rts must hold numbers of seconds, not text such as '0."),
         (lambda c, r: (c, r + 0j), "not complex128 values"),
         (lambda c, r: (c, [*r[:9], "0.5s", *r[10:]]), r"rts\[9\] is '0.5s'"),

@@ -71,12 +71,10 @@ def choice_flags(choices: Any, name: str = "choices") -> BoolArray:
 
 def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
     """Real numbers of any dtype as float64 (any shape); missing values of pandas' nullable dtypes become NaN."""
-    if hasattr(rts, "to_numpy") and not isinstance(rts, np.ndarray):
-        try:
-            converted: FloatArray = rts.to_numpy(dtype=np.float64, na_value=np.nan)
-            return converted
-        except (TypeError, ValueError):
-            pass  # text or objects: the checks below name the first one
+    numeric_pandas = getattr(getattr(rts, "dtype", None), "kind", None) in ("i", "u", "f")
+    if numeric_pandas and hasattr(rts, "to_numpy") and not isinstance(rts, np.ndarray):
+        converted: FloatArray = rts.to_numpy(dtype=np.float64, na_value=np.nan)
+        return converted
     array = as_array(rts, name)
     kind = array.dtype.kind
     if kind in "iuf":
@@ -111,7 +109,7 @@ def impossible_times(seconds: FloatArray) -> tuple[int, int]:
     if not bad.any():
         return 0, -1
     positions = np.flatnonzero(bad)
-    return len(positions), int(positions[0]) if len(positions) else -1
+    return len(positions), int(positions[0])
 
 
 def impossible_times_message(subject: str, count: int, value: float, where: str) -> str:
