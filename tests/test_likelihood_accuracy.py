@@ -214,6 +214,8 @@ def test_loglik_sums_the_log_density_and_mixes_in_contaminants():
     assert loglik(choices, rts, p) == -np.inf
     mixed = 0.9 * wiener_pdf(choices, rts, **p) + 0.1 * 0.5 / rts.max()
     assert loglik(choices, rts, p, contamination=0.1) == pytest.approx(np.sum(np.log(mixed)), rel=1e-12)
+    # Weight 1, the top of its range: every trial a lapse.
+    assert loglik(choices, rts, p, contamination=1.0) == pytest.approx(len(rts) * math.log(0.5 / rts.max()), rel=1e-12)
     for contamination in (-0.1, 1.5, math.nan):
         with pytest.raises(ValueError, match="contamination"):
             loglik(choices, rts, p, contamination=contamination)

@@ -18,6 +18,7 @@ from pathlib import Path
 import numpy as np
 
 from ventrola import wiener_cdf, wiener_logpdf, wiener_logpdf_grad
+from ventrola.likelihood import PARAMETER_NAMES
 
 ROOT = Path(__file__).resolve().parent.parent
 REGIONS = [
@@ -28,16 +29,7 @@ REGIONS = [
     ("all", "all seven parameters"),
 ]
 TIMES = [("short", "< 0.1 s"), ("medium", "0.1-2 s"), ("long", "> 2 s"), ("window", "inside t0 + st0")]
-KEYWORDS = [
-    "drift_rate",
-    "boundary_separation",
-    "starting_point",
-    "non_decision_time",
-    "drift_rate_sd",
-    "starting_point_range",
-    "non_decision_time_range",
-    "noise_sd",
-]
+KEYWORDS = (*PARAMETER_NAMES, "noise_sd")
 
 
 def call(function, points):

@@ -18,6 +18,8 @@ from typing import Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from .likelihood import mixture_logpdf, wiener_logpdf, wiener_logpdf_grad
+
 FloatArray = npt.NDArray[np.float64]
 Value = Union[float, FloatArray]
 
@@ -30,12 +32,9 @@ class TrialLikelihood:
         self.rts = rts
         self.longest = float(rts.max())
         self.log_lapse = float(np.log(0.5 / self.longest))
-        from . import likelihood
-
-        self._engine = likelihood
 
     def log_likelihood(self, values: Mapping[str, Value], contamination: float) -> float:
-        log_f = self._engine.wiener_logpdf(self.choices, self.rts, **values)
+        log_f = wiener_logpdf(self.choices, self.rts, **values)
         return float(self._log_mixture(log_f, contamination).sum())
 
     def with_gradient(
@@ -43,7 +42,7 @@ class TrialLikelihood:
     ) -> tuple[float, dict[str, FloatArray], Optional[FloatArray]]:
         """The total log-likelihood, d log / d parameter per trial for ``names``, and d log / d p
         per trial (None without lapses)."""
-        log_f, partials = self._engine.wiener_logpdf_grad(self.choices, self.rts, **values)
+        log_f, partials = wiener_logpdf_grad(self.choices, self.rts, **values)
         if contamination == 0.0:
             return float(log_f.sum()), {name: partials[name] for name in names}, None
         log_total = self._log_mixture(log_f, contamination)
@@ -56,4 +55,4 @@ class TrialLikelihood:
     def _log_mixture(self, log_f: FloatArray, contamination: float) -> FloatArray:
         if contamination == 0.0:
             return log_f
-        return self._engine.mixture_logpdf(log_f, self.rts, contamination, self.longest)
+        return mixture_logpdf(log_f, self.rts, contamination, self.longest)

@@ -18,14 +18,13 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from ventrola import _engine
-
-from ._trial_arrays import choice_flags
+from ventrola._trial_arrays import choice_flags
 
 PARAMETER_NAMES = (
     "drift_rate",
@@ -48,11 +47,6 @@ DEFAULTS = {
 }
 
 ArrayLike = Any
-
-
-def as_choices(choices: ArrayLike) -> npt.NDArray[np.bool_]:
-    """Booleans, True for the upper boundary; 0/1 numbers are taken as such."""
-    return choice_flags(choices)
 
 
 def as_reals(value: ArrayLike, name: str) -> npt.NDArray[np.float64]:
@@ -78,7 +72,7 @@ def flat_columns(arrays: list[np.ndarray]) -> tuple[tuple[int, ...], list[np.nda
 def engine_arguments(
     choices: ArrayLike, rts: ArrayLike, parameters: Mapping[str, ArrayLike]
 ) -> tuple[tuple[int, ...], list[np.ndarray]]:
-    arrays = [as_choices(choices), as_reals(rts, "rts")]
+    arrays = [choice_flags(choices), as_reals(rts, "rts")]
     arrays += [as_reals(parameters[name], name) for name in (*PARAMETER_NAMES, "noise_sd")]
     return flat_columns(arrays)
 
@@ -183,12 +177,24 @@ def longest_response(rts: npt.NDArray[np.float64]) -> float:
     return longest
 
 
+Mixable = Union[float, npt.NDArray[np.float64]]
+
+
+def mixture_terms(
+    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: Mixable, longest: Mixable
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The lapse mixture's two terms in log space: log((1 - p) f), and log(p / (2 T)) for
+    0 <= rt <= T, -inf elsewhere. The weight and window may be arrays that broadcast."""
+    with np.errstate(divide="ignore"):
+        lapse = np.where((rts >= 0) & (rts <= longest), np.log(contamination / (2.0 * longest)), -np.inf)
+        return np.log1p(-contamination) + log_densities, lapse
+
+
 def mixture_logpdf(
-    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: float, longest: float
+    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: Mixable, longest: Mixable
 ) -> npt.NDArray[np.float64]:
     """Log of (1 - p) f + p / (2 T) for 0 <= rt <= T (the lapse density is 0 elsewhere)."""
-    lapse = np.where((rts >= 0) & (rts <= longest), math.log(contamination / (2.0 * longest)), -np.inf)
-    return np.logaddexp(math.log1p(-contamination) + log_densities, lapse)
+    return np.logaddexp(*mixture_terms(log_densities, rts, contamination, longest))
 
 
 def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contamination: float = 0.0) -> float:

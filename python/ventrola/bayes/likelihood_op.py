@@ -23,18 +23,10 @@ from pytensor.graph.rewriting.basic import node_rewriter
 from pytensor.tensor.variable import TensorVariable
 from pytensor.tensor.rewriting.basic import register_specialize
 
+from ventrola import likelihood
 from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, trial_log_probability
 
-DEFAULTS = {
-    "starting_point": 0.5,
-    "non_decision_time": 0.0,
-    "drift_rate_sd": 0.0,
-    "starting_point_range": 0.0,
-    "non_decision_time_range": 0.0,
-    "noise_sd": 1.0,
-    "contamination": 0.0,
-    "max_rt": np.inf,
-}
+DEFAULTS = {**likelihood.DEFAULTS, "contamination": 0.0, "max_rt": np.inf}
 # Inputs after the signed response time, in order, with their defaults (None: required).
 INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in DIFFERENTIABLE}
 

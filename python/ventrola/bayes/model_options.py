@@ -11,15 +11,11 @@ import numpy as np
 
 from ventrola.bayes.priors import PARTICIPANT_PRIORS
 from ventrola.bayes.trial_likelihood import MODEL_PARAMETERS
+from ventrola.likelihood import DEFAULTS
 
 DEFAULT_FREE = ("drift_rate", "boundary_separation", "non_decision_time")
-FIXED_DEFAULTS = {
-    "starting_point": 0.5,
-    "non_decision_time": 0.0,
-    "drift_rate_sd": 0.0,
-    "starting_point_range": 0.0,
-    "non_decision_time_range": 0.0,
-}
+# noise_sd is 1 in these models: it sets the units.
+FIXED_DEFAULTS = {name: value for name, value in DEFAULTS.items() if name != "noise_sd"}
 TRIAL_DIM = "trial"
 
 

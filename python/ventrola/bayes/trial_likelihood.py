@@ -22,20 +22,12 @@ from typing import Optional
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import wiener_logpdf, wiener_logpdf_grad
+from ventrola.likelihood import PARAMETER_NAMES, mixture_terms, wiener_logpdf, wiener_logpdf_grad
 
 Array = npt.NDArray[np.float64]
 
 # The seven parameters of the compiled likelihood, in model order.
-MODEL_PARAMETERS = (
-    "drift_rate",
-    "boundary_separation",
-    "starting_point",
-    "non_decision_time",
-    "drift_rate_sd",
-    "starting_point_range",
-    "non_decision_time_range",
-)
+MODEL_PARAMETERS = PARAMETER_NAMES
 # Every input with a derivative: the model's seven, the noise scale and the
 # two of the mixture.
 DIFFERENTIABLE = (*MODEL_PARAMETERS, "noise_sd", "contamination", "max_rt")
@@ -159,8 +151,7 @@ def mixture(
     # Exponentials may overflow where the model's density underflows: the
     # derivative with respect to p is then that large.
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        log_lapse = np.where(inside, np.log(p) - np.log(2 * max_rt), -np.inf)
-        log_model = np.log1p(-p) + log_f
+        log_model, log_lapse = mixture_terms(log_f, rt, p, max_rt)
         log_p = np.logaddexp(log_model, log_lapse)
         possible = np.isfinite(log_p)
         model_share = np.where(possible, np.exp(log_model - log_p), 0.0)
