@@ -70,7 +70,9 @@ std::uint64_t simulate_full_model_range(const FullModelParams& model, const Simu
         // Euler trials draw hundreds of variates: one block ahead is enough.
         return run_range(
             model, 1, seed, first, count, choices, rts,
-            [&](const DiffusionParams& trial, TrialStream& stream) { return run_euler_trial(trial, grid, stream); });
+            [&](const DiffusionParams& trial, TrialStream& stream) {
+                return run_euler_trial(trial, grid, [&]() -> TrialStream& { return stream; });
+            });
     }
 }
 
