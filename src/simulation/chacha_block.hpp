@@ -34,6 +34,20 @@ constexpr ChachaBlock chacha_input_block(const ChachaInput& input, std::uint64_t
 
 namespace chacha_detail {
 
+// The quarter rounds of one double round, as quarter(a, b, c, d) calls: the
+// four columns, then the four diagonals.
+template <class QuarterRound>
+[[gnu::always_inline]] constexpr void double_round(QuarterRound&& quarter) {
+    quarter(0, 4, 8, 12);
+    quarter(1, 5, 9, 13);
+    quarter(2, 6, 10, 14);
+    quarter(3, 7, 11, 15);
+    quarter(0, 5, 10, 15);
+    quarter(1, 6, 11, 12);
+    quarter(2, 7, 8, 13);
+    quarter(3, 4, 9, 14);
+}
+
 constexpr void quarter_round(ChachaBlock& w, int a, int b, int c, int d) {
     w[a] += w[b];
     w[d] ^= w[a];
@@ -58,14 +72,7 @@ constexpr ChachaBlock chacha_block(const ChachaBlock& input) {
     using chacha_detail::quarter_round;
     ChachaBlock w = input;
     for (int round = 0; round < Rounds; round += 2) {
-        quarter_round(w, 0, 4, 8, 12);
-        quarter_round(w, 1, 5, 9, 13);
-        quarter_round(w, 2, 6, 10, 14);
-        quarter_round(w, 3, 7, 11, 15);
-        quarter_round(w, 0, 5, 10, 15);
-        quarter_round(w, 1, 6, 11, 12);
-        quarter_round(w, 2, 7, 8, 13);
-        quarter_round(w, 3, 4, 9, 14);
+        chacha_detail::double_round([&](int a, int b, int c, int d) { quarter_round(w, a, b, c, d); });
     }
     for (int i = 0; i < 16; ++i) w[i] += input[i];
     return w;

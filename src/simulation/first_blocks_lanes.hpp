@@ -68,14 +68,8 @@ void first_blocks_lanes(const ChachaInput& input, int blocks, std::uint32_t* out
         Lanes w[16];
         for (int i = 0; i < 16; ++i) w[i] = in[i];
         for (int round = 0; round < 8; round += 2) {
-            quarter_round(w, 0, 4, 8, 12);
-            quarter_round(w, 1, 5, 9, 13);
-            quarter_round(w, 2, 6, 10, 14);
-            quarter_round(w, 3, 7, 11, 15);
-            quarter_round(w, 0, 5, 10, 15);
-            quarter_round(w, 1, 6, 11, 12);
-            quarter_round(w, 2, 7, 8, 13);
-            quarter_round(w, 3, 4, 9, 14);
+            chacha_detail::double_round(
+                [&](int a, int b, int c, int d) __attribute__((always_inline)) { quarter_round(w, a, b, c, d); });
         }
         for (int i = 0; i < 16; ++i) {
             const Lanes word = w[i] + in[i];
