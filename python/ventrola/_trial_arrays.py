@@ -49,17 +49,23 @@ def is_zero_or_one(value: Any) -> bool:
     return isinstance(value, numbers.Real) and (value == 0 or value == 1)
 
 
+def not_choices(array: np.ndarray) -> BoolArray:
+    """True where a value is none of True, False, 1 and 0."""
+    if array.dtype == np.bool_:
+        return np.zeros(array.shape, dtype=np.bool_)
+    if array.dtype.kind in "iuf":
+        return np.asarray((array != 0) & (array != 1), dtype=np.bool_)
+    if array.dtype.kind == "O":
+        return np.array([not is_zero_or_one(value) for value in array.flat], dtype=np.bool_).reshape(array.shape)
+    return np.ones(array.shape, dtype=np.bool_)
+
+
 def choice_flags(choices: Any, name: str = "choices") -> BoolArray:
     """True for the upper boundary, from booleans or from numbers that are all 0 or 1 (any shape)."""
     array = as_array(choices, name)
     if array.dtype == np.bool_:
         return array
-    if array.dtype.kind in "iuf":
-        bad = (array != 0) & (array != 1)
-    elif array.dtype.kind == "O":
-        bad = np.array([not is_zero_or_one(value) for value in array.flat], dtype=np.bool_).reshape(array.shape)
-    else:
-        bad = np.ones(array.shape, dtype=np.bool_)
+    bad = not_choices(array)
     if bad.any():
         first = int(np.flatnonzero(bad)[0])
         raise ValueError(

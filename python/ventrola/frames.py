@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
-from ._trial_arrays import fast_median, impossible_times, impossible_times_message, is_zero_or_one, slow_median
+from ._trial_arrays import fast_median, impossible_times, impossible_times_message, not_choices, plain, slow_median
 from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
 from ._ml_model import model_spec
 from .ddm_simulation import simulate_ddm
@@ -298,22 +298,13 @@ def upper_boundary_flags(column: pd.Series, name: str, upper: Any) -> npt.NDArra
         return flags
     if is_bool_dtype(column.dtype) or infer_dtype(column, skipna=False) == "boolean":
         return np.asarray(column, dtype=np.bool_)
-    first = 0
-    if is_numeric_dtype(column.dtype):
-        values: npt.NDArray[np.float64] = column.to_numpy(dtype=np.float64)
-        outside = np.flatnonzero((values != 0.0) & (values != 1.0))
-        if len(outside) == 0:
-            flags = np.equal(values, 1.0)
-            return flags
-        first = int(outside[0])
-        example = float(values[first])
-    else:
-        bad = [position for position, value in enumerate(column) if not is_zero_or_one(value)]
-        if not bad:
-            # Python booleans and 0/1 numbers mixed in one object column.
-            return np.asarray(column == 1, dtype=np.bool_)
-        first = bad[0]
-        example = column.iloc[first]
+    # Numbers as floats, so that messages show a stray code the same whatever the column's type.
+    values = column.to_numpy(dtype=np.float64 if is_numeric_dtype(column.dtype) else object)
+    bad = not_choices(values)
+    if not bad.any():
+        return np.asarray(values == 1, dtype=np.bool_)
+    first = int(np.flatnonzero(bad)[0])
+    example = plain(values[first])
     found = f"column {name!r} must hold booleans or 0/1 choices, found {example!r}"
     raise TableError(
         f"{found} at index {column.index[first]!r}; pass upper=LABEL to map labels to the upper boundary",
