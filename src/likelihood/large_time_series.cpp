@@ -32,7 +32,7 @@ constexpr double ONE_TERM_FROM = 2.7;
 // next terms are below 1e-16 relative there; cheaper than the library's
 // general sine and cosine, which reduce arbitrary arguments.
 constexpr double SIN_PI_TAYLOR[] = {
-    3.14159265358979323846,    -5.16771278004997002925,   2.55016403987734544386,    -5.99264529320792076888e-1,
+    3.14159265358979323846,    -5.16771278004997002925,    2.55016403987734544386,    -5.99264529320792076888e-1,
     8.21458866111282287988e-2, -7.37043094571435077726e-3, 4.66302805767612564421e-4, -2.19153534478302158274e-5,
 };
 constexpr double COS_PI_TAYLOR[] = {
@@ -116,7 +116,7 @@ UnitDensityGradient large_time_density_gradient(double u, double w, double w_com
     if (u >= ONE_TERM_FROM) return {factor, exponent, exponent, PI * x.cos / x.sin};
     const Powers p = powers(u);
     const double c = x.cos, c2 = c + c;
-    const double u1 = c2, u2 = c2 * u1 - 1.0, u3 = c2 * u2 - u1;  // U_1..U_3
+    const double u1 = c2, u2 = c2 * u1 - 1.0, u3 = c2 * u2 - u1;          // U_1..U_3
     const double t2 = c2 * c - 1.0, t3 = c2 * t2 - c, t4 = c2 * t3 - t2;  // T_2..T_4
     const double a2 = 2.0 * p.p2 * u1, a3 = 3.0 * p.p3 * u2, a4 = 4.0 * p.p4 * u3;
     const double sum = 1.0 + (a2 + (a3 + a4));

@@ -106,8 +106,8 @@ double log_non_decision_average(bool upper, double longest, double range, const 
             return sum.log_total() - std::log(range);
         }
     }
-    const double difference = decision_distribution(upper, longest, p) -
-                              (shortest > 0 ? decision_distribution(upper, shortest, p) : 0.0);
+    const double difference =
+        decision_distribution(upper, longest, p) - (shortest > 0 ? decision_distribution(upper, shortest, p) : 0.0);
     if (difference >= SMALLEST_TRUSTED_DIFFERENCE) return std::log(difference / range);
 
     LogWeightedSum<0> sum;
@@ -115,8 +115,7 @@ double log_non_decision_average(bool upper, double longest, double range, const 
     return sum.log_total() - std::log(range);
 }
 
-AveragedGradient non_decision_average_gradient(bool upper, double longest, double range,
-                                               const DecisionParameters& p) {
+AveragedGradient non_decision_average_gradient(bool upper, double longest, double range, const DecisionParameters& p) {
     LogWeightedSum<8> sum;
     const WindowEnds ends = integrate_window<8>(DensityGradientIntegrand{upper, p, longest, range}, longest, range,
                                                 leading_edge(upper, p), Accuracy::Derivative, sum);
@@ -143,8 +142,7 @@ AveragedGradient non_decision_average_gradient(bool upper, double longest, doubl
 
 double non_decision_average_distribution(bool upper, double longest, double range, const DecisionParameters& p) {
     LogWeightedSum<0> sum;
-    integrate_window<0>(DistributionIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value,
-                        sum);
+    integrate_window<0>(DistributionIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value, sum);
     return std::exp(sum.log_total()) / range;
 }
 

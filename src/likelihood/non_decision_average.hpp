@@ -13,8 +13,7 @@ namespace ventrola::likelihood {
 double log_non_decision_average(bool upper, double longest, double range, const DecisionParameters& p);
 
 // The same with its partial derivatives; d_sz is 0.
-AveragedGradient non_decision_average_gradient(bool upper, double longest, double range,
-                                               const DecisionParameters& p);
+AveragedGradient non_decision_average_gradient(bool upper, double longest, double range, const DecisionParameters& p);
 
 // (1/st0) * integral of F over the window.
 double non_decision_average_distribution(bool upper, double longest, double range, const DecisionParameters& p);

@@ -93,8 +93,7 @@ StartPointRule start_point_rule(bool upper, double t, double half, const Decisio
         };
         int nodes = rule_size(slope(q1, q2_short) * h, q2_short * h * h, accuracy);
         if (nodes != 0 && long_time) {
-            const int long_nodes =
-                rule_size(slope(q1, q2_long) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
+            const int long_nodes = rule_size(slope(q1, q2_long) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
             nodes = long_nodes == 0 ? 0 : std::max(nodes, long_nodes);
         }
         if (nodes != 0 && image) {
@@ -182,9 +181,7 @@ double typical_decision_time(bool upper, double longest, double range, double ha
 // density's peak both are the boundary probability less a survival and the
 // probability cancels; where it starts before, F(longest) keeps the shape of
 // the boundary probability in the start point.
-bool takes_whole_peak(double longest, double range, double typical) {
-    return range > 0 && typical > longest - range;
-}
+bool takes_whole_peak(double longest, double range, double typical) { return range > 0 && typical > longest - range; }
 
 // With both ranges, a window narrow enough for one log-time rule at every
 // start point turns the double average into a product rule, which needs far
@@ -264,18 +261,17 @@ AveragedGradient start_point_average_gradient(bool upper, double longest, double
     const double typical = range > 0 ? typical_decision_time(upper, longest, range, half, p) : longest;
     LogWeightedSum<7> sum;
     const bool cumulative = takes_whole_peak(longest, range, typical);
-    for_each_start_point(p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative, cumulative),
-                         [&](double start, double position, double log_weight) {
-                             DecisionParameters q = p;
-                             q.w = start;
-                             const AveragedGradient g = range > 0
-                                                            ? non_decision_average_gradient(upper, longest, range, q)
-                                                            : decision_gradient_at(upper, longest, q);
-                             // The start point is w + (sz/2) * position, so it moves
-                             // with sz at half its position.
-                             sum.add(log_weight + g.log_density,
-                                     {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
-                         });
+    for_each_start_point(
+        p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative, cumulative),
+        [&](double start, double position, double log_weight) {
+            DecisionParameters q = p;
+            q.w = start;
+            const AveragedGradient g = range > 0 ? non_decision_average_gradient(upper, longest, range, q)
+                                                 : decision_gradient_at(upper, longest, q);
+            // The start point is w + (sz/2) * position, so it moves
+            // with sz at half its position.
+            sum.add(log_weight + g.log_density, {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
+        });
     AveragedGradient g;
     g.log_density = sum.log_total();
     g.d_v = sum.mean(0);

@@ -167,8 +167,7 @@ struct WindowEnds {
 //                                                       // offset = log(x / longest)
 template <std::size_t K, class Integrand>
 WindowEnds integrate_window(const Integrand& integrand, double longest, double range, LeadingEdge edge,
-                            Accuracy accuracy,
-                            LogWeightedSum<K>& sum) {
+                            Accuracy accuracy, LogWeightedSum<K>& sum) {
     using namespace window_detail;
     const double log_longest = std::log(longest);
     const WindowEnd hi = end_at(integrand, longest, 0.0);
@@ -209,7 +208,8 @@ WindowEnds integrate_window(const Integrand& integrand, double longest, double r
         const WindowEnd& a = points[order[k]];
         const WindowEnd& b = points[order[k] + 1];
         const bool monotone = (slope_in_log_time(a) > 0) == (slope_in_log_time(b) > 0);
-        const double bound = std::fmax(log_in_log_time(a), log_in_log_time(b)) + log_longest + std::log(b.offset - a.offset);
+        const double bound =
+            std::fmax(log_in_log_time(a), log_in_log_time(b)) + log_longest + std::log(b.offset - a.offset);
         if (monotone && bound < sum.log_total() - NEGLIGIBLE) continue;
         integrate_piece<K>(integrand, longest, log_longest, a, b, accuracy, sum);
     }

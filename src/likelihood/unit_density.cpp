@@ -10,7 +10,7 @@ UnitDensity unit_density(double u, double w, double w_complement) {
 
 UnitDensityGradient unit_density_gradient(double u, double w, double w_complement) {
     return u < SERIES_SWITCH ? small_time_density_gradient(u, w, w_complement)
-                               : large_time_density_gradient(u, w, w_complement);
+                             : large_time_density_gradient(u, w, w_complement);
 }
 
 }  // namespace ventrola::likelihood

@@ -67,10 +67,9 @@ void first_blocks_lanes(const ChachaInput& input, int blocks, std::uint32_t* out
         in[12] = Lanes{} + static_cast<std::uint32_t>(block);
         Lanes w[16];
         for (int i = 0; i < 16; ++i) w[i] = in[i];
-        for (int round = 0; round < 8; round += 2) {
-            chacha_detail::double_round(
-                [&](int a, int b, int c, int d) __attribute__((always_inline)) { quarter_round(w, a, b, c, d); });
-        }
+        const auto quarter = [&](int a, int b, int c, int d)
+                                 __attribute__((always_inline)) { quarter_round(w, a, b, c, d); };
+        for (int round = 0; round < 8; round += 2) chacha_detail::double_round(quarter);
         for (int i = 0; i < 16; ++i) {
             const Lanes word = w[i] + in[i];
             std::memcpy(out + (16 * block + i) * FIRST_BLOCK_LANES, &word, sizeof word);

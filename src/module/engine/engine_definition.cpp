@@ -29,8 +29,8 @@ PyCFunction as_method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
 }
 
-#define VENTROLA_LIKELIHOOD_SIGNATURE                                                                         \
-    "(choices, rts, drift_rate, boundary_separation, starting_point, non_decision_time, drift_rate_sd, "     \
+#define VENTROLA_LIKELIHOOD_SIGNATURE                                                                    \
+    "(choices, rts, drift_rate, boundary_separation, starting_point, non_decision_time, drift_rate_sd, " \
     "starting_point_range, non_decision_time_range, noise_sd)\n--\n\n"
 
 // Lives as long as the process: the function objects point at these records.

@@ -55,10 +55,9 @@ CallResult<std::size_t> trial_count(const TrialColumns& columns, const ArgumentS
             n = length;
             return true;
         }
-        return raise_later(CallError::of(PyExc_ValueError, std::string("`") + spec.parameters[index] +
-                                                               "` has " + std::to_string(length) +
-                                                               " elements where 1 or " + std::to_string(n) +
-                                                               " were expected"));
+        return raise_later(CallError::of(PyExc_ValueError, std::string("`") + spec.parameters[index] + "` has " +
+                                                               std::to_string(length) + " elements where 1 or " +
+                                                               std::to_string(n) + " were expected"));
     };
     std::array<std::size_t, ARGUMENT_COUNT> lengths{columns.choices.size(), columns.rts.values.size()};
     for (std::size_t k = 0; k < likelihood::PARAMETER_COUNT; ++k) lengths[k + 2] = columns.parameters[k].values.size();

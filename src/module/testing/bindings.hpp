@@ -6,13 +6,13 @@
 
 namespace ventrola::testing {
 
-int add_frame_functions(PyObject* module);     // fault path, call frame helpers
-int add_module_functions(PyObject* module);    // arrays and parameter dictionaries
-int add_stream_functions(PyObject* module);    // random stream, ChaCha variants, normal variates
-int add_trial_functions(PyObject* module);     // single-trial simulator
-int add_pool_functions(PyObject* module);      // worker pool and batch simulation
-int add_recovery_functions(PyObject* module);  // summary, EZ, objective, Nelder-Mead, fit
+int add_frame_functions(PyObject* module);        // fault path, call frame helpers
+int add_module_functions(PyObject* module);       // arrays and parameter dictionaries
+int add_stream_functions(PyObject* module);       // random stream, ChaCha variants, normal variates
+int add_trial_functions(PyObject* module);        // single-trial simulator
+int add_pool_functions(PyObject* module);         // worker pool and batch simulation
+int add_recovery_functions(PyObject* module);     // summary, EZ, objective, Nelder-Mead, fit
 int add_variability_functions(PyObject* module);  // one-trial likelihood and its quadrature rules
-int add_ddm_functions(PyObject* module);       // full model: first blocks, exit times, exact steps
+int add_ddm_functions(PyObject* module);          // full model: first blocks, exit times, exact steps
 
 }  // namespace ventrola::testing

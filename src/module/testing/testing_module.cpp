@@ -16,8 +16,7 @@ int testing_exec(PyObject* module) {
         if (!error) return -1;
         ventrola::py::adopt_ventrola_error_type(error.get());
         for (auto add : {add_frame_functions, add_module_functions, add_stream_functions, add_trial_functions,
-                         add_pool_functions, add_recovery_functions, add_variability_functions,
-                         add_ddm_functions}) {
+                         add_pool_functions, add_recovery_functions, add_variability_functions, add_ddm_functions}) {
             if (add(module) < 0) return -1;
         }
         return 0;

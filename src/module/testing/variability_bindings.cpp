@@ -1,8 +1,8 @@
 // Test hooks for the one-trial likelihood and the quadrature rules behind its
 // averages over the start point and the non-decision time.
-#include <ctime>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <span>
 #include <vector>
 
@@ -30,15 +30,15 @@ PyObject* float_tuple(std::span<const double> values) {
 // The eight parameters in the order of WienerParameters.
 bool parse_parameters(PyObject* args, WienerParameters& p) {
     return PyArg_ParseTuple(args, "dddddddd", &p.drift_rate, &p.boundary_separation, &p.starting_point,
-                            &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range,
-                            &p.non_decision_time_range, &p.noise_sd) != 0;
+                            &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range,
+                            &p.noise_sd) != 0;
 }
 
 // The choice and response time, then the eight parameters.
 bool parse_trial(PyObject* args, int& upper, double& rt, WienerParameters& p) {
-    return PyArg_ParseTuple(args, "pddddddddd", &upper, &rt, &p.drift_rate, &p.boundary_separation,
-                            &p.starting_point, &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range,
-                            &p.non_decision_time_range, &p.noise_sd) != 0;
+    return PyArg_ParseTuple(args, "pddddddddd", &upper, &rt, &p.drift_rate, &p.boundary_separation, &p.starting_point,
+                            &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range,
+                            &p.noise_sd) != 0;
 }
 
 // gauss_legendre_rule(n) -> (nodes, weights)
@@ -136,9 +136,9 @@ PyObject* bench_hook(PyObject*, PyObject* args) {
         Py_ssize_t rt_length = 0, n = 0;
         int gradient = 0;
         WienerParameters p{};
-        if (!PyArg_ParseTuple(args, "y#y#pdddddddd", &rt_bytes, &rt_length, &upper_bytes, &n, &gradient,
-                              &p.drift_rate, &p.boundary_separation, &p.starting_point, &p.non_decision_time,
-                              &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range, &p.noise_sd)) {
+        if (!PyArg_ParseTuple(args, "y#y#pdddddddd", &rt_bytes, &rt_length, &upper_bytes, &n, &gradient, &p.drift_rate,
+                              &p.boundary_separation, &p.starting_point, &p.non_decision_time, &p.drift_rate_sd,
+                              &p.starting_point_range, &p.non_decision_time_range, &p.noise_sd)) {
             return nullptr;
         }
         if (rt_length != n * static_cast<Py_ssize_t>(sizeof(double))) {
@@ -168,8 +168,7 @@ PyMethodDef variability_methods[] = {
     {"check_wiener_parameters", check_parameters_hook, METH_VARARGS, "None, or why the parameters are refused."},
     {"wiener_log_density", one_trial_hook<likelihood::log_density>, METH_VARARGS, "log f(rt, choice)."},
     {"wiener_density", one_trial_hook<likelihood::density>, METH_VARARGS, "f(rt, choice)."},
-    {"wiener_distribution", one_trial_hook<likelihood::distribution>, METH_VARARGS,
-     "P(choice and RT <= rt)."},
+    {"wiener_distribution", one_trial_hook<likelihood::distribution>, METH_VARARGS, "P(choice and RT <= rt)."},
     {"wiener_gradient", gradient_hook, METH_VARARGS, "The log-density and its seven partial derivatives."},
     {"bench_wiener", bench_hook, METH_VARARGS, "Seconds for the log-densities (or gradients) of a set of trials."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
