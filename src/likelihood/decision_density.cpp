@@ -105,24 +105,21 @@ DecisionLogDensityGradient decision_log_density_gradient(bool upper, double t, c
     const double inv_spread = 1.0 / tilt.spread;
     const double aw = a * x.w;
 
-    DecisionLogDensityGradient r;
-    r.log_density = log_scale(g.factor, a, tilt.spread) + g.exponent + tilt.exponent();
+    const double log_density = log_scale(g.factor, a, tilt.spread) + g.exponent + tilt.exponent();
+    if (!std::isfinite(log_density)) return {log_density, NaN, NaN, NaN, NaN, NaN};
     // a and w enter the tilt through a w sv^2 - v; u = t/a^2 carries a and t into g.
     const double slope = (aw * sv * sv - x.v) * inv_spread;
     // numerator / spread + 1 is what both the t and sv derivatives of the spread bring.
     const double through_spread = tilt.numerator * inv_spread + 1.0;
-    r.d_v = -(aw + x.v * t) * inv_spread;
-    r.d_a = (-2.0 - 2.0 * g.u_d_u) / a + x.w * slope;
-    r.d_w = a * slope + g.d_w;
-    r.d_sv = sv == 0.0 ? 0.0 : sv * inv_spread * (aw * aw - t * through_spread);
-    r.d_t = -0.5 * inv_spread * (x.v * x.v + sv * sv * through_spread) + g.u_d_u / t;
     // v and w enter the upper boundary's density as -v and 1 - w.
     const double flips[2] = {1.0, -1.0};
     const double flip = flips[upper];
-    r.d_v *= flip;
-    r.d_w *= flip;
-    if (!std::isfinite(r.log_density)) return {r.log_density, NaN, NaN, NaN, NaN, NaN};
-    return r;
+    return {log_density,
+            -(aw + x.v * t) * inv_spread * flip,
+            (-2.0 - 2.0 * g.u_d_u) / a + x.w * slope,
+            (a * slope + g.d_w) * flip,
+            sv == 0.0 ? 0.0 : sv * inv_spread * (aw * aw - t * through_spread),
+            -0.5 * inv_spread * (x.v * x.v + sv * sv * through_spread) + g.u_d_u / t};
 }
 
 }  // namespace ventrola::likelihood

@@ -47,9 +47,9 @@ constexpr double DIRECT_TAIL_LIMIT = 20.0;
 constexpr double LOG_NEGLIGIBLE = -41.5;
 
 struct ImageSum {
-    double t, v, a, w, sv2;
-    double root_t_spread;  // sqrt(t) * S
-    double log_weight;     // L
+    double t = 0, v = 0, a = 0, w = 0, sv2 = 0;
+    double root_t_spread = 0;  // sqrt(t) * S
+    double log_weight = 0;     // L
     double log_floor = -std::numeric_limits<double>::infinity();
 
     // exp(c v + c^2 sv^2 / 2) Phi(-y), where log_scaled = c v + c^2 sv^2 / 2 - y^2 / 2.

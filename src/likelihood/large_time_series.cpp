@@ -68,7 +68,7 @@ Angle quarter_angle(double x) {
 // keeps full relative accuracy as w approaches either end.
 Angle angle(double w, double w_complement) {
     const double r = w <= w_complement ? w : w_complement;
-    Angle x;
+    Angle x{};
     if (r <= 0.25) {
         x = quarter_angle(r);
     } else {

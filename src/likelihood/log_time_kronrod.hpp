@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/quadrature.hpp"
@@ -68,7 +69,7 @@ Panel<K> integrate_panel(const Integrand& integrand, double longest, double log_
     const double half = 0.5 * (b - a);
     std::array<double, 15> logs{};
     std::array<std::array<double, K>, 15> values{};
-    double largest = -INFINITY;
+    double largest = -std::numeric_limits<double>::infinity();
     for (std::size_t j = 0; j < 15; ++j) {
         const double s = j < 8 ? -NODES[7 - j] : NODES[j - 7];
         const double offset = centre + half * s;
@@ -78,7 +79,7 @@ Panel<K> integrate_panel(const Integrand& integrand, double longest, double log_
         if (logs[j] > largest) largest = logs[j];
     }
     Panel<K> panel{a, b, largest + std::log(half), 0, 0, {}};
-    if (largest == -INFINITY) return panel;
+    if (largest == -std::numeric_limits<double>::infinity()) return panel;
     double gauss = 0;
     for (std::size_t j = 0; j < 15; ++j) {
         const std::size_t index = j < 8 ? 7 - j : j - 7;
@@ -97,12 +98,12 @@ Panel<K> integrate_panel(const Integrand& integrand, double longest, double log_
 template <std::size_t K, class Integrand>
 void integrate_adaptively(const Integrand& integrand, double longest, double log_longest, double lo, double hi,
                           Accuracy accuracy, LogWeightedSum<K>& sum) {
-    std::array<Panel<K>, MAX_PANELS> panels;
+    std::array<Panel<K>, MAX_PANELS> panels{};
     std::size_t count = 1;
     panels[0] = integrate_panel<K>(integrand, longest, log_longest, lo, hi);
     const double tol = tolerance(accuracy);
     while (count < MAX_PANELS) {
-        double top = -INFINITY;
+        double top = -std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < count; ++i) top = std::fmax(top, panels[i].log_scale);
         double total = 0, error = 0, worst_error = -1;
         std::size_t worst = 0;

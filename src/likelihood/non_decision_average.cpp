@@ -120,7 +120,7 @@ AveragedGradient non_decision_average_gradient(bool upper, double longest, doubl
     const WindowEnds ends = integrate_window<8>(DensityGradientIntegrand{upper, p, longest, range}, longest, range,
                                                 leading_edge(upper, p), Accuracy::Derivative, sum);
     const double log_integral = sum.log_total();
-    AveragedGradient g;
+    AveragedGradient g{};
     g.log_density = log_integral - std::log(range);
     g.d_v = sum.mean(0);
     g.d_a = sum.mean(1);

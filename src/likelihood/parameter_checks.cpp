@@ -13,7 +13,7 @@ namespace {
 std::string shortest(double value) {
     char digits[32];
     const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
-    return std::string(digits, end);
+    return {digits, end};
 }
 
 Error out_of_range(const char* name, const std::string& requirement, double value) {

@@ -225,8 +225,8 @@ double log_start_point_average(bool upper, double longest, double range, double 
     LogWeightedSum<0> sum;
     if (window_nodes != 0) {
         // The window's nodes are the same at every start point: placed once.
-        std::array<double, MAX_RULE_NODES> times;
-        std::array<double, MAX_RULE_NODES> log_window_weights;
+        std::array<double, MAX_RULE_NODES> times{};
+        std::array<double, MAX_RULE_NODES> log_window_weights{};
         int count = 0;
         for_each_window_node(longest, range, window_nodes, [&](double x, double log_window_weight) {
             times[count] = x;
@@ -272,7 +272,7 @@ AveragedGradient start_point_average_gradient(bool upper, double longest, double
             // with sz at half its position.
             sum.add(log_weight + g.log_density, {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
         });
-    AveragedGradient g;
+    AveragedGradient g{};
     g.log_density = sum.log_total();
     g.d_v = sum.mean(0);
     g.d_a = sum.mean(1);

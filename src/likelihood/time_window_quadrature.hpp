@@ -189,7 +189,7 @@ WindowEnds integrate_window(const Integrand& integrand, double longest, double r
     // and stays below the running sum by NEGLIGIBLE are left out.
     const double start = lo.offset;
     const int pieces = std::clamp(static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9)), 1, MAX_PIECES);
-    std::array<WindowEnd, MAX_PIECES + 1> points;
+    std::array<WindowEnd, MAX_PIECES + 1> points{};
     points[0] = lo;
     for (int piece = 1; piece < pieces; ++piece) {
         points[piece] = end_at(integrand, longest, start - start * piece / pieces);
@@ -198,7 +198,7 @@ WindowEnds integrate_window(const Integrand& integrand, double longest, double r
     // log of integrand times x, the integrand in log-time, and its slope there.
     auto log_in_log_time = [&](const WindowEnd& e) { return e.log_value + e.offset; };
     auto slope_in_log_time = [](const WindowEnd& e) { return e.x * e.log_slope + 1; };
-    std::array<int, MAX_PIECES> order;
+    std::array<int, MAX_PIECES> order{};
     for (int piece = 0; piece < pieces; ++piece) {
         order[piece] = piece;
         auto top = [&](int k) { return std::fmax(log_in_log_time(points[k]), log_in_log_time(points[k + 1])); };

@@ -103,7 +103,7 @@ LogDensityGradient log_density_gradient(bool upper, double rt, const WienerParam
     if (!(longest > 0) || longest == INF) return no_density(-INF);
     const DecisionParameters q = unit_noise(p);
     const Window w = window_of(longest, p);
-    AveragedGradient g;
+    AveragedGradient g{};
     if (w.sz > 0) {
         g = start_point_average_gradient(upper, w.longest, w.range, w.sz, q);
     } else if (w.range > 0) {

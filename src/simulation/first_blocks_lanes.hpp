@@ -4,6 +4,7 @@
 // halves without AVX2), so everything here has internal linkage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -72,7 +73,7 @@ void first_blocks_lanes(const ChachaInput& input, int blocks, std::uint32_t* out
         for (int round = 0; round < 8; round += 2) chacha_detail::double_round(quarter);
         for (int i = 0; i < 16; ++i) {
             const Lanes word = w[i] + in[i];
-            std::memcpy(out + (16 * block + i) * FIRST_BLOCK_LANES, &word, sizeof word);
+            std::memcpy(out + static_cast<std::size_t>(16 * block + i) * FIRST_BLOCK_LANES, &word, sizeof word);
         }
     }
 }
