@@ -18,6 +18,7 @@ public:
     // `keyed` holds the seed's key. `lane` points at the stream's first word
     // in the output of a FirstBlocksFunction that computed `blocks` blocks;
     // that output must outlive the draws from it.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): buffer_ is filled before it is read
     [[gnu::always_inline]] TrialStream(const ChachaInput& keyed, std::uint64_t stream, const std::uint32_t* lane,
                                        int blocks) noexcept
         : input_{keyed.key, static_cast<std::uint64_t>(blocks), stream},
@@ -53,7 +54,7 @@ private:
     std::uint32_t stride_ = FIRST_BLOCK_LANES;
     std::uint32_t end_;
     // Filled before it is read; zeroing it would cost every trial, most of which never refill.
-    alignas(32) std::array<std::uint32_t, REFILL_WORDS> buffer_;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    alignas(32) std::array<std::uint32_t, REFILL_WORDS> buffer_;
 };
 
 }  // namespace ventrola
