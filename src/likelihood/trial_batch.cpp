@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "simulation/worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace ventrola::likelihood {
 namespace {

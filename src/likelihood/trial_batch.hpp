@@ -11,7 +11,7 @@
 
 #include "error.hpp"
 #include "likelihood/wiener.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
 
 namespace ventrola::likelihood {
 

@@ -8,8 +8,8 @@
 
 #include "fault.hpp"
 #include "likelihood/wiener.hpp"
+#include "parallel/worker_pool.hpp"
 #include "simulation/full_model_trials.hpp"
-#include "simulation/worker_pool.hpp"
 
 namespace ventrola {
 

@@ -11,7 +11,7 @@
 #include "module/numpy_api.hpp"
 #include "module/parameter_dicts.hpp"
 #include "module/testing/bindings.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
 
 namespace ventrola::testing {
 namespace {
