@@ -8,7 +8,7 @@
 
 #include "error.hpp"
 #include "parallel/owned_buffer.hpp"
-#include "simulation/model.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

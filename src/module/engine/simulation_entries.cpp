@@ -83,9 +83,9 @@ CallResult<PyRef> simulate_ddm_call(PyObject* args, PyObject* kwargs) {
     auto method = convert_method(given[METHOD]);
     if (!method) return raise_later(std::move(method.error()));
 
-    const FullModelParams model{DiffusionParams{reals[DRIFT_RATE], reals[BOUNDARY_SEPARATION], reals[STARTING_POINT],
-                                                reals[NON_DECISION_TIME], reals[NOISE_SD]},
-                                reals[DRIFT_RATE_SD], reals[STARTING_POINT_RANGE], reals[NON_DECISION_TIME_RANGE]};
+    const FullModelParams model{
+        reals[DRIFT_RATE],    reals[BOUNDARY_SEPARATION],  reals[STARTING_POINT],          reals[NON_DECISION_TIME],
+        reals[DRIFT_RATE_SD], reals[STARTING_POINT_RANGE], reals[NON_DECISION_TIME_RANGE], reals[NOISE_SD]};
     const SimulationControls controls{*method, reals[DT], reals[MAX_TIME]};
     auto data = simulate_full_model_batch(model, controls, *n, *seed, run_without_lock);
     if (!data) return raise_later(CallError::from(data.error()));
