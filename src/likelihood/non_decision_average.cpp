@@ -22,12 +22,6 @@ constexpr int SMALL_WINDOW_RULE = 8;
 // Distance from the start to the boundary, in units of noise 1.
 double distance_to_boundary(bool upper, const DecisionParameters& p) { return p.a * (upper ? 1 - p.w : p.w); }
 
-// The constant c of the densities' leading factor exp(-c/x) at x = 0.
-double leading_constant(bool upper, const DecisionParameters& p) {
-    const double distance = distance_to_boundary(upper, p);
-    return 0.5 * distance * distance;
-}
-
 // Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
 // exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
 // distance and v the drift towards the boundary. The log of that factor
