@@ -25,14 +25,6 @@ constexpr ArgumentSpec argument_spec(const char* name) {
                         ARGUMENT_COUNT};
 }
 
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
-
 // The elements of one argument, copied so that nothing reads the caller's
 // arrays once the interpreter lock is released.
 template <class Element>

@@ -36,14 +36,6 @@ enum Slot : std::size_t {
     MAX_TIME,
 };
 
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
-
 CallResult<SimulationMethod> convert_method(PyObject* object) {
     if (!PyUnicode_Check(object)) return raise_later(CallError::of(PyExc_TypeError, "method must be a str"));
     const std::optional<std::string> name = utf8_text(object);

@@ -20,15 +20,8 @@ using py::CallError;
 using py::CallResult;
 using py::ElementSpan;
 using py::ElementType;
+using py::finish;
 using py::PyRef;
-
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
 
 CallResult<ElementType> element_type(const char* kind) {
     const std::string_view name(kind);
