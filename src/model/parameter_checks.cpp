@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 namespace ventrola {
 
@@ -41,11 +42,39 @@ const std::array<ParameterDomain, PARAMETER_COUNT> DOMAINS{{
      [](const FullModelParams& p) { return positive_finite(p.noise_sd); }},
 }};
 
-// The shortest text that reads back as the same double, as Python prints it.
-std::string shortest(double value) {
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
-    return {digits, end};
+// The value as Python's repr() writes a float: the shortest digits that read
+// back as the same double, positional with at least one decimal ("0.0",
+// "-1.5", "1000000000000000.0") while the decimal point falls within 16
+// digits after the first, and in scientific notation ("1e-05", "1e+16")
+// beyond, where Python's form is exactly the one to_chars gives.
+std::string python_repr(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char text[32];
+    const char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    const std::string_view scientific(text, static_cast<std::size_t>(end - text));  // [-]d[.ddd]e(+|-)dd
+    const std::size_t e = scientific.find('e');
+    const bool negative = scientific.front() == '-';
+    std::string digits;
+    for (const char c : scientific.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
+        if (c != '.') digits += c;
+    }
+    const std::string_view exponent_text = scientific.substr(e + (scientific[e + 1] == '+' ? 2 : 1));
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    // How many digits stand before the decimal point (<= 0: zeros follow it first).
+    const int point = exponent + 1;
+    if (point <= -4 || point > 16) return std::string(scientific);
+    std::string out = negative ? "-" : "";
+    const auto count = static_cast<int>(digits.size());
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    } else if (point >= count) {
+        out += digits + std::string(static_cast<std::size_t>(point - count), '0') + ".0";
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 }  // namespace
@@ -61,7 +90,7 @@ std::optional<Error> check_parameters(const FullModelParams& p) {
 
 Error out_of_range(std::string_view name, std::string_view requirement, double value) {
     return Error{ErrorKind::ValueError,
-                 std::string(name) + " must " + std::string(requirement) + ", got " + shortest(value)};
+                 std::string(name) + " must " + std::string(requirement) + ", got " + python_repr(value)};
 }
 
 }  // namespace ventrola

@@ -1,8 +1,8 @@
 // Which values of the model's parameters are usable, and the refusal of one
 // that is not: "{name} must {requirement}, got {value}", the value written
-// as Python writes a float. The likelihood and the full-model simulation
-// refuse with these same words; the Python package words its own checks
-// alike.
+// as Python's repr() writes a float. The likelihood and the full-model
+// simulation refuse with these same words; the Python package words its own
+// checks alike.
 #pragma once
 
 #include <optional>
