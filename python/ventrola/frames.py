@@ -16,10 +16,10 @@ import numpy.typing as npt
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
 from ._trial_arrays import fast_median, impossible_times, impossible_times_message, not_choices, plain, slow_median
-from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
-from ._ml_model import model_spec
 from .ddm_simulation import simulate_ddm
-from .ml_fit import fit_design
+from .ml.design_table import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
+from .ml.fit import fit_design
+from .ml.model_spec import model_spec
 
 if TYPE_CHECKING:
     import pandas as pd

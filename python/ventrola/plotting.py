@@ -16,7 +16,7 @@ from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Un
 import numpy as np
 
 from . import frames
-from ._ml_model import MODEL_PARAMETERS
+from .parameters import PARAMETER_NAMES
 from ._plot_predictions import predict
 
 #: The response-time quantiles of the quantile-probability plot.
@@ -325,7 +325,7 @@ def plot_fit(
 
 _PARAMETERS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
 # Columns of a maximum-likelihood fit, which are drawn exactly.
-_FULL_MODEL = (*MODEL_PARAMETERS, "noise_sd", "contamination")
+_FULL_MODEL = (*PARAMETER_NAMES, "noise_sd", "contamination")
 
 
 def _longest(observed: _Outcomes) -> float:
@@ -392,7 +392,7 @@ def _panel_prediction(panel: _Panel, n_sim: int) -> Tuple[Any, Optional[str]]:
     try:
         return predict(panel.params, n_sim, 0, _longest(panel.observed)), panel.note
     except ValueError as exc:
-        verb = "draw" if all(name in panel.params for name in MODEL_PARAMETERS) else "simulate"
+        verb = "draw" if all(name in panel.params for name in PARAMETER_NAMES) else "simulate"
         return None, f"cannot {verb} the fit: {exc}"
 
 

@@ -5,25 +5,15 @@ experiment produces before the compiled fit sees them."""
 
 from __future__ import annotations
 
-import warnings
 from typing import Optional
 
 import numpy.typing as npt
 
 import _ventrola
 
-from ._trial_arrays import BoolArray, FloatArray, milliseconds_warning, trial_arrays
+from ._trial_arrays import checked_trials
 
 __all__ = ["fit_ez", "fit_sim"]
-
-
-def checked_fit_arrays(choices: npt.ArrayLike, rts: npt.ArrayLike) -> tuple[BoolArray, FloatArray]:
-    flags, times = trial_arrays(choices, rts)
-    message = milliseconds_warning(times)
-    if message is not None:
-        # Three frames up: this function, the fit, the caller's line.
-        warnings.warn(message, UserWarning, stacklevel=3)
-    return flags, times
 
 
 def fit_ez(choices: npt.ArrayLike, rts: npt.ArrayLike) -> dict[str, float]:
@@ -46,7 +36,7 @@ def fit_ez(choices: npt.ArrayLike, rts: npt.ArrayLike) -> dict[str, float]:
     Warns (``UserWarning``) when more than half the times exceed 20 s, which
     suggests milliseconds.
     """
-    flags, times = checked_fit_arrays(choices, rts)
+    flags, times = checked_trials(choices, rts)
     return _ventrola.fit_ez(flags, times)
 
 
@@ -67,7 +57,7 @@ def fit_sim(
     and ``final_cost`` (float). Raises and warns as :func:`fit_ez` does, and
     ``ValueError`` for a guess missing a key.
     """
-    flags, times = checked_fit_arrays(choices, rts)
+    flags, times = checked_trials(choices, rts)
     return _ventrola.fit_sim(flags, times, initial_guess=initial_guess, max_iters=max_iters)
 
 

@@ -12,14 +12,7 @@ import pytensor.tensor as pt
 from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
-from ventrola.bayes.priors import (
-    CONTAMINATION_PRIOR,
-    DRIFT_RATE_SD_SCALE,
-    NON_DECISION_TIME_RANGE_SCALE,
-    PARTICIPANT_PRIORS,
-    SHARED,
-    ParticipantPrior,
-)
+from ventrola.bayes.priors import lapse_prior, participant_priors, shared_priors, shared_variable
 from ventrola.bayes.model_options import (
     DEFAULT_FREE,
     TRIAL_DIM,
@@ -30,6 +23,7 @@ from ventrola.bayes.model_options import (
     fixed_values,
 )
 from ventrola.bayes.trial_table import TrialTable, read_trials
+from ventrola.parameters import GroupPrior
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -125,13 +119,13 @@ def hierarchical_model(
     with pm.Model(coords=coords) as model:
         per_trial: dict[str, Any] = dict(held)
         level_values: dict[str, tuple[Any, tuple[str, ...]]] = {}
-        for name in SHARED:
+        for name, shared in shared_priors().items():
             if name in free_names:
                 columns = dependencies.get(name, ())
-                variable = shared_parameter(name, columns, held)
+                variable = shared_variable(name, shared, columns or None, held)
                 level_values[name] = (variable, columns)
                 per_trial[name] = at_trials(variable, table.cell_of_trial(columns, per_participant=False))
-        for name, prior in PARTICIPANT_PRIORS.items():
+        for name, prior in participant_priors().items():
             if name in free_names:
                 columns = dependencies.get(name, ())
                 values = participant_parameter(
@@ -139,7 +133,7 @@ def hierarchical_model(
                 )
                 per_trial[name] = at_trials(values, table.cell_of_trial(columns))
         if lapse_weight == "free":
-            per_trial["contamination"] = pm.Beta("contamination", *CONTAMINATION_PRIOR)
+            per_trial["contamination"] = shared_variable("contamination", lapse_prior(), None, held)
         else:
             per_trial["contamination"] = float(lapse_weight)
         WienerDDM(
@@ -156,20 +150,9 @@ def at_trials(values: TensorVariable, cells: np.ndarray) -> TensorVariable:
     return values.flatten()[cells] if values.ndim else values
 
 
-def shared_parameter(name: str, columns: tuple[str, ...], held: Mapping[str, float]) -> TensorVariable:
-    dims = columns or None
-    if name == "drift_rate_sd":
-        return pm.HalfNormal(name, DRIFT_RATE_SD_SCALE, dims=dims)
-    if name == "non_decision_time_range":
-        return pm.HalfNormal(name, NON_DECISION_TIME_RANGE_SCALE, dims=dims)
-    w = held.get("starting_point")
-    largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
-    return pm.Uniform(name, 0.0, largest, dims=dims)
-
-
 def participant_parameter(
     name: str,
-    prior: ParticipantPrior,
+    prior: GroupPrior,
     table: TrialTable,
     columns: tuple[str, ...],
     level_values: Mapping[str, tuple[Any, tuple[str, ...]]],
