@@ -51,3 +51,32 @@ def shared_variable(
         largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
         return pm.Uniform(name, 0.0, largest, dims=dims)
     raise ValueError(f"no prior of kind {prior.kind!r}")
+
+
+_LINKS = {
+    "identity": "identity link",
+    "log": "log link",
+    "logit": "logit link (squeezed into ``(sz/2, 1 - sz/2)`` when ``starting_point_range`` sz is not 0)",
+    "logit_of_bound": "a logit-scale fraction of a bound it stays below: the participant's fastest response "
+                      "time in the cell, or the median one when ``contamination`` is not 0 (lapses may then be "
+                      "faster than t0)",
+}
+_SHARED = {
+    "half_normal": "HalfNormal({a:g})",
+    "beta": "Beta({a:g}, {b:g})",
+    "uniform_room": "Uniform(0, 1)",
+}
+
+
+def describe_priors(indent: str = "    ") -> str:
+    """The priors as a list for documentation, from the table."""
+    lines = []
+    for name, prior in participant_priors().items():
+        lines.append(f"- ``{name}`` per participant: {_LINKS[prior.link]}; ``{name}_mu ~ Normal({prior.mu_mean:.3g}, "
+                     f"{prior.mu_sd:g})``, ``{name}_sigma ~ HalfNormal({prior.sigma_scale:g})``.")
+    for name, shared in shared_priors().items():
+        room = " (``Uniform(0, 2 min(w, 1 - w))`` with the starting point fixed at w)" if shared.kind == "uniform_room" else ""
+        lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``{room}, shared.")
+    lapse = lapse_prior()
+    lines.append(f"- ``contamination ~ {_SHARED[lapse.kind].format(a=lapse.a, b=lapse.b)}`` when free.")
+    return "\n".join(indent + line for line in lines)
