@@ -235,7 +235,7 @@ def test_prior_keeps_each_non_decision_time_below_its_bound_and_the_start_inside
         (dict(depends_on={"starting_point": "condition"}), "not among the free parameters"),
         (dict(depends_on={"drift_rate": "subject"}), "participant column"),
         (dict(depends_on={"drift_rate": "block"}), "column 'block' is not in the table"),
-        (dict(fixed={"starting_point": 1.2}), "starting_point must be in (0, 1)"),
+        (dict(fixed={"starting_point": 1.2}), "fixed starting_point must be strictly between 0 and 1"),
         (dict(fixed={"drift_rate": 1.0}), "both free and fixed"),
         (dict(fixed={"starting_point": 0.9, "starting_point_range": 0.3}), "starting_point_range"),
         (dict(contamination=1.0), "contamination"),

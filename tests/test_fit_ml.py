@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import ventrola
-from ventrola import ml_fit
+from ventrola.ml import fit as ml_fit
 
 THREE = ("drift_rate", "boundary_separation", "non_decision_time")
 BIAS_AND_DRIFT_SD = (*THREE, "starting_point", "drift_rate_sd")
@@ -257,16 +257,19 @@ def test_too_few_trials_raise_ventrola_error(small):
 def test_gradient_in_the_optimizer_s_coordinates_matches_finite_differences():
     """Every parameter free, the starting point and its range on levels of different factors, so the
     range's room depends on two starting points; central differences of the objective agree."""
-    from ventrola._ml_layout import Layout
-    from ventrola._ml_likelihood import TrialLikelihood
-    from ventrola._ml_model import ESTIMABLE, model_spec
+    from ventrola.ml.coordinates import Layout
+    from ventrola.ml.model_spec import model_spec
+    from ventrola.ml.objective import Objective, TrialLikelihood
+    from ventrola.ml.trial_summary import TrialSummary
+    from ventrola.parameters import TABLE
 
     choices, rts = exact_trials(0.8, 1.4, 0.45, 0.25, 60, 15, non_decision_time_range=0.1)
-    spec = model_spec(ESTIMABLE, None, 0.05)
+    spec = model_spec(TABLE.estimable(), None, 0.05)
     start_levels = np.arange(60) % 2
     range_levels = (np.arange(60) // 20 == 2).astype(np.intp)
-    layout = Layout(spec, rts, {"starting_point": (start_levels, 2), "starting_point_range": (range_levels, 2)})
-    problem = ml_fit._Problem(layout, TrialLikelihood(choices, rts), len(rts))
+    trials = TrialSummary(choices, rts)
+    layout = Layout(spec, trials, {"starting_point": (start_levels, 2), "starting_point_range": (range_levels, 2)})
+    problem = Objective(layout, TrialLikelihood(trials), len(rts))
     theta = np.array([0.9, 1.3, 0.42, 0.61, 0.2, 0.7, 0.2, 0.3, 0.08, 0.04])
     x = layout.x(theta)
     np.testing.assert_allclose(layout.theta(x), theta, rtol=1e-12)
@@ -282,21 +285,23 @@ def test_gradient_in_the_optimizer_s_coordinates_matches_finite_differences():
 def test_a_stalled_line_search_counts_as_converged_only_at_a_flat_point():
     from types import SimpleNamespace
 
-    from ventrola._ml_layout import Layout
-    from ventrola._ml_model import model_spec
+    from ventrola.ml.coordinates import Layout
+    from ventrola.ml.model_spec import model_spec
+    from ventrola.ml.trial_summary import TrialSummary
 
     rts = np.linspace(0.4, 2.0, 50)
-    layout = Layout(model_spec((*THREE, "drift_rate_sd"), None, 0.0), rts, {})
+    trials = TrialSummary(np.ones(50, dtype=bool), rts)
+    layout = Layout(model_spec((*THREE, "drift_rate_sd"), None, 0.0), trials, {})
     x = layout.x(np.array([1.0, 1.5, 0.3, 0.0]))  # the drift variability at its lower bound
 
     def stalled(gradient):
         return SimpleNamespace(success=False, status=2, message="ABNORMAL: ", x=x, jac=np.array(gradient))
 
     # A large gradient that pushes against a bound is no reason to go on.
-    accepted, message = ml_fit._verdict(stalled([2e-5, -3e-5, 1e-5, 0.4]), layout)
+    accepted, message = ml_fit.verdict(stalled([2e-5, -3e-5, 1e-5, 0.4]), layout)
     assert accepted and "accepted" in message
-    assert ml_fit._verdict(stalled([2e-3, -3e-5, 1e-5, 0.4]), layout) == (False, "ABNORMAL:")
-    assert ml_fit._verdict(stalled([2e-5, -3e-5, 1e-5, -0.4]), layout)[0] is False
+    assert ml_fit.verdict(stalled([2e-3, -3e-5, 1e-5, 0.4]), layout) == (False, "ABNORMAL:")
+    assert ml_fit.verdict(stalled([2e-5, -3e-5, 1e-5, -0.4]), layout)[0] is False
     out_of_iterations = SimpleNamespace(success=False, status=1, message="STOP: TOTAL NO. OF ITERATIONS", x=x,
                                         jac=np.zeros(4))
-    assert ml_fit._verdict(out_of_iterations, layout)[0] is False
+    assert ml_fit.verdict(out_of_iterations, layout)[0] is False

@@ -9,39 +9,6 @@ import pytest
 import _ventrola
 import ventrola
 
-SIMULATE_DOC = (
-    "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
-    "\n"
-    "Simulate `n` drift-diffusion trials. Returns `(choices, rts, n_excluded)`:\n"
-    "\n"
-    "* `choices` \u2014 `np.ndarray` of `bool`, `True` if the trial hit the upper\n"
-    "  boundary;\n"
-    "* `rts` \u2014 `np.ndarray` of `float64`, response times in seconds;\n"
-    "* `n_excluded` \u2014 how many trials hit the 10 s simulation cap and were\n"
-    "  dropped from both arrays (their choice/RT are unreliable).\n"
-    "\n"
-    "The two arrays are built in one pass over the filtered trials \u2014 no\n"
-    "intermediate Python objects."
-)
-
-FIT_EZ_DOC = (
-    "fit_ez(choices, rts) -> dict\n"
-    "\n"
-    "Recover parameters from `(choices, rts)` arrays with closed-form\n"
-    "EZ-diffusion. Raises `VentrolaError` (a `ValueError` subclass) with a\n"
-    "specific message when the data cannot be fitted."
-)
-
-FIT_SIM_DOC = (
-    "fit_sim(choices, rts, initial_guess=None, max_iters=200) -> dict\n"
-    "\n"
-    "Recover parameters by simulation-based Nelder-Mead fitting. `initial_guess`\n"
-    "is a params dict (e.g. the return value of `fit_ez`); when omitted the fit\n"
-    "warm-starts from the EZ estimate. The result dict adds `iterations` and\n"
-    "`final_cost` to the usual params keys. Raises `VentrolaError` on failure."
-)
-
-
 def test_module_attributes():
     assert _ventrola.__version__ == "0.1.0"
     assert _ventrola.__all__ == ["__version__", "VentrolaError", "simulate", "fit_ez", "fit_sim"]
@@ -50,20 +17,30 @@ def test_module_attributes():
 
 
 @pytest.mark.parametrize(
-    ("name", "signature", "doc"),
+    ("name", "signature", "first_line", "facts"),
     [
-        ("simulate", "(drift, boundary, start, t0, n, seed, noise_sd=1.0)", SIMULATE_DOC),
-        ("fit_ez", "(choices, rts)", FIT_EZ_DOC),
-        ("fit_sim", "(choices, rts, initial_guess=None, max_iters=200)", FIT_SIM_DOC),
+        ("simulate", "(drift, boundary, start, t0, n, seed, noise_sd=1.0)",
+         "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)",
+         ["`(choices, rts, n_excluded)`", "`bool`", "`float64`", "seconds", "10 s", "upper"]),
+        ("fit_ez", "(choices, rts)", "fit_ez(choices, rts) -> dict",
+         ["EZ-diffusion", "`VentrolaError`", "`ValueError` subclass"]),
+        ("fit_sim", "(choices, rts, initial_guess=None, max_iters=200)",
+         "fit_sim(choices, rts, initial_guess=None, max_iters=200) -> dict",
+         ["Nelder-Mead", "`initial_guess`", "`fit_ez`", "`iterations`", "`final_cost`", "`VentrolaError`"]),
     ],
 )
-def test_function_objects(name, signature, doc):
+def test_function_objects(name, signature, first_line, facts):
+    """Names, signatures and what the documentation must say; its prose may change."""
     function = getattr(_ventrola, name)
     assert function.__name__ == name
     assert function.__module__ == "_ventrola"
     assert function.__self__ is None
     assert function.__text_signature__ == signature
-    assert function.__doc__ == doc
+    lines = function.__doc__.splitlines()
+    assert lines[0] == first_line and lines[1] == ""
+    text = " ".join(lines)
+    for fact in facts:
+        assert fact in text, fact
 
 
 def test_ventrola_error_class():

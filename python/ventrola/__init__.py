@@ -52,7 +52,7 @@ from ventrola.recovery import fit_ez, fit_sim
 from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
 from ventrola.ddm_simulation import simulate_ddm
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
-from ventrola.ml_fit import fit_ml
+from ventrola.ml.fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 
 __all__ = [

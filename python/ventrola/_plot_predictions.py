@@ -16,7 +16,7 @@ import numpy as np
 
 from _ventrola import simulate
 
-from ._ml_model import MODEL_PARAMETERS
+from .parameters import PARAMETER_NAMES
 
 SIDES = {"upper": True, "lower": False}
 CURVE_POINTS = 400
@@ -60,7 +60,7 @@ class ExactPrediction:
         from . import likelihood
 
         self._engine = likelihood
-        self.params = {name: float(params[name]) for name in (*MODEL_PARAMETERS, "noise_sd") if name in params}
+        self.params = {name: float(params[name]) for name in (*PARAMETER_NAMES, "noise_sd") if name in params}
         self.contamination = float(params.get("contamination", 0.0) or 0.0)
         self.longest = float(longest)
         # Invalid parameters fail here, once, with the engine's message.
@@ -104,7 +104,7 @@ class ExactPrediction:
 
 
 def has_full_model(params: Mapping[str, Any]) -> bool:
-    return all(name in params for name in MODEL_PARAMETERS)
+    return all(name in params for name in PARAMETER_NAMES)
 
 
 def predict(params: Mapping[str, Any], n_sim: int, seed: int, longest: float) -> Any:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import decimal
 import numbers
+import warnings
 from typing import Any, Optional
 
 import numpy as np
@@ -161,3 +162,13 @@ def milliseconds_warning(times: FloatArray) -> Optional[str]:
         return None
     return (f"the median response time is {median:g} s, far beyond any two-choice task: are these times "
             "in milliseconds? Divide them by 1000 to pass seconds")
+
+
+def checked_trials(choices: Any, rts: Any, stacklevel: int = 3) -> tuple[BoolArray, FloatArray]:
+    """The trials as :func:`trial_arrays` gives them; warns when the times look like milliseconds,
+    ``stacklevel`` frames up (3: the caller of the function that called this)."""
+    flags, times = trial_arrays(choices, rts)
+    message = milliseconds_warning(times)
+    if message is not None:
+        warnings.warn(message, UserWarning, stacklevel=stacklevel)
+    return flags, times

@@ -25,6 +25,8 @@ import tempfile
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, Optional
 
+from ventrola import parameters
+
 PROG = "ventrola"
 EXIT_DATA = 1
 EXIT_USAGE = 2
@@ -103,22 +105,35 @@ def assignments_of_columns(text: str) -> dict[str, list[str]]:
     return {name: [column.strip() for column in value.split("+")] for name, value in pairs(text)}
 
 
+# `ventrola simulate` requires these; the variabilities are left out unless given, since giving
+# one chooses exact simulation.
+REQUIRED_PARAMETERS = ("drift_rate", "boundary_separation", "non_decision_time")
+OPTIONAL_DEFAULTS = ("starting_point", "noise_sd")
+
+
+def add_parameter_options(parser: argparse.ArgumentParser) -> None:
+    """One option per model parameter that has one, worded from the parameter table."""
+    for parameter in parameters.table().entries:
+        if parameter.option is None:
+            continue
+        help_text = f"{parameter.meaning} ({parameter.unit})"
+        if parameter.name in REQUIRED_PARAMETERS:
+            parser.add_argument(parameter.option, type=float, required=True, help=help_text)
+        elif parameter.name in OPTIONAL_DEFAULTS:
+            parser.add_argument(parameter.option, type=float, default=parameter.default,
+                                help=f"{help_text[:-1]}; {parameter.default:g} if not given)")
+        else:
+            parser.add_argument(parameter.option, type=float, help=help_text)
+
+
 def build_parser() -> ArgumentParser:
     parser = ArgumentParser(prog=PROG, description="Simulate and fit the drift-diffusion model.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     simulate = commands.add_parser("simulate", help="simulate trials into a CSV file (trial, choice, rt in s)")
-    simulate.add_argument("--drift", type=float, required=True, help="drift rate")
-    simulate.add_argument("--boundary", type=float, required=True, help="boundary separation")
-    simulate.add_argument("--start", type=float, default=0.5, help="starting point, fraction of the boundary (0.5)")
-    simulate.add_argument("--t0", type=float, required=True, help="non-decision time in seconds")
+    add_parameter_options(simulate)
     simulate.add_argument("-n", type=count, required=True, help="number of trials")
     simulate.add_argument("--seed", type=count, required=True, help="random seed")
-    simulate.add_argument("--noise-sd", type=float, default=1.0, help="noise standard deviation (1.0)")
-    simulate.add_argument("--drift-sd", type=float, help="across-trial standard deviation of the drift rate")
-    simulate.add_argument("--start-range", type=float,
-                          help="across-trial range of the starting point, a fraction of the boundary")
-    simulate.add_argument("--t0-range", type=float, help="across-trial range of the non-decision time in seconds")
     simulate.add_argument("--method", choices=("exact", "euler"),
                           help="exact first passages or Euler steps of 1 ms (without it: Euler steps, "
                                "but exact with --drift-sd or a range)")
@@ -136,8 +151,8 @@ def build_parser() -> ArgumentParser:
     fit.add_argument("--upper", metavar="LABEL", help="choice label of upper-boundary responses")
     fit.add_argument("--max-iters", type=count, default=200, help="iteration budget of --method sim (200)")
     fit.add_argument("--free", type=names, metavar="NAMES",
-                     help="--method ml: parameters to estimate, comma-separated "
-                          "(drift_rate,boundary_separation,non_decision_time)")
+                     help="--method ml: parameters to estimate, comma-separated, of "
+                          f"{','.join(parameters.table().estimable())} ({','.join(parameters.DEFAULT_FREE)})")
     fit.add_argument("--fixed", type=assignments, default={}, metavar="NAME=VALUE,...",
                      help="--method ml: values of parameters not estimated")
     fit.add_argument("--depends-on", type=assignments_of_columns, action="append", metavar="NAME=COLUMN,...",

@@ -34,30 +34,60 @@ def simulate_ddm(
     dt: float = 0.001,
     max_time: float = 10.0,
 ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]:
-    """Simulates ``n`` trials of the diffusion model.
+    """Simulates ``n`` trials of the seven-parameter diffusion model.
 
-    The parameters are those of :func:`ventrola.wiener_logpdf`: per trial the
-    drift is drawn from a normal distribution of mean ``drift_rate`` and
-    standard deviation ``drift_rate_sd``, the start (a fraction of
-    ``boundary_separation``) uniformly within ``starting_point_range / 2`` of
-    ``starting_point``, and the non-decision time uniformly from
-    ``[non_decision_time, non_decision_time + non_decision_time_range]``
-    seconds; ``noise_sd`` is the noise per unit time.
+    Per trial the drift is drawn from a normal distribution of mean ``drift_rate`` and
+    standard deviation ``drift_rate_sd``, the start (a fraction of ``boundary_separation``)
+    uniformly within ``starting_point_range / 2`` of ``starting_point``, and the non-decision
+    time uniformly from ``[non_decision_time, non_decision_time + non_decision_time_range]``
+    seconds; then its decision time and boundary.
 
-    ``method="exact"`` samples the decision time and boundary from their
-    exact joint distribution, in a few random draws per trial whatever the
-    decision time. ``method="euler"`` takes Euler-Maruyama steps of ``dt``;
-    without variability and with the defaults ``dt=0.001`` and
-    ``max_time=10.0`` it gives exactly the trials of :func:`ventrola.simulate`
-    for the same parameters and seed.
+    Parameters
+    ----------
+    drift_rate, boundary_separation, starting_point, non_decision_time : float
+        As :func:`ventrola.wiener_logpdf` takes them.
+    n : int
+        Number of trials, >= 0.
+    seed : int
+        Seed, >= 0. Trial ``i`` reads only its own random stream of the seed, so the results
+        do not depend on the number of threads, and a run of ``n`` trials is the first ``n``
+        of any longer run with the same seed.
+    drift_rate_sd, starting_point_range, non_decision_time_range, noise_sd : float, optional
+        The across-trial variabilities (default 0) and the noise per unit time (default 1).
+    method : {"exact", "euler"}, optional
+        ``"exact"`` (default) samples the decision time and boundary from their exact joint
+        distribution, in a few random draws per trial whatever the decision time.
+        ``"euler"`` takes Euler-Maruyama steps of ``dt``; without variability and with the
+        defaults ``dt=0.001`` and ``max_time=10.0`` it gives exactly the trials of
+        :func:`ventrola.simulate` for the same parameters and seed.
+    dt : float, optional
+        The Euler step in seconds (default 0.001).
+    max_time : float, optional
+        Trials whose decision time passes it (an Euler trial: that is still undecided once its
+        steps have passed it) are dropped; ``math.inf`` keeps every trial (default 10 s).
 
-    Trials whose decision time passes ``max_time`` seconds (an Euler trial:
-    that is still undecided once its steps have passed it) are dropped;
-    ``max_time=math.inf`` keeps every trial. Returns ``(choices, rts,
-    n_excluded)``: a ``numpy.bool_`` array (True for the upper boundary), a
-    ``numpy.float64`` array of response times in seconds, and the number of
-    trials dropped. Raises ``ValueError`` naming a parameter out of its range
-    and ``TypeError`` for arguments of the wrong type.
+    Returns
+    -------
+    choices : ndarray of bool
+        True for the upper boundary.
+    rts : ndarray of float64
+        Response times in seconds.
+    n_excluded : int
+        The number of trials dropped.
+
+    Raises
+    ------
+    ValueError
+        Naming a parameter out of its range.
+    TypeError
+        For arguments of the wrong type.
+
+    Examples
+    --------
+    >>> import ventrola
+    >>> choices, rts, n_excluded = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 1000, 7, drift_rate_sd=0.5)
+    >>> len(rts), n_excluded, bool(rts.min() > 0.3)
+    (1000, 0, True)
     """
     return _engine.simulate_ddm(
         drift_rate,

@@ -16,10 +16,10 @@ import numpy.typing as npt
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
 from ._trial_arrays import fast_median, impossible_times, impossible_times_message, not_choices, plain, slow_median
-from ._frame_ml import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
-from ._ml_model import model_spec
 from .ddm_simulation import simulate_ddm
-from .ml_fit import fit_design
+from .ml.design_table import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
+from .ml.fit import fit_design
+from .ml.model_spec import model_spec
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -76,54 +76,83 @@ def fit_frame(
 ) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
-    ``df`` has one row per trial. ``rt`` names the column of response times,
-    in seconds, or in milliseconds with ``rt_unit="ms"`` (converted once).
-    ``choice`` names the column of responses: booleans or 0/1 numbers (True/1
-    is the upper boundary), or any labels with ``upper=LABEL``, in which case
-    rows equal to ``upper`` are upper-boundary responses and all others lower.
-    ``by`` names the grouping columns (a name or a list; ``None`` or ``[]``
-    fits the whole table as one group).
+    Parameters
+    ----------
+    df : pandas.DataFrame
+        One row per trial.
+    rt : str, optional
+        The column of response times, in seconds, or in milliseconds with ``rt_unit="ms"``
+        (converted once). Default ``"rt"``.
+    choice : str, optional
+        The column of responses: booleans or 0/1 numbers (True/1 is the upper boundary), or
+        any labels with ``upper=LABEL``. Default ``"choice"``.
+    by : str or list of str, optional
+        The grouping columns; ``None`` or ``[]`` fits the whole table as one group.
+    method : {"ez", "sim", "ml"}, optional
+        :func:`ventrola.fit_ez` (default), :func:`ventrola.fit_sim` with ``max_iters`` and
+        ``initial_guess``, or :func:`ventrola.fit_ml` with ``free``, ``fixed``,
+        ``contamination`` and ``initial_guess``.
+    rt_unit : {"s", "ms"}, optional
+        The unit of the response-time column (default seconds).
+    upper : object, optional
+        The label of upper-boundary responses; rows equal to it are upper, all others lower.
+    max_iters : int, optional
+        The iteration budget of ``method="sim"`` (default 200).
+    initial_guess : dict, optional
+        One dictionary for all groups: starting values (``"sim"``: the three of
+        :func:`ventrola.fit_sim`; ``"ml"``: values of free parameters). ``None`` starts each
+        group from its own EZ estimate.
+    executor : concurrent.futures.Executor, optional
+        Fits the groups as separate tasks, one per group, each sent only its two arrays (a
+        process pool, or ``dask.distributed.Client.get_executor()``); the result equals the
+        serial one.
+    progress : callable, optional
+        Wraps the iteration over finished groups, called as ``progress(iterable,
+        total=n_groups)``; ``tqdm.tqdm`` fits.
+    free, fixed, contamination : optional
+        As :func:`ventrola.fit_ml` takes them (``contamination`` default 0.02); ``"ml"`` only.
+    depends_on : dict of str to str or list of str, optional
+        ``"ml"`` only: e.g. ``{"drift_rate": "condition"}``. The named free parameters take one
+        value per level of their column(s) within each group, the others are shared, and all
+        trials of the group are fitted jointly.
 
-    ``method="ez"`` uses :func:`ventrola.fit_ez`; ``method="sim"`` uses
-    :func:`ventrola.fit_sim` with ``max_iters`` and ``initial_guess`` (one
-    dictionary for all groups; ``None`` warm-starts each group from its EZ
-    estimate). ``method="ml"`` uses :func:`ventrola.fit_ml` with ``free``,
-    ``fixed``, ``contamination`` (default 0.02) and ``initial_guess`` (values of
-    free parameters). With ``depends_on`` (e.g. ``{"drift_rate": "condition"}``,
-    or a list of columns per parameter) the named free parameters take one value
-    per level of their column(s) within each group, the others are shared, and
-    all trials of the group are fitted jointly.
+    Returns
+    -------
+    pandas.DataFrame
+        For ``"ez"`` and ``"sim"`` one row per group, in sorted group order: the ``by``
+        columns, ``drift_rate``, ``boundary_separation``, ``starting_point``,
+        ``non_decision_time`` (seconds), ``noise_sd``, for ``"sim"`` also ``iterations`` and
+        ``final_cost``, then ``n_trials`` and ``error``. For ``"ml"`` one row per group and
+        combination of the ``depends_on`` columns (which follow the ``by`` columns), shared
+        values repeated: the eight parameters and ``contamination``, a ``<name>_se``
+        standard-error column per free parameter, then ``loglik``, ``aic``, ``bic``,
+        ``n_trials``, ``n_free`` and ``iterations`` of the group's joint fit, ``converged``,
+        ``note`` and ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
+        ``ValueError``) has NaN parameters and the message in ``error``, which is None for the
+        others.
 
-    Returns a DataFrame with one row per group, in sorted group order: the
-    ``by`` columns, ``drift_rate``, ``boundary_separation``,
-    ``starting_point``, ``non_decision_time`` (seconds), ``noise_sd``, for
-    ``"sim"`` also ``iterations`` and ``final_cost``, then ``n_trials`` and
-    ``error``. For ``"ml"``: one row per group and combination of the
-    ``depends_on`` columns (which follow the ``by`` columns), shared values
-    repeated; the eight parameters and ``contamination``, a ``<name>_se``
-    standard-error column per free parameter, then ``loglik``, ``aic``, ``bic``,
-    ``n_trials``, ``n_free`` and ``iterations`` of the group's joint fit,
-    ``converged``, ``note`` and ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
-    ``ValueError``) has NaN parameters and the message in ``error``; ``error``
-    is None for the others.
+    Raises
+    ------
+    ValueError
+        Naming the column for a bad table: a missing column, missing values, non-numeric
+        response times, response times that are infinite, zero or negative (how many, and
+        the index of the first), times whose unit is evidently wrong (more than half above
+        20 s: pass ``rt_unit="ms"``; with ``rt_unit="ms"``, more than half below 20 ms),
+        choices that are neither booleans nor 0/1 (and not mapped by ``upper``), no row equal
+        to ``upper``, or an empty table. Also for a bad ``method``, ``rt_unit``,
+        ``max_iters``, ``initial_guess``, ``free``, ``fixed``, ``contamination`` or
+        ``depends_on``, and for the last four with a method other than ``"ml"``.
+    ImportError
+        When pandas is not installed.
 
-    ``executor`` (any :class:`concurrent.futures.Executor`, e.g. a process
-    pool or ``dask.distributed.Client.get_executor()``) fits the groups as
-    separate tasks, one per group, each sent only its two arrays; the result
-    equals the serial one. ``progress`` wraps the iteration over finished
-    groups, called as ``progress(iterable, total=n_groups)``; ``tqdm.tqdm``
-    fits.
-
-    Raises ``ValueError`` naming the column for a bad table: a missing
-    column, missing values, non-numeric response times, response times that
-    are infinite, zero or negative (how many, and the index of the first),
-    times whose unit is evidently wrong (more than half above 20 s: pass
-    ``rt_unit="ms"``; with ``rt_unit="ms"``, more than half below 20 ms),
-    choices that are neither booleans nor 0/1 (and not mapped by ``upper``),
-    no row equal to ``upper``, or an empty table; ``ValueError`` also for a bad ``method``,
-    ``rt_unit``, ``max_iters``, ``initial_guess``, ``free``, ``fixed``,
-    ``contamination`` or ``depends_on``, and for the last four with a method
-    other than ``"ml"``. Raises ``ImportError`` when pandas is not installed.
+    Examples
+    --------
+    >>> import ventrola
+    >>> trials = ventrola.simulate_conditions(
+    ...     [{"subject": s, "drift": 1.0, "boundary": 1.5, "start": 0.5, "t0": 0.3} for s in "ab"], 500, 1)
+    >>> fits = ventrola.fit_frame(trials, by="subject")
+    >>> list(fits["subject"]), bool(fits["error"].isna().all())
+    (['a', 'b'], True)
     """
     pandas = require_pandas()
     group_columns = normalise_by(by)
@@ -385,19 +414,47 @@ def simulate_frame(
 ) -> pd.DataFrame:
     """Simulate ``n`` trials as a DataFrame.
 
-    Without the keyword arguments the trials are those of
-    :func:`ventrola.simulate` (Euler steps of 1 ms). Any of
-    ``drift_rate_sd``, ``starting_point_range``, ``non_decision_time_range``
-    (across-trial variability, as in :func:`ventrola.simulate_ddm`) or
-    ``method`` (``"exact"``, the default then, or ``"euler"``) simulates with
-    :func:`ventrola.simulate_ddm` instead.
+    Without the keyword arguments the trials are those of :func:`ventrola.simulate` (Euler
+    steps of 1 ms). Any of ``drift_rate_sd``, ``starting_point_range``,
+    ``non_decision_time_range`` or ``method`` simulates with :func:`ventrola.simulate_ddm`
+    instead.
 
-    Columns: ``trial`` (int64, 0, 1, ... over the kept trials), ``choice``
-    (bool, True for the upper boundary) and ``rt`` (float64, seconds). Trials
-    whose decision time passes 10 s are left out; their number is
-    ``df.attrs["n_excluded"]``. Raises ``ValueError`` for parameters out of
-    range, ``TypeError`` for arguments of the wrong type, ``ImportError``
-    when pandas is not installed.
+    Parameters
+    ----------
+    drift, boundary, start, t0 : float
+        Drift rate, boundary separation, starting point (a fraction of the separation) and
+        non-decision time in seconds.
+    n, seed : int
+        Number of trials and seed, both >= 0.
+    noise_sd : float, optional
+        Noise per unit time (default 1).
+    drift_rate_sd, starting_point_range, non_decision_time_range : float, optional
+        Across-trial variability, as :func:`ventrola.simulate_ddm` takes it.
+    method : {"exact", "euler"}, optional
+        With :func:`ventrola.simulate_ddm`: ``"exact"`` (the default then) or ``"euler"``.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``trial`` (int64, 0, 1, ... over the kept trials), ``choice`` (bool, True for
+        the upper boundary) and ``rt`` (float64, seconds). Trials whose decision time passes
+        10 s are left out; their number is ``df.attrs["n_excluded"]``.
+
+    Raises
+    ------
+    ValueError
+        For parameters out of range.
+    TypeError
+        For arguments of the wrong type.
+    ImportError
+        When pandas is not installed.
+
+    Examples
+    --------
+    >>> import ventrola
+    >>> trials = ventrola.simulate_frame(1.0, 1.5, 0.5, 0.3, 100, 7)
+    >>> list(trials.columns), len(trials)
+    (['trial', 'choice', 'rt'], 100)
     """
     pandas = require_pandas()
     variability = {
@@ -433,18 +490,31 @@ def simulate_conditions(
 ) -> pd.DataFrame:
     """Simulate ``n`` trials for each row of ``conditions`` into one DataFrame.
 
-    ``conditions`` is a DataFrame, or a list of dictionaries, with columns
-    ``drift``, ``boundary``, ``start``, ``t0`` and optionally ``noise_sd``
-    (default 1.0); any other columns (``subject``, ``condition``, ...) are
-    labels copied onto every trial of their row. Row ``i`` is simulated with
-    the seed ``numpy.random.SeedSequence(seed).spawn(k)[i].generate_state(1,
-    numpy.uint64)[0]`` (``k`` rows), so conditions get distinct, reproducible
-    streams.
+    Parameters
+    ----------
+    conditions : pandas.DataFrame or sequence of dict
+        Columns ``drift``, ``boundary``, ``start``, ``t0`` and optionally ``noise_sd``
+        (default 1.0); any other columns (``subject``, ``condition``, ...) are labels copied
+        onto every trial of their row.
+    n : int
+        Trials per row.
+    seed : int
+        Row ``i`` is simulated with the seed ``numpy.random.SeedSequence(seed).spawn(k)[i]
+        .generate_state(1, numpy.uint64)[0]`` (``k`` rows), so conditions get distinct,
+        reproducible streams.
 
-    Columns: the label columns, then ``trial``, ``choice`` (bool) and ``rt``
-    (float64, seconds). ``df.attrs["n_excluded"]`` is the total number of
-    trials dropped at the 10 s cap. Raises ``ValueError`` for a missing
-    parameter column or parameters out of range.
+    Returns
+    -------
+    pandas.DataFrame
+        The label columns, then ``trial``, ``choice`` (bool) and ``rt`` (float64, seconds).
+        ``df.attrs["n_excluded"]`` is the total number of trials dropped at the 10 s cap.
+
+    Raises
+    ------
+    ValueError
+        For a missing parameter column or parameters out of range.
+    ImportError
+        When pandas is not installed.
     """
     pandas = require_pandas()
     table = conditions if isinstance(conditions, pandas.DataFrame) else pandas.DataFrame(list(conditions))

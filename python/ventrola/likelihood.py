@@ -6,7 +6,8 @@ starting point ``w`` (a fraction of ``a``), non-decision time ``t0``
 normal), of the starting point (``starting_point_range``, uniform, in units
 of ``a``) and of the non-decision time (``non_decision_time_range``, uniform
 on ``[t0, t0 + st0]``); ``noise_sd`` sets the units of ``v``, ``a`` and the
-drift variability. ``choices`` are True for the upper boundary.
+drift variability. ``choices`` are True for the upper boundary. The names,
+defaults and ranges are those of :mod:`ventrola.parameters`.
 
 Every argument is a scalar or an array; all broadcast together as NumPy
 arrays do, and the result has the broadcast shape. The work runs in compiled
@@ -17,39 +18,31 @@ large inputs; the result does not depend on the number of threads.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
-from typing import Any, Union
+from collections.abc import Callable, Mapping
+from typing import Any, NamedTuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from ventrola import _engine
 from ventrola._trial_arrays import choice_flags
+from ventrola.parameters import DEFAULTS, PARAMETER_NAMES
 
-PARAMETER_NAMES = (
-    "drift_rate",
-    "boundary_separation",
-    "starting_point",
-    "non_decision_time",
-    "drift_rate_sd",
-    "starting_point_range",
-    "non_decision_time_range",
-)
-"""The seven parameters that the gradients are taken with respect to, in order."""
-
-DEFAULTS = {
-    "starting_point": 0.5,
-    "non_decision_time": 0.0,
-    "drift_rate_sd": 0.0,
-    "starting_point_range": 0.0,
-    "non_decision_time_range": 0.0,
-    "noise_sd": 1.0,
-}
+__all__ = [
+    "DEFAULTS",
+    "PARAMETER_NAMES",
+    "loglik",
+    "wiener_cdf",
+    "wiener_logpdf",
+    "wiener_logpdf_grad",
+    "wiener_pdf",
+]
 
 ArrayLike = Any
+FloatArray = npt.NDArray[np.float64]
 
 
-def as_reals(value: ArrayLike, name: str) -> npt.NDArray[np.float64]:
+def as_reals(value: ArrayLike, name: str) -> FloatArray:
     try:
         return np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError) as error:
@@ -77,6 +70,72 @@ def engine_arguments(
     return flat_columns(arrays)
 
 
+_PARAMETERS_DOC = """
+    Parameters
+    ----------
+    choices : array_like of bool or {0, 1}
+        True (or 1) for a response at the upper boundary, False (or 0) for the lower one.
+    rts : array_like of float
+        Response times in seconds.
+    drift_rate : array_like of float
+        Mean drift rate ``v``, towards the upper boundary when positive; finite.
+    boundary_separation : array_like of float
+        Distance ``a`` between the boundaries; > 0.
+    starting_point : array_like of float, optional
+        Start ``w`` as a fraction of ``a``, strictly between 0 and 1 (default 0.5).
+    non_decision_time : array_like of float, optional
+        Lower end ``t0`` of the non-decision time in seconds, >= 0 (default 0).
+    drift_rate_sd : array_like of float, optional
+        Across-trial standard deviation ``sv`` of the drift rate, >= 0 (default 0).
+    starting_point_range : array_like of float, optional
+        Across-trial range ``sz`` of the start, uniform on ``w +- sz/2``; >= 0 with
+        ``sz/2 < min(w, 1 - w)`` (default 0).
+    non_decision_time_range : array_like of float, optional
+        Across-trial range ``st0`` of the non-decision time, uniform on ``[t0, t0 + st0]``
+        seconds, >= 0 (default 0).
+    noise_sd : array_like of float, optional
+        Noise ``s`` per unit time, > 0 (default 1); it sets the units of ``v``, ``a`` and ``sv``.
+
+    All arguments broadcast together as NumPy arrays do.
+"""
+
+_RAISES_DOC = """
+    Raises
+    ------
+    ValueError
+        For a parameter outside its range (naming it and the range), for choices other than
+        True/False/1/0, or for arguments whose shapes do not broadcast.
+    TypeError
+        For arguments that are not real numbers.
+"""
+
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def _documented(summary: str, returns: str, notes: str = "", examples: str = "") -> Callable[[F], F]:
+    """Gives one of the four likelihood functions its numpydoc docstring around their shared parameters."""
+
+    def attach(function: F) -> F:
+        function.__doc__ = f"{summary}\n{_PARAMETERS_DOC}\n    Returns\n    -------\n{returns}\n{_RAISES_DOC}{notes}{examples}"
+        return function
+
+    return attach
+
+
+@_documented(
+    "Log-density of each (choice, response time) pair.",
+    "    ndarray of float\n"
+    "        ``log f(rt, choice)`` in the broadcast shape: ``-inf`` for a time at or below the\n"
+    "        smallest possible non-decision time, NaN for a NaN time. Where the density\n"
+    "        underflows a double the log-density is still finite and accurate.",
+    examples="""
+    Examples
+    --------
+    >>> import ventrola
+    >>> round(float(ventrola.wiener_logpdf(True, 0.6, 1.0, 1.5, non_decision_time=0.3)), 6)
+    0.260178
+""",
+)
 def wiener_logpdf(
     choices: ArrayLike,
     rts: ArrayLike,
@@ -88,18 +147,17 @@ def wiener_logpdf(
     starting_point_range: ArrayLike = 0.0,
     non_decision_time_range: ArrayLike = 0.0,
     noise_sd: ArrayLike = 1.0,
-) -> npt.NDArray[np.float64]:
-    """Log-density of each (choice, response time) pair.
-
-    A response time at or below the smallest possible non-decision time has
-    log-density ``-inf``; a NaN time gives NaN. Where the density underflows a
-    double the log-density is still finite and accurate. Raises
-    ``ValueError`` naming a parameter outside its range.
-    """
+) -> FloatArray:
     shape, columns = engine_arguments(choices, rts, locals())
     return _engine.wiener_logpdf(*columns).reshape(shape)
 
 
+@_documented(
+    "Density of each (choice, response time) pair (``exp`` of :func:`wiener_logpdf`).",
+    "    ndarray of float\n"
+    "        ``f(rt, choice)`` in the broadcast shape: 0 for a time at or below the smallest\n"
+    "        possible non-decision time, NaN for a NaN time.",
+)
 def wiener_pdf(
     choices: ArrayLike,
     rts: ArrayLike,
@@ -111,12 +169,24 @@ def wiener_pdf(
     starting_point_range: ArrayLike = 0.0,
     non_decision_time_range: ArrayLike = 0.0,
     noise_sd: ArrayLike = 1.0,
-) -> npt.NDArray[np.float64]:
-    """Density of each (choice, response time) pair (``exp`` of :func:`wiener_logpdf`)."""
+) -> FloatArray:
     shape, columns = engine_arguments(choices, rts, locals())
     return _engine.wiener_pdf(*columns).reshape(shape)
 
 
+@_documented(
+    "Distribution function: P(response = choice and RT <= rt).",
+    "    ndarray of float\n"
+    "        The probability in the broadcast shape; at ``rt = inf`` the probability of the choice.",
+    examples="""
+    Examples
+    --------
+    >>> import math, ventrola
+    >>> p_upper = float(ventrola.wiener_cdf(True, math.inf, 1.0, 1.5))
+    >>> round(p_upper, 6)
+    0.817574
+""",
+)
 def wiener_cdf(
     choices: ArrayLike,
     rts: ArrayLike,
@@ -128,12 +198,20 @@ def wiener_cdf(
     starting_point_range: ArrayLike = 0.0,
     non_decision_time_range: ArrayLike = 0.0,
     noise_sd: ArrayLike = 1.0,
-) -> npt.NDArray[np.float64]:
-    """P(response = choice and RT <= rt); at ``rt = inf`` the probability of the choice."""
+) -> FloatArray:
     shape, columns = engine_arguments(choices, rts, locals())
     return _engine.wiener_cdf(*columns).reshape(shape)
 
 
+@_documented(
+    "Log-densities and their partial derivatives with respect to the seven parameters.",
+    "    logpdf : ndarray of float\n"
+    "        As :func:`wiener_logpdf` returns it.\n"
+    "    gradients : dict of str to ndarray of float\n"
+    "        For each of the seven parameter names (:data:`PARAMETER_NAMES`), ``d logpdf / d\n"
+    "        parameter`` per trial in the broadcast shape (NaN where the log-density is not\n"
+    "        finite). Sum over trials where a parameter is shared.",
+)
 def wiener_logpdf_grad(
     choices: ArrayLike,
     rts: ArrayLike,
@@ -145,14 +223,7 @@ def wiener_logpdf_grad(
     starting_point_range: ArrayLike = 0.0,
     non_decision_time_range: ArrayLike = 0.0,
     noise_sd: ArrayLike = 1.0,
-) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
-    """Log-densities and their partial derivatives.
-
-    Returns ``(logpdf, gradients)``: ``gradients`` maps each of the seven
-    parameter names (:data:`PARAMETER_NAMES`) to the array of
-    ``d logpdf / d parameter``, per trial (NaN where the log-density is not
-    finite). Sum over trials where a parameter is shared.
-    """
+) -> tuple[FloatArray, dict[str, FloatArray]]:
     shape, columns = engine_arguments(choices, rts, locals())
     values, partials = _engine.wiener_logpdf_grad(*columns)
     gradients = {name: partial.reshape(shape) for name, partial in zip(PARAMETER_NAMES, partials)}
@@ -168,7 +239,7 @@ def parameters_from(params: Mapping[str, Any]) -> dict[str, Any]:
     return chosen
 
 
-def longest_response(rts: npt.NDArray[np.float64]) -> float:
+def longest_response(rts: FloatArray) -> float:
     """T of the lapse distribution: the largest finite response time, which must be positive."""
     finite = rts[np.isfinite(rts)]
     longest = float(finite.max()) if finite.size else math.nan
@@ -177,12 +248,10 @@ def longest_response(rts: npt.NDArray[np.float64]) -> float:
     return longest
 
 
-Mixable = Union[float, npt.NDArray[np.float64]]
+Mixable = Union[float, FloatArray]
 
 
-def mixture_terms(
-    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: Mixable, longest: Mixable
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def mixture_terms(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, longest: Mixable) -> tuple[FloatArray, FloatArray]:
     """The lapse mixture's two terms in log space: log((1 - p) f), and log(p / (2 T)) for
     0 <= rt <= T, -inf elsewhere. The weight and window may be arrays that broadcast."""
     with np.errstate(divide="ignore"):
@@ -190,22 +259,74 @@ def mixture_terms(
         return np.log1p(-contamination) + log_densities, lapse
 
 
-def mixture_logpdf(
-    log_densities: npt.NDArray[np.float64], rts: npt.NDArray[np.float64], contamination: Mixable, longest: Mixable
-) -> npt.NDArray[np.float64]:
+def mixture_logpdf(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, longest: Mixable) -> FloatArray:
     """Log of (1 - p) f + p / (2 T) for 0 <= rt <= T (the lapse density is 0 elsewhere)."""
     return np.logaddexp(*mixture_terms(log_densities, rts, contamination, longest))
+
+
+class Mixture(NamedTuple):
+    """Each trial's log-likelihood under the lapse mixture, the shares of it that the model and the
+    lapses explain (which scale their partial derivatives), and its derivative with respect to the
+    weight p: d/dp log((1 - p) f + p c) = (c - f) / mixture. Trials no component can produce have
+    log-likelihood -inf and zero shares and derivative."""
+
+    log_p: FloatArray
+    model_share: FloatArray
+    lapse_share: FloatArray
+    d_contamination: FloatArray
+
+
+def mixture(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, longest: Mixable) -> Mixture:
+    inside = (rts >= 0) & (rts <= longest)
+    # Exponentials may overflow where the model's density underflows: the
+    # derivative with respect to p is then that large.
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        log_model, log_lapse = mixture_terms(log_densities, rts, contamination, longest)
+        log_p = np.logaddexp(log_model, log_lapse)
+        possible = np.isfinite(log_p)
+        model_share = np.where(possible, np.exp(log_model - log_p), 0.0)
+        lapse_share = np.where(possible, np.exp(log_lapse - log_p), 0.0)
+        lapse_per_p = np.where(possible & inside, np.exp(-np.log(2 * longest) - log_p), 0.0)
+        model_per_p = np.where(possible, np.exp(log_densities - log_p), 0.0)
+    return Mixture(log_p, model_share, lapse_share, lapse_per_p - model_per_p)
 
 
 def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contamination: float = 0.0) -> float:
     """Summed log-likelihood of the trials under a parameter dict.
 
-    ``params`` is any dict with the model's parameter names (as :func:`fit_ez`,
-    :func:`fit_sim` and :func:`fit_ml` return; other keys are ignored;
-    missing optional parameters take their defaults). With ``contamination``
-    ``p > 0`` each trial is a lapse with probability ``p``: either response
-    with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
-    response time given.
+    Parameters
+    ----------
+    choices : array_like of bool or {0, 1}
+        True (or 1) for the upper boundary, one value per trial.
+    rts : array_like of float
+        Response times in seconds, one per trial.
+    params : mapping
+        The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
+        return them; other keys are ignored and missing optional parameters take their
+        defaults. ``drift_rate`` and ``boundary_separation`` are required.
+    contamination : float, optional
+        Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
+        response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
+        response time given (default 0, the model alone).
+
+    Returns
+    -------
+    float
+        The sum over trials of the log-likelihood; ``-inf`` when a trial is impossible.
+
+    Raises
+    ------
+    ValueError
+        For a missing required parameter, a parameter out of its range, a weight outside
+        [0, 1], or unusable choices.
+
+    Examples
+    --------
+    >>> import ventrola
+    >>> choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 200, 1)
+    >>> fit = {"drift_rate": 1.0, "boundary_separation": 1.5, "non_decision_time": 0.3}
+    >>> bool(ventrola.loglik(choices, rts, fit) > ventrola.loglik(choices, rts, {**fit, "drift_rate": 0.0}))
+    True
     """
     contamination = float(contamination)
     if not 0.0 <= contamination <= 1.0:

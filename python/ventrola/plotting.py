@@ -16,7 +16,7 @@ from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Un
 import numpy as np
 
 from . import frames
-from ._ml_model import MODEL_PARAMETERS
+from .parameters import PARAMETER_NAMES
 from ._plot_predictions import predict
 
 #: The response-time quantiles of the quantile-probability plot.
@@ -280,25 +280,49 @@ def plot_fit(
 ) -> Any:
     """Draw observed response times against those predicted by fitted parameters.
 
-    `data` is a DataFrame with columns `rt` and `choice`, or a ``(choices, rts)`` pair of
-    arrays. Choices are booleans or 0/1 (True/1: upper boundary), or labels of which `upper`
-    names the upper-boundary one. Response times are in seconds, or milliseconds with
-    ``rt_unit="ms"``; the figure shows seconds. `params` is a dict like the result of a fit.
-    When it has all seven parameters of the full model (as `fit_ml` results do), the prediction
-    is exact: the model's density and distribution function, with the lapses of its
-    `contamination` spread up to the slowest observed time; otherwise it is `n_sim` trials
-    simulated from it with `seed`.
-
     Left: the response-time densities of the upper boundary above the axis and of the lower
     boundary mirrored below it, each scaled by its proportion of trials (bars observed, lines
     predicted). Right: a quantile-probability plot, the 0.1, 0.3, 0.5, 0.7 and 0.9 quantiles of
-    each boundary's times at x = that boundary's proportion of responses. `bins` is a count of
-    equal bins (by default 12 to 40, more for more trials) or the bin edges in seconds. `ax` is
-    an optional pair of axes to draw into (distributions, quantile-probability plot).
+    each boundary's times at x = that boundary's proportion of responses.
 
-    Returns the matplotlib Figure. Raises ImportError when matplotlib is not installed, and
-    ValueError for a missing column, non-numeric or missing times, unmapped choice labels or
-    parameters that cannot be simulated.
+    Parameters
+    ----------
+    data : pandas.DataFrame or tuple of array_like
+        A table with columns ``rt`` and ``choice``, or a ``(choices, rts)`` pair of arrays.
+        Choices are booleans or 0/1 (True/1: upper boundary), or labels of which ``upper``
+        names the upper-boundary one.
+    params : mapping
+        Parameters like the result of a fit. With all seven parameters of the full model (as
+        :func:`ventrola.fit_ml` results have) the prediction is exact: the model's density and
+        distribution function, with the lapses of its ``contamination`` spread up to the
+        slowest observed time; otherwise ``n_sim`` trials simulated from it with ``seed``.
+    rt, choice : str, optional
+        The table's columns (default ``"rt"`` and ``"choice"``).
+    rt_unit : {"s", "ms"}, optional
+        The unit of the response times; the figure shows seconds.
+    upper : object, optional
+        The label of upper-boundary responses.
+    n_sim, seed : int, optional
+        Simulated trials and their seed, where the prediction is simulated (20,000 and 0).
+    bins : int or sequence of float, optional
+        A count of equal bins (by default 12 to 40, more for more trials) or the bin edges in
+        seconds.
+    ax : tuple of two matplotlib Axes, optional
+        Axes to draw into (distributions, quantile-probability plot).
+    title : str, optional
+        The figure's title (default: the parameters).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    ValueError
+        For a missing column, non-numeric or missing times, unmapped choice labels or
+        parameters that cannot be simulated.
     """
     Figure, FigureCanvasAgg, FuncFormatter = _matplotlib()
     observed = _outcomes(data, rt, choice, rt_unit, upper)
@@ -325,7 +349,7 @@ def plot_fit(
 
 _PARAMETERS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
 # Columns of a maximum-likelihood fit, which are drawn exactly.
-_FULL_MODEL = (*MODEL_PARAMETERS, "noise_sd", "contamination")
+_FULL_MODEL = (*PARAMETER_NAMES, "noise_sd", "contamination")
 
 
 def _longest(observed: _Outcomes) -> float:
@@ -392,7 +416,7 @@ def _panel_prediction(panel: _Panel, n_sim: int) -> Tuple[Any, Optional[str]]:
     try:
         return predict(panel.params, n_sim, 0, _longest(panel.observed)), panel.note
     except ValueError as exc:
-        verb = "draw" if all(name in panel.params for name in MODEL_PARAMETERS) else "simulate"
+        verb = "draw" if all(name in panel.params for name in PARAMETER_NAMES) else "simulate"
         return None, f"cannot {verb} the fit: {exc}"
 
 
@@ -476,14 +500,46 @@ def save_fit_plots(
     upper: Any = None,
     n_sim: int = 20000,
 ) -> Any:
-    """Write one picture of the fits of a whole table to `path` (its suffix gives the format).
+    """Write one picture of the fits of a whole table to ``path``.
 
-    `trials_df` holds the trials (columns `rt`, `choice` and the group columns `by`);
-    `fits_df` has one row per group as `fit_frame` returns it. One group gets the two-panel
-    `plot_fit` figure; several get a grid of response-time panels, at most `MAX_PANELS` (the
-    first ones, as the title then says). Groups whose fit failed show their data and the error.
-    Predictions are exact for rows with the full model's parameters (``method="ml"``), else
-    `n_sim` trials simulated per group with seed 0. Returns the Figure written.
+    One group gets the two-panel :func:`plot_fit` figure; several get a grid of response-time
+    panels, at most ``MAX_PANELS`` (the first ones, as the title then says). Groups whose fit
+    failed show their data and the error. Predictions are exact for rows with the full
+    model's parameters (``method="ml"``), else ``n_sim`` trials simulated per group with seed
+    0. The figure is rendered whole before the file is opened.
+
+    Parameters
+    ----------
+    trials_df : pandas.DataFrame
+        The trials: columns ``rt``, ``choice`` and the group columns ``by``.
+    fits_df : pandas.DataFrame
+        One row per group as :func:`ventrola.fit_frame` returns it.
+    path : str or os.PathLike
+        The file; its suffix gives the format (PNG without one).
+    rt, choice : str
+        The trials' columns.
+    by : str or list of str or None
+        The group columns.
+    rt_unit : {"s", "ms"}, optional
+        The unit of the response times.
+    upper : object, optional
+        The label of upper-boundary responses.
+    n_sim : int, optional
+        Simulated trials per group where the prediction is simulated (20,000).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure written.
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    ValueError
+        For an empty table of fits, or a table the picture cannot be drawn from.
+    OSError
+        When the file cannot be written.
     """
     _matplotlib()
     by = frames.normalise_by(by)

@@ -21,13 +21,45 @@ from ventrola.bayes.likelihood_op import INPUT_DEFAULTS, wiener_log_probability
 
 
 def signed_rts(choices: npt.ArrayLike, rts: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """``rts`` where ``choices`` is True (upper boundary), ``-rts`` elsewhere."""
+    """Trials as signed response times: ``rts`` where ``choices`` is True (upper boundary),
+    ``-rts`` elsewhere.
+
+    Parameters
+    ----------
+    choices : array_like of bool
+        True for the upper boundary.
+    rts : array_like of float
+        Response times in seconds.
+
+    Returns
+    -------
+    ndarray of float64
+
+    Examples
+    --------
+    >>> from ventrola.bayes import signed_rts
+    >>> signed_rts([True, False], [0.5, 0.7]).tolist()
+    [0.5, -0.7]
+    """
     rts = np.asarray(rts, dtype=np.float64)
     return np.where(np.asarray(choices, dtype=np.bool_), rts, -rts)
 
 
 def split_signed_rts(signed: npt.ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
-    """The choices (True for the upper boundary) and response times of signed response times."""
+    """The choices and response times of signed response times.
+
+    Parameters
+    ----------
+    signed : array_like of float
+        ``rt`` for the upper boundary, ``-rt`` for the lower one.
+
+    Returns
+    -------
+    choices : ndarray of bool
+        True for the upper boundary.
+    rts : ndarray of float64
+        The response times.
+    """
     signed = np.asarray(signed, dtype=np.float64)
     return signed > 0, np.abs(signed)
 
@@ -37,30 +69,47 @@ def log_probability(value: Variable, *parameters: Variable) -> Variable:
 
 
 class WienerDDM:
-    """The diffusion model for one trial, with an optional contaminant mixture.
+    """The diffusion model for one trial, with an optional contaminant mixture, as a PyMC
+    distribution.
 
-    ``WienerDDM(name, drift_rate, boundary_separation, starting_point=0.5,
-    non_decision_time=0.0, drift_rate_sd=0.0, starting_point_range=0.0,
-    non_decision_time_range=0.0, noise_sd=1.0, contamination=0.0,
-    max_rt=None, **kwargs)`` inside a ``pm.Model`` adds a variable whose
-    values are signed response times (see the module documentation); the
-    keyword arguments ``observed``, ``dims``, ``shape``, ... are PyMC's.
-    Parameters are numbers, arrays or model variables and broadcast like
-    NumPy; their names and ranges are those of ``ventrola.wiener_logpdf``.
+    ``WienerDDM(name, ...)`` inside a ``pm.Model`` adds a variable whose values are signed
+    response times (see :func:`signed_rts`); ``WienerDDM.dist(...)`` gives the unnamed
+    variable, as PyMC's ``.dist``. The log-probability uses the compiled likelihood and its
+    analytic gradient with respect to every parameter (so NUTS can sample them); it is -inf
+    where a parameter is out of its range. Random draws (prior and posterior predictive) use
+    :func:`ventrola.simulate_ddm`; a trial still undecided at its 10 s cap (only extreme
+    parameters make that likely) is drawn as NaN.
 
-    With ``contamination`` p > 0 a trial is, with probability p, a lapse:
-    either response with probability 1/2 at a time uniform on [0, max_rt].
-    ``max_rt`` defaults to the largest observed response time; without
-    observed data it must be given whenever ``contamination`` is not 0.
+    Parameters
+    ----------
+    name : str
+        The variable's name (not for ``.dist``).
+    drift_rate, boundary_separation : float, array or model variable
+        Required; named and ranged as for :func:`ventrola.wiener_logpdf`.
+    starting_point, non_decision_time, drift_rate_sd, starting_point_range, non_decision_time_range, noise_sd : optional
+        As :func:`ventrola.wiener_logpdf` takes them (defaults 0.5, 0, 0, 0, 0, 1). All
+        parameters broadcast like NumPy.
+    contamination : optional
+        Weight p in [0, 1] of lapses: either response with probability 1/2 at a time uniform
+        on [0, max_rt] (default 0).
+    max_rt : float, optional
+        The lapse window; the largest observed response time by default. Without observed
+        data it must be given whenever ``contamination`` is not 0.
+    **kwargs
+        PyMC's: ``observed``, ``dims``, ``shape``, ...
 
-    The log-probability uses the compiled likelihood and its analytic
-    gradient with respect to every parameter (so NUTS can sample them); it is
-    -inf where a parameter is out of its range. Random draws (prior and
-    posterior predictive) use ``ventrola.simulate_ddm``; a trial still
-    undecided at its 10 s cap (only extreme parameters make that likely) is
-    drawn as NaN.
+    Returns
+    -------
+    TensorVariable
+        The model variable (the class makes variables, not instances, as PyMC's
+        distributions do).
 
-    ``WienerDDM.dist(...)`` gives the unnamed variable, as PyMC's ``.dist``.
+    Raises
+    ------
+    TypeError
+        For a missing or unknown parameter.
+    ValueError
+        For ``contamination`` without a ``max_rt`` or observed data.
     """
 
     # As PyMC's distributions do, the class makes model variables, not instances.

@@ -12,14 +12,7 @@ import pytensor.tensor as pt
 from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
-from ventrola.bayes.priors import (
-    CONTAMINATION_PRIOR,
-    DRIFT_RATE_SD_SCALE,
-    NON_DECISION_TIME_RANGE_SCALE,
-    PARTICIPANT_PRIORS,
-    SHARED,
-    ParticipantPrior,
-)
+from ventrola.bayes.priors import describe_priors, lapse_prior, participant_priors, shared_priors, shared_variable
 from ventrola.bayes.model_options import (
     DEFAULT_FREE,
     TRIAL_DIM,
@@ -30,6 +23,7 @@ from ventrola.bayes.model_options import (
     fixed_values,
 )
 from ventrola.bayes.trial_table import TrialTable, read_trials
+from ventrola.parameters import GroupPrior
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -53,61 +47,69 @@ def hierarchical_model(
 ) -> pm.Model:
     """A hierarchical drift-diffusion model of a table of trials, as a ``pm.Model``.
 
-    ``trials`` has one row per trial; ``rt``, ``choice``, ``upper`` and
-    ``rt_unit`` read it as :func:`ventrola.fit_frame` does (response times in
-    seconds or ``"ms"``; choices booleans, 0/1, or labels with ``upper=``).
-    ``by`` names the column of participants.
+    Participants' parameters are drawn from a group distribution (non-centred by default);
+    the trials' log-probability is the compiled likelihood with its analytic gradients, so
+    NUTS samples every parameter.
 
-    ``free`` names the estimated parameters (named as for
-    ``ventrola.wiener_logpdf``; by default ``drift_rate``,
-    ``boundary_separation`` and ``non_decision_time``). The others
-    are held at ``fixed[name]`` or their defaults (``starting_point`` 0.5,
-    variabilities 0); ``noise_sd`` is 1. ``depends_on`` maps a free parameter
-    to a column (or list of columns): the parameter then takes one value per
-    level (or combination of levels) of those columns, e.g.
-    ``depends_on={"drift_rate": "condition"}``. ``contamination`` is the
-    lapse weight: a number held fixed (0, the default, is the pure model) or
-    ``"free"`` to estimate it; the lapse window is the largest response time
-    in the table.
+    Parameters
+    ----------
+    trials : pandas.DataFrame
+        One row per trial; ``rt``, ``choice``, ``upper`` and ``rt_unit`` read it as
+        :func:`ventrola.fit_frame` does (response times in seconds or ``"ms"``, positive;
+        choices booleans, 0/1, or labels with ``upper=``).
+    rt, choice : str, optional
+        The columns of response times and choices (``"rt"``, ``"choice"``).
+    by : str, optional
+        The column of participants (``"subject"``).
+    free : sequence of str, optional
+        The estimated parameters, named as for :func:`ventrola.wiener_logpdf`; by default
+        ``drift_rate``, ``boundary_separation`` and ``non_decision_time``. The others are held
+        at ``fixed[name]`` or their defaults (``starting_point`` 0.5, variabilities 0);
+        ``noise_sd`` is 1.
+    depends_on : dict of str to str or sequence of str, optional
+        A free parameter's column (or columns): it then takes one value per level (or
+        combination of levels), e.g. ``{"drift_rate": "condition"}``.
+    fixed : dict of str to float, optional
+        Values of parameters that are not free.
+    contamination : float or "free", optional
+        The lapse weight: a number in [0, 1) held fixed (0, the default, is the pure model) or
+        ``"free"`` to estimate it; the lapse window is the largest response time in the table.
+    centred : sequence of str, optional
+        Participant-level parameters sampled centred, ``p_link ~ Normal(p_mu, p_sigma)`` per
+        participant on the link scale: faster when every participant's data pin their own
+        value down (many trials); non-centred suits few trials per participant.
+    upper : object, optional
+        The label of upper-boundary responses.
+    rt_unit : {"s", "ms"}, optional
+        The unit of the response times.
 
-    Variables (``p`` a parameter name, ``subject`` the ``by`` column):
+    Returns
+    -------
+    pymc.Model
+        With these variables (``p`` a parameter name, ``subject`` the ``by`` column):
+        participant-level parameters have ``p_mu`` and ``p_sigma`` (the group's location and
+        spread on the link scale), ``p_z`` (each participant's standard normal offset; ``p_link``
+        when centred) and the deterministic ``p_subject`` (each participant's value on the
+        natural scale); shared parameters one variable ``p``; ``signed_rt`` the observed
+        trials, ``rt`` for upper-boundary responses and ``-rt`` for lower ones (see
+        :class:`ventrola.bayes.WienerDDM`). Dimensions: the ``by`` column (the participants'
+        labels, sorted), each ``depends_on`` column (its levels, sorted; parameters over
+        several columns cross their levels, and combinations absent from the data keep their
+        prior) and ``trial`` (row positions in the table). Sample with ``pm.sample()`` inside
+        ``with model:``; the result is ArviZ ``InferenceData``.
 
-    - ``drift_rate``, ``boundary_separation``, ``starting_point`` and
-      ``non_decision_time`` vary over participants, non-centred:
-      ``p_mu`` and ``p_sigma`` are the group's location and spread on the
-      link scale, ``p_z`` each participant's standard normal offset, and the
-      deterministic ``p_subject`` each participant's value on the natural
-      scale. A parameter named in ``centred`` is sampled centred instead:
-      ``p_link ~ Normal(p_mu, p_sigma)`` per participant, on the link scale,
-      which samples faster when every participant's data pin their own value
-      down (many trials); non-centred suits few trials per participant.
-      Links and priors: drift rate identity, ``mu ~ Normal(0, 3)``,
-      ``sigma ~ HalfNormal(1.5)``; boundary separation log,
-      ``mu ~ Normal(log 1.5, 0.6)``, ``sigma ~ HalfNormal(0.5)``; starting
-      point logit, ``mu ~ Normal(0, 0.6)``, ``sigma ~ HalfNormal(0.5)``
-      (when ``starting_point_range`` sz is not 0 the value is squeezed into
-      ``(sz/2, 1 - sz/2)``); non-decision time a logit-scale fraction of a
-      bound it stays below, ``mu ~ Normal(1, 1.2)``,
-      ``sigma ~ HalfNormal(0.8)``: the bound is the participant's fastest
-      response time in the cell, or the median one when ``contamination`` is
-      not 0 (lapses may then be faster than t0).
-    - ``drift_rate_sd ~ HalfNormal(1.5)``, ``starting_point_range ~
-      Uniform(0, 1)`` (``Uniform(0, 2 min(w, 1 - w))`` with the starting point
-      fixed at w) and ``non_decision_time_range ~ HalfNormal(0.2)`` seconds
-      take one value shared by all participants.
-    - ``contamination ~ Beta(1, 19)`` when free.
-    - ``signed_rt``: the observed trials, ``rt`` for upper-boundary responses
-      and ``-rt`` for lower ones (see :class:`ventrola.bayes.WienerDDM`).
+    Raises
+    ------
+    ValueError
+        For a bad table (as :func:`ventrola.fit_frame` does) and for bad ``free``,
+        ``depends_on``, ``fixed``, ``contamination`` or ``centred``.
 
-    Dimensions: the ``by`` column (the participants' labels, sorted), each
-    ``depends_on`` column (its levels, sorted; parameters over several
-    columns cross their levels, and combinations absent from the data keep
-    their prior) and ``trial`` (row positions in the table).
+    Notes
+    -----
+    The priors, weakly informative on each parameter's natural scale (units of the noise,
+    times in seconds), as the parameter table declares them:
 
-    Sample with ``pm.sample()`` inside ``with model:``; the result is ArviZ
-    ``InferenceData``. Raises ``ValueError`` for a bad table (as ``fit_frame``
-    does; response times must also be positive) and for bad ``free``,
-    ``depends_on``, ``fixed``, ``contamination`` or ``centred``.
+{priors}
     """
     if not isinstance(by, str):
         raise ValueError(f"by must name one column, not {by!r}")
@@ -125,13 +127,13 @@ def hierarchical_model(
     with pm.Model(coords=coords) as model:
         per_trial: dict[str, Any] = dict(held)
         level_values: dict[str, tuple[Any, tuple[str, ...]]] = {}
-        for name in SHARED:
+        for name, shared in shared_priors().items():
             if name in free_names:
                 columns = dependencies.get(name, ())
-                variable = shared_parameter(name, columns, held)
+                variable = shared_variable(name, shared, columns or None, held)
                 level_values[name] = (variable, columns)
                 per_trial[name] = at_trials(variable, table.cell_of_trial(columns, per_participant=False))
-        for name, prior in PARTICIPANT_PRIORS.items():
+        for name, prior in participant_priors().items():
             if name in free_names:
                 columns = dependencies.get(name, ())
                 values = participant_parameter(
@@ -139,7 +141,7 @@ def hierarchical_model(
                 )
                 per_trial[name] = at_trials(values, table.cell_of_trial(columns))
         if lapse_weight == "free":
-            per_trial["contamination"] = pm.Beta("contamination", *CONTAMINATION_PRIOR)
+            per_trial["contamination"] = shared_variable("contamination", lapse_prior(), None, held)
         else:
             per_trial["contamination"] = float(lapse_weight)
         WienerDDM(
@@ -152,24 +154,16 @@ def hierarchical_model(
     return model
 
 
+hierarchical_model.__doc__ = (hierarchical_model.__doc__ or "").replace("{priors}", describe_priors())
+
+
 def at_trials(values: TensorVariable, cells: np.ndarray) -> TensorVariable:
     return values.flatten()[cells] if values.ndim else values
 
 
-def shared_parameter(name: str, columns: tuple[str, ...], held: Mapping[str, float]) -> TensorVariable:
-    dims = columns or None
-    if name == "drift_rate_sd":
-        return pm.HalfNormal(name, DRIFT_RATE_SD_SCALE, dims=dims)
-    if name == "non_decision_time_range":
-        return pm.HalfNormal(name, NON_DECISION_TIME_RANGE_SCALE, dims=dims)
-    w = held.get("starting_point")
-    largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
-    return pm.Uniform(name, 0.0, largest, dims=dims)
-
-
 def participant_parameter(
     name: str,
-    prior: ParticipantPrior,
+    prior: GroupPrior,
     table: TrialTable,
     columns: tuple[str, ...],
     level_values: Mapping[str, tuple[Any, tuple[str, ...]]],

@@ -32,9 +32,18 @@ INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in DIFFERENTIABLE}
 
 
 class WienerLogProbability(Op):
-    """Inputs: signed response times, then the parameters in INPUT_DEFAULTS order.
-    Outputs: the log-probability of each trial (the broadcast shape), then one
-    array of partial derivatives for each name in ``wrt``."""
+    """The log-probability of each trial and its partial derivatives, as one PyTensor Op.
+
+    Inputs: signed response times, then the parameters in ``INPUT_DEFAULTS`` order. Outputs:
+    the log-probability of each trial (the broadcast shape), then one array of partial
+    derivatives for each name in ``wrt``.
+
+    Parameters
+    ----------
+    wrt : sequence of str, optional
+        The inputs whose partial derivatives are computed (default: every differentiable
+        input); a compile-time rewrite narrows it to those a graph uses.
+    """
 
     __props__ = ("wrt",)
 
@@ -144,11 +153,24 @@ def sum_to_shape(gradient: TensorVariable, x: TensorVariable) -> TensorVariable:
 def wiener_log_probability(value: Any, **parameters: Any) -> TensorVariable:
     """The log-probability of each trial as a PyTensor variable.
 
-    ``value`` holds signed response times (``rt`` for the upper boundary,
-    ``-rt`` for the lower one); the keywords are the parameters of
-    INPUT_DEFAULTS (``drift_rate`` and ``boundary_separation`` required), each
-    a number, array or PyTensor variable broadcasting with ``value``. Gradients
-    are available with respect to every parameter.
+    Parameters
+    ----------
+    value : array_like or TensorVariable
+        Signed response times (``rt`` for the upper boundary, ``-rt`` for the lower one).
+    **parameters
+        The parameters of :class:`WienerDDM` (``drift_rate`` and ``boundary_separation``
+        required), each a number, array or PyTensor variable broadcasting with ``value``.
+
+    Returns
+    -------
+    TensorVariable
+        The log-probability of each trial, in the broadcast shape. Gradients are available with
+        respect to every parameter.
+
+    Raises
+    ------
+    TypeError
+        For an unknown or missing parameter.
     """
     unknown = [name for name in parameters if name not in INPUT_DEFAULTS]
     if unknown:

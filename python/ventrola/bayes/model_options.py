@@ -7,26 +7,27 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Optional, Union
 
-import numpy as np
+from ventrola import parameters
+from ventrola.bayes.priors import participant_priors
+from ventrola.parameters import DEFAULT_FREE
 
-from ventrola.bayes.priors import PARTICIPANT_PRIORS
-from ventrola.bayes.trial_likelihood import MODEL_PARAMETERS
-from ventrola.likelihood import DEFAULTS
-
-DEFAULT_FREE = ("drift_rate", "boundary_separation", "non_decision_time")
-# noise_sd is 1 in these models: it sets the units.
-FIXED_DEFAULTS = {name: value for name, value in DEFAULTS.items() if name != "noise_sd"}
 TRIAL_DIM = "trial"
+
+
+def model_parameters() -> tuple[str, ...]:
+    """The parameters a hierarchical model samples or holds; noise_sd is 1 in these models, it sets the units."""
+    return parameters.table().density_names()
 
 
 def checked_free(free: Sequence[str]) -> tuple[str, ...]:
     names = (free,) if isinstance(free, str) else tuple(free)
+    known = model_parameters()
     for name in names:
-        if name not in MODEL_PARAMETERS:
+        if name not in known:
             hint = " (it is 1 in this model)" if name == "noise_sd" else ""
             hint = " (use contamination='free')" if name == "contamination" else hint
             raise ValueError(f"free names {name!r}, which is not a parameter that can be estimated{hint}; "
-                             f"choose from {', '.join(MODEL_PARAMETERS)}")
+                             f"choose from {', '.join(known)}")
     if len(set(names)) != len(names):
         raise ValueError(f"free names a parameter more than once: {list(names)}")
     return names
@@ -34,10 +35,11 @@ def checked_free(free: Sequence[str]) -> tuple[str, ...]:
 
 def checked_centred(centred: Sequence[str], free: tuple[str, ...]) -> tuple[str, ...]:
     names = (centred,) if isinstance(centred, str) else tuple(centred)
+    participant_level = participant_priors()
     for name in names:
-        if name not in PARTICIPANT_PRIORS or name not in free:
+        if name not in participant_level or name not in free:
             raise ValueError(f"centred names {name!r}, which is not a free participant-level parameter "
-                             f"(those are {', '.join(n for n in PARTICIPANT_PRIORS if n in free)})")
+                             f"(those are {', '.join(n for n in participant_level if n in free)})")
     return names
 
 
@@ -69,34 +71,21 @@ def checked_depends_on(
 def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...]) -> dict[str, float]:
     """Every parameter that is not free, at its fixed value or default, checked against its range."""
     given = dict(fixed or {})
+    known = model_parameters()
     for name in given:
-        if name not in MODEL_PARAMETERS:
+        if name not in known:
             raise ValueError(f"fixed names {name!r}, which is not a parameter of the model")
         if name in free:
             raise ValueError(f"{name!r} is both free and fixed")
+    defaults = parameters.table().defaults()
     held = {}
-    for name in MODEL_PARAMETERS:
+    for name in known:
         if name in free:
             continue
-        if name not in given and name not in FIXED_DEFAULTS:
+        if name not in given and name not in defaults:
             raise ValueError(f"{name!r} must be free or given a value in fixed")
-        held[name] = float(given.get(name, FIXED_DEFAULTS.get(name, 0.0)))
-    ranges = {
-        "drift_rate": (lambda x: np.isfinite(x), "finite"),
-        "boundary_separation": (lambda x: 0 < x < np.inf, "> 0"),
-        "starting_point": (lambda x: 0 < x < 1, "in (0, 1)"),
-        "non_decision_time": (lambda x: 0 <= x < np.inf, ">= 0"),
-        "drift_rate_sd": (lambda x: 0 <= x < np.inf, ">= 0"),
-        "starting_point_range": (lambda x: 0 <= x < 1, "in [0, 1)"),
-        "non_decision_time_range": (lambda x: 0 <= x < np.inf, ">= 0"),
-    }
-    for name, value in held.items():
-        accepts, text = ranges[name]
-        if not accepts(value):
-            raise ValueError(f"fixed {name} must be {text}, got {value!r}")
-    w, sz = held.get("starting_point"), held.get("starting_point_range")
-    if w is not None and sz is not None and not sz / 2 < min(w, 1 - w):
-        raise ValueError(f"fixed starting_point_range {sz!r} must be below 2 min(w, 1 - w) = {2 * min(w, 1 - w)!r}")
+        held[name] = float(given.get(name, defaults.get(name, 0.0)))
+    parameters.check_values(held, prefix="fixed ")
     return held
 
 

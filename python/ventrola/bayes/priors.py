@@ -1,44 +1,82 @@
-"""The priors of the hierarchical model, each chosen to be weakly informative on
+"""The priors of the hierarchical model, read from the parameter table
+(:mod:`ventrola.parameters`), where each is chosen to be weakly informative on
 the parameter's natural scale (units of the noise, s = 1; times in seconds).
 
 Participant-level parameters are non-centred: participant j's value is the
 inverse link of ``mu + sigma * z_j`` with ``z_j ~ Normal(0, 1)``, so ``mu`` and
-``sigma`` are the group's location and spread on the link scale.
+``sigma`` are the group's location and spread on the link scale. The others
+take one value for all participants (or per level of ``depends_on``).
 """
 
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass
+from collections.abc import Mapping
+from typing import Optional
+
+import pymc as pm
+from pytensor.tensor.variable import TensorVariable
+
+from ventrola import parameters
+from ventrola.parameters import GroupPrior, SharedPrior
 
 
-@dataclass(frozen=True)
-class ParticipantPrior:
-    link: str  # "identity", "log", "logit" or "logit_of_bound"
-    mu_mean: float
-    mu_sd: float
-    sigma_scale: float  # sigma ~ HalfNormal(sigma_scale)
+def participant_priors() -> dict[str, GroupPrior]:
+    """The density's parameters that vary over participants, in table order."""
+    return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, GroupPrior)}
 
 
-PARTICIPANT_PRIORS = {
-    # v: a typical participant anywhere in about [-6, 6].
-    "drift_rate": ParticipantPrior("identity", 0.0, 3.0, 1.5),
-    # a: log-normal, median participant around 1.5, group medians in about [0.45, 5].
-    "boundary_separation": ParticipantPrior("log", math.log(1.5), 0.6, 0.5),
-    # w: logit-normal, median participant in about [0.24, 0.76].
-    "starting_point": ParticipantPrior("logit", 0.0, 0.6, 0.5),
-    # t0: a logit-normal fraction of the participant's fastest response (in
-    # the cell the parameter is estimated for; the median one with lapses),
-    # so t0 stays below it; the median participant's fraction lies in about
-    # [0.2, 0.97].
-    "non_decision_time": ParticipantPrior("logit_of_bound", 1.0, 1.2, 0.8),
+def shared_priors() -> dict[str, SharedPrior]:
+    """The density's parameters with one value for all participants, in table order."""
+    return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, SharedPrior)}
+
+
+def lapse_prior() -> SharedPrior:
+    prior = parameters.table()["contamination"].prior
+    assert isinstance(prior, SharedPrior)
+    return prior
+
+
+def shared_variable(
+    name: str, prior: SharedPrior, dims: Optional[tuple[str, ...]], held: Mapping[str, float]
+) -> TensorVariable:
+    """A shared parameter's variable. ``uniform_room`` runs up to the room the starting point leaves:
+    1 when the starting point is estimated (which is then kept inside (sz/2, 1 - sz/2)), else
+    2 min(w, 1 - w)."""
+    if prior.kind == "half_normal":
+        return pm.HalfNormal(name, prior.a, dims=dims)
+    if prior.kind == "beta":
+        return pm.Beta(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "uniform_room":
+        w = held.get("starting_point")
+        largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
+        return pm.Uniform(name, 0.0, largest, dims=dims)
+    raise ValueError(f"no prior of kind {prior.kind!r}")
+
+
+_LINKS = {
+    "identity": "identity link",
+    "log": "log link",
+    "logit": "logit link (squeezed into ``(sz/2, 1 - sz/2)`` when ``starting_point_range`` sz is not 0)",
+    "logit_of_bound": "a logit-scale fraction of a bound it stays below: the participant's fastest response "
+                      "time in the cell, or the median one when ``contamination`` is not 0 (lapses may then be "
+                      "faster than t0)",
+}
+_SHARED = {
+    "half_normal": "HalfNormal({a:g})",
+    "beta": "Beta({a:g}, {b:g})",
+    "uniform_room": "Uniform(0, 1)",
 }
 
-# One value for all participants (or per level of depends_on).
-DRIFT_RATE_SD_SCALE = 1.5  # sv ~ HalfNormal(1.5)
-NON_DECISION_TIME_RANGE_SCALE = 0.2  # st0 ~ HalfNormal(0.2) seconds
-# sz ~ Uniform(0, largest): largest is 1 when the starting point is
-# estimated (which is then kept inside (sz/2, 1 - sz/2)), else 2 min(w, 1 - w).
-CONTAMINATION_PRIOR = (1.0, 19.0)  # p ~ Beta(1, 19): mean 0.05, mostly below 0.15
 
-SHARED = ("drift_rate_sd", "starting_point_range", "non_decision_time_range")
+def describe_priors(indent: str = "    ") -> str:
+    """The priors as a list for documentation, from the table."""
+    lines = []
+    for name, prior in participant_priors().items():
+        lines.append(f"- ``{name}`` per participant: {_LINKS[prior.link]}; ``{name}_mu ~ Normal({prior.mu_mean:.3g}, "
+                     f"{prior.mu_sd:g})``, ``{name}_sigma ~ HalfNormal({prior.sigma_scale:g})``.")
+    for name, shared in shared_priors().items():
+        room = " (``Uniform(0, 2 min(w, 1 - w))`` with the starting point fixed at w)" if shared.kind == "uniform_room" else ""
+        lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``{room}, shared.")
+    lapse = lapse_prior()
+    lines.append(f"- ``contamination ~ {_SHARED[lapse.kind].format(a=lapse.a, b=lapse.b)}`` when free.")
+    return "\n".join(indent + line for line in lines)

@@ -22,7 +22,8 @@ from typing import Optional
 import numpy as np
 import numpy.typing as npt
 
-from ventrola.likelihood import PARAMETER_NAMES, mixture_terms, wiener_logpdf, wiener_logpdf_grad
+from ventrola import parameters
+from ventrola.likelihood import PARAMETER_NAMES, mixture, wiener_logpdf, wiener_logpdf_grad
 
 Array = npt.NDArray[np.float64]
 
@@ -34,27 +35,11 @@ DIFFERENTIABLE = (*MODEL_PARAMETERS, "noise_sd", "contamination", "max_rt")
 
 
 def valid_parameters(params: Mapping[str, Array]) -> npt.NDArray[np.bool_]:
-    """True where every parameter lies in its range (those ventrola.wiener_logpdf checks; the mixture
-    weight in [0, 1], the window above 0)."""
-    w = params["starting_point"]
-    half_range = params["starting_point_range"] / 2
+    """True where every parameter lies in its range (those of :mod:`ventrola.parameters`; the
+    mixture weight in [0, 1], the window above 0)."""
     with np.errstate(invalid="ignore"):
         return (
-            np.isfinite(params["drift_rate"])
-            & (params["boundary_separation"] > 0)
-            & np.isfinite(params["boundary_separation"])
-            & (w > 0)
-            & (w < 1)
-            & (params["non_decision_time"] >= 0)
-            & np.isfinite(params["non_decision_time"])
-            & (params["drift_rate_sd"] >= 0)
-            & np.isfinite(params["drift_rate_sd"])
-            & (half_range >= 0)
-            & (half_range < np.minimum(w, 1 - w))
-            & (params["non_decision_time_range"] >= 0)
-            & np.isfinite(params["non_decision_time_range"])
-            & (params["noise_sd"] > 0)
-            & np.isfinite(params["noise_sd"])
+            parameters.valid(params, (*MODEL_PARAMETERS, "noise_sd"))
             & (params["contamination"] >= 0)
             & (params["contamination"] <= 1)
             & (params["max_rt"] > 0)
@@ -124,7 +109,7 @@ def evaluate(
     model_share: Optional[Array] = None
     partials: dict[str, Array] = {}
     if "contamination" in wrt or "max_rt" in wrt or np.any(p):
-        log_p, model_share, partials = mixture(rt, log_f, p, window, wrt)
+        log_p, model_share, partials = mixture_partials(rt, log_f, p, window, wrt)
     else:
         log_p = log_f
     # A trial the model cannot produce (rt at or below t0) carries no gradient
@@ -142,26 +127,15 @@ def full_shape(array: Array, shape: tuple[int, ...]) -> Array:
     return array if array.shape == shape else np.array(np.broadcast_to(array, shape))
 
 
-def mixture(
+def mixture_partials(
     rt: Array, log_f: Array, p: Array, max_rt: Array, wrt: Sequence[str]
 ) -> tuple[Array, Array, dict[str, Array]]:
     """log of the mixture, the model's share of it (which scales the model's partials), and the
     partials with respect to the mixture weight and window."""
-    inside = (rt >= 0) & (rt <= max_rt)
-    # Exponentials may overflow where the model's density underflows: the
-    # derivative with respect to p is then that large.
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        log_model, log_lapse = mixture_terms(log_f, rt, p, max_rt)
-        log_p = np.logaddexp(log_model, log_lapse)
-        possible = np.isfinite(log_p)
-        model_share = np.where(possible, np.exp(log_model - log_p), 0.0)
-        lapse_share = np.where(possible, np.exp(log_lapse - log_p), 0.0)
-        partials = {}
-        if "contamination" in wrt:
-            # d/dp log((1 - p) f + p c) = (c - f) / mixture
-            lapse_per_p = np.where(possible & inside, np.exp(-np.log(2 * max_rt) - log_p), 0.0)
-            model_per_p = np.where(possible, np.exp(log_f - log_p), 0.0)
-            partials["contamination"] = lapse_per_p - model_per_p
-        if "max_rt" in wrt:
-            partials["max_rt"] = -lapse_share / max_rt
-    return log_p, model_share, partials
+    mixed = mixture(log_f, rt, p, max_rt)
+    partials = {}
+    if "contamination" in wrt:
+        partials["contamination"] = mixed.d_contamination
+    if "max_rt" in wrt:
+        partials["max_rt"] = -mixed.lapse_share / max_rt
+    return mixed.log_p, mixed.model_share, partials

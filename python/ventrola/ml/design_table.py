@@ -14,7 +14,9 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._ml_model import ESTIMABLE, MODEL_PARAMETERS, RESULT_PARAMETERS, ModelSpec
+from ventrola import parameters
+
+from .model_spec import ModelSpec, result_parameters
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -49,9 +51,10 @@ def normalise_depends_on(depends_on: Optional[DependsOn], spec: ModelSpec, by: l
     if not isinstance(depends_on, Mapping):
         raise ValueError(f"depends_on must map parameter names to columns, not {type(depends_on).__name__}")
     columns = {}
+    model_parameters = parameters.table().density_names()
     for name, value in depends_on.items():
-        if name not in MODEL_PARAMETERS:
-            known = "contamination is one weight per fit" if name == "contamination" else f"choose from {', '.join(MODEL_PARAMETERS)}"
+        if name not in model_parameters:
+            known = "contamination is one weight per fit" if name == "contamination" else f"choose from {', '.join(model_parameters)}"
             raise ValueError(f"depends_on names {name!r}, which cannot depend on a column ({known})")
         if name not in spec.free:
             raise ValueError(f"depends_on names {name!r}, which is not free: add it to free")
@@ -123,8 +126,8 @@ def ml_results_table(
     pieces: dict[str, list[Any]] = {column: [] for column in keys.columns}
     for column in design.row_columns:
         pieces[column] = []
-    value_columns = [*RESULT_PARAMETERS, "contamination"]
-    se_columns = [f"{name}_se" for name in ESTIMABLE if name in spec.free]
+    value_columns = [*result_parameters(), "contamination"]
+    se_columns = [f"{name}_se" for name in spec.free]
     summary_columns = ["loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged", "note", "error"]
     for column in [*value_columns, *se_columns, *summary_columns]:
         pieces[column] = []
@@ -139,11 +142,10 @@ def ml_results_table(
                 pieces[column].append(design.row_keys[column].iloc[combo])
             for name in value_columns:
                 pieces[name].append(_level_value(fit.values if fit else None, name, row_levels, position))
-            for name in ESTIMABLE:
-                if name in spec.free:
-                    pieces[f"{name}_se"].append(
-                        _level_value(fit.standard_errors if fit else None, name, row_levels, position)
-                    )
+            for name in spec.free:
+                pieces[f"{name}_se"].append(
+                    _level_value(fit.standard_errors if fit else None, name, row_levels, position)
+                )
             pieces["loglik"].append(fit.loglik if fit else np.nan)
             pieces["aic"].append(fit.aic if fit else np.nan)
             pieces["bic"].append(fit.bic if fit else np.nan)

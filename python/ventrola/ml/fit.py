@@ -1,0 +1,237 @@
+"""Maximum-likelihood fits of the diffusion model with analytic gradients.
+
+:func:`fit_ml` fits one set of trials. :func:`fit_design` is the same fit over a design: a free
+parameter may take one value per level of a factor (``levels``) while the others are shared;
+:func:`ventrola.fit_frame` builds the levels from table columns.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+from scipy.optimize import minimize
+
+from _ventrola import VentrolaError
+
+from ventrola._trial_arrays import checked_trials
+
+from .blas_threads import single_blas_thread
+from .coordinates import Layout, Levels
+from .information import standard_errors
+from .model_spec import ModelSpec, model_spec, result_parameters
+from .objective import Objective, TrialLikelihood
+from .starts import candidate_starts
+from .trial_summary import TrialSummary
+
+FloatArray = npt.NDArray[np.float64]
+
+__all__ = ["fit_ml", "fit_design", "DesignFit"]
+
+MIN_TRIALS = 10
+MAX_ITERATIONS = 400
+# Stop tests on the mean log-likelihood per trial and its gradient in the scaled coordinates;
+# both end far inside one standard error of every parameter.
+FTOL = 1e-11
+GTOL = 1e-6
+# When the line search can make no more progress (the likelihood's own rounding), a point whose
+# projected gradient is below this is the optimum for every practical purpose: for 2,000 trials
+# it is within a few hundredths of a standard error.
+ACCEPTED_GTOL = 1e-4
+
+
+@dataclass
+class DesignFit:
+    """Per parameter one value per level (one value when shared or fixed)."""
+
+    values: dict[str, FloatArray]
+    standard_errors: dict[str, FloatArray]
+    loglik: float
+    n_trials: int
+    n_free: int
+    iterations: int
+    converged: bool
+    message: str
+    note: Optional[str]
+
+    @property
+    def aic(self) -> float:
+        return 2.0 * self.n_free - 2.0 * self.loglik
+
+    @property
+    def bic(self) -> float:
+        return self.n_free * math.log(self.n_trials) - 2.0 * self.loglik
+
+    def summary(self) -> dict[str, Any]:
+        """The fit as fit_ml returns it (every parameter shared)."""
+        result: dict[str, Any] = {
+            name: float(self.values[name][0]) for name in (*result_parameters(), "contamination")
+        }
+        result.update(
+            loglik=self.loglik, aic=self.aic, bic=self.bic, n_trials=self.n_trials, n_free=self.n_free,
+            iterations=self.iterations, converged=self.converged, message=self.message,
+            standard_errors={name: float(se[0]) for name, se in self.standard_errors.items()},
+            note=self.note,
+        )
+        return result
+
+
+def fit_ml(
+    choices: Any,
+    rts: Any,
+    free: Union[str, Iterable[str], None] = None,
+    fixed: Optional[Mapping[str, float]] = None,
+    initial_guess: Optional[Mapping[str, float]] = None,
+    contamination: float = 0.02,
+) -> dict[str, Any]:
+    """Maximum-likelihood fit of the diffusion model to one set of trials.
+
+    The likelihood is the exact density (:func:`ventrola.wiener_logpdf`) mixed with lapses;
+    L-BFGS-B maximises it with analytic gradients, in coordinates that keep every parameter
+    valid, from the EZ estimate and a few fixed spreads, and keeps the best start.
+
+    Parameters
+    ----------
+    choices : array_like of bool or {0, 1}
+        One value per trial, True or 1 for the upper boundary.
+    rts : array_like of float
+        Response times in seconds, positive and finite, one per trial (any real dtype).
+    free : str or iterable of str, optional
+        The parameters to estimate, any of ``drift_rate``, ``boundary_separation``,
+        ``starting_point``, ``non_decision_time``, ``drift_rate_sd``, ``starting_point_range``,
+        ``non_decision_time_range`` and ``contamination``. Default: ``drift_rate``,
+        ``boundary_separation`` and ``non_decision_time``.
+    fixed : mapping of str to float, optional
+        Values of parameters not estimated. Defaults: starting point 0.5, variabilities 0,
+        ``noise_sd`` 1 (which sets the units of the drift rate, the boundary separation and
+        the drift-rate variability).
+    initial_guess : mapping of str to float, optional
+        Starting values of free parameters (a previous fit's result will do; other keys are
+        ignored). Without it the fit starts from the EZ estimate and a few fixed spreads.
+    contamination : float, optional
+        Weight of lapses, in [0, 1): trials with either response at a time uniform up to the
+        slowest one. 0 fits the model alone. It stays fixed unless ``"contamination"`` is in
+        ``free``; then it is where the estimate starts (0 starts it at 0.02). Default 0.02.
+
+    Returns
+    -------
+    dict
+        The eight parameters (``drift_rate`` ... ``noise_sd``) and ``contamination``;
+        ``loglik``, ``aic``, ``bic``, ``n_trials``, ``n_free``, ``iterations``,
+        ``converged`` (bool), ``message`` (the optimizer's reason for stopping),
+        ``standard_errors`` (a dict per free parameter, from the observed information: forward
+        differences of the analytic gradient) and ``note`` (None, or why a standard error is
+        NaN). A fit that does not converge is returned with ``converged`` False.
+
+    Raises
+    ------
+    ValueError
+        For unusable arrays (choices other than 0/1/True/False, NaN, infinite or non-positive
+        times, different lengths), unknown or conflicting parameter names, and values out of
+        range.
+    ventrola.VentrolaError
+        When there are too few trials.
+
+    Warns
+    -----
+    UserWarning
+        When more than half the times exceed 20 s, which suggests milliseconds.
+
+    Examples
+    --------
+    >>> import ventrola
+    >>> choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 2000, 7)
+    >>> fit = ventrola.fit_ml(choices, rts, contamination=0.0)
+    >>> fit["converged"], round(fit["drift_rate"], 1), round(fit["boundary_separation"], 1)
+    (True, 1.0, 1.5)
+    """
+    choices, rts = checked_trials(choices, rts, stacklevel=3)
+    spec = model_spec(free, fixed, contamination)
+    return fit_design(choices, rts, spec, {}, initial_guess).summary()
+
+
+def fit_design(
+    choices: npt.NDArray[np.bool_],
+    rts: FloatArray,
+    spec: ModelSpec,
+    levels: Levels,
+    initial_guess: Optional[Mapping[str, Any]] = None,
+    level_labels: Optional[Mapping[str, Sequence[str]]] = None,
+) -> DesignFit:
+    """The joint fit of checked trials where ``levels[name] = (codes, n_levels)`` gives a free
+    parameter one value per level (``codes[i]`` the level of trial ``i``)."""
+    if initial_guess is not None and not isinstance(initial_guess, Mapping):
+        raise ValueError(f"initial_guess must be a dict of parameter values, not {type(initial_guess).__name__}")
+    for name in levels:
+        if name not in spec.free:
+            raise ValueError(f"{name!r} can only depend on a factor when it is free")
+    trials = TrialSummary(choices, rts)
+    layout = Layout(spec, trials, levels)
+    n = trials.n
+    if n < max(MIN_TRIALS, layout.size + 1):
+        raise VentrolaError(f"too few trials: {n}, need at least {max(MIN_TRIALS, layout.size + 1)}")
+    _check_fixed_against_data(spec, trials)
+    likelihood = TrialLikelihood(trials)
+    objective = Objective(layout, likelihood, n)
+
+    starts = candidate_starts(layout, choices, rts, initial_guess)
+    x0 = min(starts, key=objective.value)
+    with single_blas_thread():
+        run = minimize(
+            objective.value_and_gradient, x0, jac=True, method="L-BFGS-B", bounds=layout.bounds(),
+            options={"maxiter": MAX_ITERATIONS, "ftol": FTOL, "gtol": GTOL},
+        )
+
+    x = np.asarray(run.x, dtype=np.float64)
+    theta = layout.theta(x)
+    values, weight = layout.values(theta)
+    loglik = likelihood.log_likelihood(values, weight)
+    converged, message = verdict(run, layout)
+    errors, note = standard_errors(objective, x, theta, level_labels or {})
+    return DesignFit(
+        values=_all_values(layout, theta),
+        standard_errors=errors,
+        loglik=loglik,
+        n_trials=n,
+        n_free=layout.size,
+        iterations=int(run.nit),
+        converged=converged and math.isfinite(loglik),
+        message=message,
+        note=note,
+    )
+
+
+def verdict(run: Any, layout: Layout) -> tuple[bool, str]:
+    """Whether the run converged, and why it stopped."""
+    message = str(run.message).strip()
+    if run.success or run.status != 2:
+        return bool(run.success), message
+    lower, upper = np.array(layout.bounds()).T
+    gradient = np.asarray(run.jac, dtype=np.float64)
+    blocked = ((run.x <= lower) & (gradient > 0.0)) | ((run.x >= upper) & (gradient < 0.0))
+    largest = float(np.max(np.abs(np.where(blocked, 0.0, gradient)), initial=0.0))
+    if largest <= ACCEPTED_GTOL:
+        return True, (f"{message} the line search could not improve on a point whose projected gradient is "
+                      f"{largest:.1e}, below {ACCEPTED_GTOL:g}: accepted")
+    return False, message
+
+
+def _check_fixed_against_data(spec: ModelSpec, trials: TrialSummary) -> None:
+    t0 = spec.fixed.get("non_decision_time")
+    if t0 is not None and not spec.mixture and t0 >= trials.fastest:
+        raise ValueError(
+            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {trials.fastest!r} s: "
+            "without contamination that trial has likelihood 0"
+        )
+
+
+def _all_values(layout: Layout, theta: FloatArray) -> dict[str, FloatArray]:
+    values = {name: np.array([float(value)]) for name, value in layout.spec.fixed.items()}
+    values["contamination"] = np.array([layout.spec.contamination])
+    for slot in layout.slots:
+        values[slot.name] = theta[slot.entries].copy()
+    return values

@@ -1,0 +1,50 @@
+"""What a fit needs to know about its trials beyond the likelihood: the fastest, median and
+slowest response times and the share of upper responses, overall and per level of a design
+factor. Worked out once per fit and handed to the coordinates, the starts and the objective.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+Codes = Optional[npt.NDArray[np.intp]]
+
+
+@dataclass(frozen=True)
+class LevelSummary:
+    """Per level of one factor (one level when the factor is None)."""
+
+    rows: list[Union[npt.NDArray[np.bool_], slice]]
+    fastest: FloatArray
+    median: FloatArray
+    upper_share: FloatArray
+
+
+@dataclass
+class TrialSummary:
+    choices: npt.NDArray[np.bool_]
+    rts: FloatArray
+    n: int = field(init=False)
+    fastest: float = field(init=False)
+    slowest: float = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.n = len(self.rts)
+        self.fastest = float(self.rts.min())
+        self.slowest = float(self.rts.max())
+
+    def levels(self, codes: Codes, n_levels: int = 1) -> LevelSummary:
+        """The summary per level of ``codes`` (each trial's level; None: one level of all trials)."""
+        rows: list[Union[npt.NDArray[np.bool_], slice]]
+        rows = [slice(0, self.n)] if codes is None else [codes == level for level in range(n_levels)]
+        return LevelSummary(
+            rows=rows,
+            fastest=np.array([float(self.rts[r].min()) for r in rows]),
+            median=np.array([float(np.median(self.rts[r])) for r in rows]),
+            upper_share=np.array([float(self.choices[r].mean()) for r in rows]),
+        )
