@@ -54,6 +54,12 @@ def test_the_table_lists_every_parameter_in_order_with_its_requirement():
     assert list(vt.parameter_requirements().items()) == list(REQUIREMENTS.items())
 
 
+def test_the_python_package_declares_the_same_requirements():
+    from ventrola import parameters
+
+    assert {name: parameters.TABLE[name].requirement for name in REQUIREMENTS} == vt.parameter_requirements()
+
+
 @pytest.mark.parametrize(("name", "value"), REFUSED)
 def test_a_refusal_names_the_parameter_its_requirement_and_the_value(name, value):
     parameters = dict(GOOD, **{name: value})
