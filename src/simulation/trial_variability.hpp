@@ -4,7 +4,7 @@
 // stream exactly as `simulate` does.
 #pragma once
 
-#include "simulation/full_model.hpp"
+#include "model/parameters.hpp"
 #include "simulation/standard_normal.hpp"
 
 namespace ventrola {

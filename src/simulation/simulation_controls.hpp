@@ -1,4 +1,5 @@
-// How the full-model simulation runs its trials; the model it simulates is
+// How the full-model simulation runs its trials: the method, the Euler step
+// and the cap on the decision time. The model it simulates is
 // FullModelParams (model/parameters.hpp).
 #pragma once
 
