@@ -23,7 +23,7 @@ bool start_range_fits(const FullModelParams& p) {
     return half_range >= 0 && half_range < std::min(p.starting_point, 1 - p.starting_point);
 }
 
-const std::array<ParameterDomain, PARAMETER_COUNT> DOMAINS{{
+constexpr std::array<ParameterDomain, PARAMETER_COUNT> DOMAINS{{
     {"drift_rate", "be finite", &FullModelParams::drift_rate,
      [](const FullModelParams& p) { return finite(p.drift_rate); }},
     {"boundary_separation", "be > 0 and finite", &FullModelParams::boundary_separation,
@@ -43,10 +43,10 @@ const std::array<ParameterDomain, PARAMETER_COUNT> DOMAINS{{
 }};
 
 // The value as Python's repr() writes a float: the shortest digits that read
-// back as the same double, positional with at least one decimal ("0.0",
-// "-1.5", "1000000000000000.0") while the decimal point falls within 16
-// digits after the first, and in scientific notation ("1e-05", "1e+16")
-// beyond, where Python's form is exactly the one to_chars gives.
+// back as the same double, positional with at least one decimal from 1e-4 up
+// to below 1e16 ("0.0001", "-1.5", "1000000000000000.0"), and in scientific
+// notation outside ("1e-05", "1e+16"), where Python's form is exactly the
+// one to_chars gives.
 std::string python_repr(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
