@@ -1,15 +1,14 @@
 #include "simulation/full_model_simulation.hpp"
 
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "fault.hpp"
-#include "likelihood/wiener.hpp"
+#include "model/parameter_checks.hpp"
+#include "parallel/worker_pool.hpp"
 #include "simulation/full_model_trials.hpp"
-#include "simulation/worker_pool.hpp"
 
 namespace ventrola {
 
@@ -18,15 +17,6 @@ namespace {
 // Drift and distances in units of the noise, squared where the sampler
 // squares them, must stay far inside the range of a double.
 constexpr double LARGEST_SCALED = 1e100;
-
-// As the likelihood's checks word it: the shortest text that reads back as
-// the same double, as Python prints it.
-Error out_of_range(const char* name, const char* requirement, double value) {
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
-    return Error{ErrorKind::ValueError,
-                 std::string(name) + " must " + requirement + ", got " + std::string(digits, end)};
-}
 
 }  // namespace
 
@@ -37,20 +27,11 @@ Result<SimulationMethod> parse_simulation_method(std::string_view name) {
 }
 
 std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls) {
-    const DiffusionParams& p = model.trial;
     // The seven parameters and the noise as the likelihood checks them.
-    const likelihood::WienerParameters as_checked{p.drift_rate,
-                                                  p.boundary_separation,
-                                                  p.starting_point,
-                                                  p.non_decision_time,
-                                                  model.drift_rate_sd,
-                                                  model.starting_point_range,
-                                                  model.non_decision_time_range,
-                                                  p.noise_sd};
-    if (std::optional<Error> invalid = likelihood::check_parameters(as_checked)) return invalid;
+    if (std::optional<Error> invalid = check_parameters(model)) return invalid;
     // Each test is phrased so that NaN fails it.
-    const double s = p.noise_sd;
-    if (!(std::fabs(p.drift_rate) / s < LARGEST_SCALED && p.boundary_separation / s < LARGEST_SCALED &&
+    const double s = model.noise_sd;
+    if (!(std::fabs(model.drift_rate) / s < LARGEST_SCALED && model.boundary_separation / s < LARGEST_SCALED &&
           model.drift_rate_sd / s < LARGEST_SCALED)) {
         return out_of_range("noise_sd",
                             "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation", s);

@@ -20,7 +20,7 @@ namespace {
 // parameters and off-centre starts (more than one step) often need a second.
 int blocks_ahead(const FullModelParams& model) {
     const bool one_step = model.drift_rate_sd == 0.0 && model.starting_point_range == 0.0 &&
-                          model.non_decision_time_range == 0.0 && model.trial.starting_point == 0.5;
+                          model.non_decision_time_range == 0.0 && model.starting_point == 0.5;
     return one_step ? 1 : MAX_FIRST_BLOCKS;
 }
 

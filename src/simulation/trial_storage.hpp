@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "error.hpp"
-#include "simulation/model.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

@@ -16,18 +16,10 @@
 // exception classes serve both. Multi-phase initialisation, no module state.
 #include "module/engine/likelihood_entries.hpp"
 #include "module/engine/simulation_entries.hpp"
-#include "module/fault_boundary.hpp"
-#include "module/module_attributes.hpp"
+#include "module/extension_module.hpp"
 
 namespace ventrola::py {
 namespace {
-
-constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
-
-template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
 
 #define VENTROLA_LIKELIHOOD_SIGNATURE                                                                    \
     "(choices, rts, drift_rate, boundary_separation, starting_point, non_decision_time, drift_rate_sd, " \
@@ -52,34 +44,13 @@ PyMethodDef entry_definitions[] = {
 
 #undef VENTROLA_LIKELIHOOD_SIGNATURE
 
-int engine_exec(PyObject* module) {
-    return run_in_boundary(-1, [&] {
-        for (PyMethodDef& definition : entry_definitions) {
-            if (add_function(module, &definition) < 0) return -1;
-        }
-        return 0;
-    });
-}
+int engine_exec(PyObject* module) { return exec_module(module, entry_definitions); }
 
-PyModuleDef_Slot engine_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
-    // sentinel
-    {0, nullptr},
-};
-
-PyModuleDef engine_definition = {
-    PyModuleDef_HEAD_INIT,
-    "ventrola._engine",
-    "Compiled likelihood and simulation functions behind the ventrola package.",
-    0,  // no per-module state
-    nullptr,
-    engine_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition engine_definition("ventrola._engine",
+                                   "Compiled likelihood and simulation functions behind the ventrola package.",
+                                   engine_exec);
 
 }  // namespace
 }  // namespace ventrola::py
 
-extern "C" PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&ventrola::py::engine_definition); }
+extern "C" PyMODINIT_FUNC PyInit__engine() { return ventrola::py::engine_definition.init(); }
