@@ -30,15 +30,18 @@ public:
     }
 
     // Adds factor * exp(log_scale), factor >= 0 and of moderate size, without
-    // taking its logarithm; only the total is kept (K = 0).
-    void add_split(double factor, double log_scale) {
-        static_assert(K == 0);
+    // taking its logarithm.
+    void add_split(double factor, double log_scale, const std::array<double, K>& values = {}) {
         if (factor == 0 || log_scale == -std::numeric_limits<double>::infinity()) return;
         if (log_scale > largest_) {
-            total_ *= std::exp(largest_ - log_scale);
+            const double scale = std::exp(largest_ - log_scale);
+            total_ *= scale;
+            for (std::size_t k = 0; k < K; ++k) weighted_[k] *= scale;
             largest_ = log_scale;
         }
-        total_ += factor * std::exp(log_scale - largest_);
+        const double term = factor * std::exp(log_scale - largest_);
+        total_ += term;
+        for (std::size_t k = 0; k < K; ++k) weighted_[k] += term * values[k];
     }
 
     // -inf when nothing positive was added.

@@ -1,15 +1,12 @@
 #include "likelihood/start_point_average.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <numbers>
 
-#include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/lower_boundary.hpp"
 #include "likelihood/non_decision_average.hpp"
 #include "likelihood/quadrature.hpp"
-#include "likelihood/time_window_quadrature.hpp"
 
 namespace ventrola::likelihood {
 
@@ -149,143 +146,7 @@ void for_each_start_point(double w, double half, StartPointRule rule, Visit&& vi
     }
 }
 
-// The decision time in [longest - range, longest] where the density is
-// largest, for the start point nearest to the boundary (whose density peaks
-// earliest, so its shape in the start point is the steepest that counts).
-// The mode of the leading small-time term with drift variability,
-//   M(x) = -c/x - 3/2 log x + (R^2 - 2 r v - v^2 x) / (2D) - 1/2 log D,
-// r the distance, R = r sv, D = 1 + sv^2 x, solves
-//   g = x M'(x) = c/x - 3/2 - K x / (2 D^2) - sv^2 x / (2D) = 0,
-// K = (v - r sv^2)^2; g falls in log x, and Newton's method there from the
-// mode without drift settles in a few steps.
-double typical_decision_time(bool upper, double longest, double range, double half, const DecisionParameters& p) {
-    const LowerView x = lower_view(upper, p);
-    const double r = p.a * (x.w - half);
-    const double v = x.v;
-    const double c = 0.5 * r * r;
-    const double sv2 = p.sv * p.sv;
-    const double drift = v - r * sv2;
-    const double k = drift * drift;
-    double log_x = std::log(c / 1.5);
-    for (int iteration = 0; iteration < 12; ++iteration) {
-        const double x = std::exp(log_x);
-        const double d = 1 + sv2 * x;
-        const double g = c / x - 1.5 - k * x / (2 * d * d) - sv2 * x / (2 * d);
-        const double slope = -c / x - k * x * (1 - sv2 * x) / (2 * d * d * d) - sv2 * x / (2 * d * d);
-        const double step = std::clamp(-g / slope, -2.0, 2.0);
-        log_x += step;
-        if (!(std::fabs(step) > 1e-3)) break;
-    }
-    return std::clamp(std::exp(log_x), longest - range, longest);
-}
-
-// An average over a window [shortest, longest] of decision times is
-// (F(longest) - F(shortest)) / range. Where the window starts past the
-// density's peak both are the boundary probability less a survival and the
-// probability cancels; where it starts before, F(longest) keeps the shape of
-// the boundary probability in the start point.
-bool takes_whole_peak(double longest, double range, double typical) { return range > 0 && typical > longest - range; }
-
-// With both ranges, a window narrow enough for one log-time rule at every
-// start point turns the double average into a product rule, which needs far
-// fewer evaluations than a difference of distribution functions per start
-// point. The rule is sized at the two extreme start points, where the
-// density's shape in time differs most; 0 when either needs more.
-int shared_window_rule(bool upper, double longest, double range, double half, const DecisionParameters& p) {
-    if (!narrow_window(longest, range)) return 0;
-    int nodes = 0;
-    for (const double start : {p.w - half, p.w + half}) {
-        DecisionParameters q = p;
-        q.w = start;
-        auto sample = [&](double x) {
-            const DecisionLogDensityGradient g = decision_log_density_gradient(upper, x, q);
-            return EndSample{g.log_density, g.d_t};
-        };
-        const int n = window_rule_size(longest, range, sample(longest - range), sample(longest), Accuracy::Density);
-        if (n == 0) return 0;
-        nodes = std::max(nodes, n);
-    }
-    return nodes;
-}
-
-AveragedGradient decision_gradient_at(bool upper, double t, const DecisionParameters& p) {
-    const DecisionLogDensityGradient g = decision_log_density_gradient(upper, t, p);
-    // At st0 = 0 the average over [t - st0, t] moves at half the density's slope.
-    return {g.log_density, g.d_v, g.d_a, g.d_w, g.d_sv, -g.d_t, 0.0, -0.5 * g.d_t};
-}
-
 }  // namespace
-
-double log_start_point_average(bool upper, double longest, double range, double sz, const DecisionParameters& p) {
-    const double half = 0.5 * sz;
-    const double typical = range > 0 ? typical_decision_time(upper, longest, range, half, p) : longest;
-    const int window_nodes = range > 0 ? shared_window_rule(upper, longest, range, half, p) : 0;
-    // The product rule integrates densities in the start point, one window
-    // time at a time; only an inner difference of distribution functions
-    // carries the shape of the boundary probability.
-    const bool cumulative = window_nodes == 0 && takes_whole_peak(longest, range, typical);
-    const StartPointRule rule = start_point_rule(upper, typical, half, p, Accuracy::Density, cumulative);
-    LogWeightedSum<0> sum;
-    if (window_nodes != 0) {
-        // The window's nodes are the same at every start point: placed once.
-        std::array<double, MAX_RULE_NODES> times{};
-        std::array<double, MAX_RULE_NODES> log_window_weights{};
-        int count = 0;
-        for_each_window_node(longest, range, window_nodes, [&](double x, double log_window_weight) {
-            times[count] = x;
-            log_window_weights[count++] = log_window_weight;
-        });
-        for_each_start_point(p.w, half, rule, [&](double start, double, double log_weight) {
-            DecisionParameters q = p;
-            q.w = start;
-            for (int j = 0; j < count; ++j) {
-                const SplitDensity f = decision_split_density(upper, times[j], q);
-                sum.add_split(f.factor, log_weight + log_window_weights[j] + f.exponent);
-            }
-        });
-        return sum.log_total() - std::log(range);
-    }
-    for_each_start_point(p.w, half, rule, [&](double start, double, double log_weight) {
-        DecisionParameters q = p;
-        q.w = start;
-        if (range > 0) {
-            sum.add(log_weight + log_non_decision_average(upper, longest, range, q), {});
-        } else {
-            const SplitDensity f = decision_split_density(upper, longest, q);
-            sum.add_split(f.factor, log_weight + f.exponent);
-        }
-    });
-    return sum.log_total();
-}
-
-AveragedGradient start_point_average_gradient(bool upper, double longest, double range, double sz,
-                                              const DecisionParameters& p) {
-    const double half = 0.5 * sz;
-    const double typical = range > 0 ? typical_decision_time(upper, longest, range, half, p) : longest;
-    LogWeightedSum<7> sum;
-    const bool cumulative = takes_whole_peak(longest, range, typical);
-    for_each_start_point(
-        p.w, half, start_point_rule(upper, typical, half, p, Accuracy::Derivative, cumulative),
-        [&](double start, double position, double log_weight) {
-            DecisionParameters q = p;
-            q.w = start;
-            const AveragedGradient g = range > 0 ? non_decision_average_gradient(upper, longest, range, q)
-                                                 : decision_gradient_at(upper, longest, q);
-            // The start point is w + (sz/2) * position, so it moves
-            // with sz at half its position.
-            sum.add(log_weight + g.log_density, {g.d_v, g.d_a, g.d_w, g.d_sv, g.d_t0, g.d_st0, 0.5 * position * g.d_w});
-        });
-    AveragedGradient g{};
-    g.log_density = sum.log_total();
-    g.d_v = sum.mean(0);
-    g.d_a = sum.mean(1);
-    g.d_w = sum.mean(2);
-    g.d_sv = sum.mean(3);
-    g.d_t0 = sum.mean(4);
-    g.d_st0 = sum.mean(5);
-    g.d_sz = sum.mean(6);
-    return g;
-}
 
 double start_point_average_distribution(bool upper, double longest, double range, double sz,
                                         const DecisionParameters& p) {

@@ -70,16 +70,17 @@ inline constexpr double WIDEST_PIECE = 4;  // hi / lo
 inline constexpr int MAX_PIECES = 64;
 
 // The size of the single log-time rule for the piece, or 0 when it would be
-// too large. The Hermite interpolant of log(integrand * x) on [-1, 1] from
+// too large; `weight` is the integrand's share of the whole, as rule_size
+// takes it. The Hermite interpolant of log(integrand * x) on [-1, 1] from
 // the ends' values and slopes gives the linear and quadratic parts.
-inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy accuracy) {
+inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy accuracy, double weight = 1.0) {
     const double half = 0.5 * (hi.offset - lo.offset);
     const double rise = (hi.log_value + hi.offset) - (lo.log_value + lo.offset);
     const double slope_lo = (lo.x * lo.log_slope + 1) * half;
     const double slope_hi = (hi.x * hi.log_slope + 1) * half;
     const double cubic = 0.25 * (slope_hi + slope_lo - rise);
     const double quadratic = 0.25 * (slope_hi - slope_lo);
-    const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy);
+    const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy, weight);
     return nodes != 0 && nodes < MAX_RULE_NODES ? nodes + 1 : 0;
 }
 

@@ -1,5 +1,10 @@
+// The batch functions: one ParameterSet per run of trials with the same
+// parameters, the trials split over the worker pool.
 #include "likelihood/trial_batch.hpp"
 
+#include <cmath>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "model/parameter_checks.hpp"
@@ -37,23 +42,42 @@ bool all_single(const TrialColumns& columns) {
     return true;
 }
 
-// Calls body(trial, parameters) for every trial of [first, last). The common
-// case of one parameter set for all trials reads it once.
+// Calls body(trial, set) for every trial of [first, last), set the
+// ParameterSet of the trial's parameters. Trials in a row with the same
+// parameters (all of them, in the common case of one set for all) share one
+// set and its cached work; a set is a pure function of its parameters, so
+// how the trials are split over threads changes no result.
 template <class Body>
 void for_each_trial(const TrialColumns& columns, std::uint64_t first, std::uint64_t last, Body&& body) {
     if (all_single(columns)) {
-        const FullModelParams p = columns.parameters_of(0);
-        for (std::size_t trial = first; trial < last; ++trial) body(trial, p);
-    } else {
-        for (std::size_t trial = first; trial < last; ++trial) body(trial, columns.parameters_of(trial));
+        const ParameterSet set(columns.parameters_of(0));
+        for (std::size_t trial = first; trial < last; ++trial) body(trial, set);
+        return;
+    }
+    std::optional<ParameterSet> set;
+    for (std::size_t trial = first; trial < last; ++trial) {
+        const FullModelParams p = columns.parameters_of(trial);
+        if (!set || std::memcmp(&p, &set->parameters(), sizeof p) != 0) set.emplace(p);
+        body(trial, *set);
     }
 }
 
-template <double (*Function)(bool, double, const FullModelParams&)>
+template <double (ParameterSet::*Function)(bool, double) const>
 void evaluate_into(const TrialColumns& columns, double* values) {
     for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
-            values[trial] = Function(columns.upper(trial), columns.rts[trial], p);
+        for_each_trial(columns, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            values[trial] = (set.*Function)(columns.upper(trial), columns.rts[trial]);
+        });
+    });
+}
+
+// exp of the log-density.
+double density_of(const ParameterSet& set, bool upper, double rt) { return std::exp(set.log_density(upper, rt)); }
+
+void evaluate_densities_into(const TrialColumns& columns, double* values) {
+    for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
+        for_each_trial(columns, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            values[trial] = density_of(set, columns.upper(trial), columns.rts[trial]);
         });
     });
 }
@@ -79,9 +103,9 @@ Result<OwnedBuffer<double>> evaluate_trials(Quantity quantity, const TrialColumn
     OwnedBuffer<double> out;
     if (!allocate(out, n)) return out_of_memory(n);
     switch (quantity) {
-        case Quantity::LogDensity: evaluate_into<log_density>(columns, out.data()); break;
-        case Quantity::Density: evaluate_into<density>(columns, out.data()); break;
-        case Quantity::Distribution: evaluate_into<distribution>(columns, out.data()); break;
+        case Quantity::LogDensity: evaluate_into<&ParameterSet::log_density>(columns, out.data()); break;
+        case Quantity::Density: evaluate_densities_into(columns, out.data()); break;
+        case Quantity::Distribution: evaluate_into<&ParameterSet::distribution>(columns, out.data()); break;
     }
     return out;
 }
@@ -97,8 +121,8 @@ Result<GradientBuffers> evaluate_trial_gradients(const TrialColumns& columns) {
     std::array<double*, GRADIENT_SIZE> partials{};
     for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k] = out.partials[k].data();
     for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
-            const LogDensityGradient g = log_density_gradient(columns.upper(trial), columns.rts[trial], p);
+        for_each_trial(columns, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            const LogDensityGradient g = set.log_density_gradient(columns.upper(trial), columns.rts[trial]);
             values[trial] = g.log_density;
             for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];
         });

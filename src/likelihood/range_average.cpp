@@ -1,0 +1,558 @@
+// The product rule of range_average.hpp. Decision times come from
+// time_window_quadrature.hpp (log-time rules sized from the averaged
+// integrand's values and slopes at the window's ends, a Gauss-Laguerre head
+// where the window reaches down to 0, adaptive Gauss-Kronrod where one rule
+// is too steep); at each time the start points come from a rule sized from
+// the density's shape in the start point at that time (below).
+#include "likelihood/range_average.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "likelihood/image_start_average.hpp"
+#include "likelihood/large_time_series.hpp"
+#include "likelihood/log_weighted_sum.hpp"
+#include "likelihood/lower_boundary.hpp"
+#include "likelihood/quadrature.hpp"
+#include "likelihood/time_window_quadrature.hpp"
+
+namespace ventrola::likelihood {
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+constexpr int MAX_PIECES = 64;
+
+// Below this t / a^2 the start-point shape is the short-time one alone: the
+// eigenfunction series' sin(pi d) has not formed yet. From here on that
+// shape also covers the first image next to the other boundary.
+constexpr double LONG_TIME = 0.05;
+
+// The one-sided rule needs the integrand to fall by this many e-folds across
+// the range, and its start this many (squared) standard deviations of the
+// normal shape beyond the shape's centre.
+constexpr double ONE_SIDED_DROP = 60;
+constexpr double ONE_SIDED_DISTANCE = 9;
+
+int laguerre_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative ? 12 : 8; }
+
+// Where the short-time shape exp(q) has fallen this many standard deviations
+// (in the square root of twice its e-folds) below its top over the range, it
+// has fallen by 45 e-folds; its factor d' (at most the cut's reach over the
+// top's distance, about 10) cannot bring that back.
+constexpr double REACH = 9.5;
+
+// How the start-point average at one decision time is integrated: the part
+// [mid - span, mid + span] of the range (offsets from its centre) in `pieces`
+// equal parts with the `nodes`-node Gauss-Legendre rule each; or, when all
+// the weight sits at one end (`one_sided`), Gauss-Laguerre from that end in
+// z = q(end) - q(d) for the normal shape q below, whose slope there is `rate`
+// (> 0) and curvature -2 `spread`.
+struct StartRule {
+    int pieces;
+    int nodes;
+    double mid = 0;
+    double span = 0;
+    bool one_sided = false;
+    bool from_low_end = true;  // of d
+    double rate = 0;
+    double spread = 0;
+};
+
+// As a function of the distance d' of the start from the boundary reached
+// (in units of a), the density at one decision time is close to exp(q(d'))
+// times d' or sin(pi d'), q(d') = q1 d' + q2 d'^2. Drift and its variability
+// give q1 = -a v / D and a^2 sv^2 / (2D) in q2, D = 1 + sv^2 t. At short times
+// the leading term of the image series adds -a^2 / (2t) to q2 (so q2 < 0)
+// and the factor d', which the rule integrates exactly; next to the other
+// boundary (d' near 1) the first image adds a factor 1 - exp(-2 (1 - d') / u),
+// u = t / a^2. At long times the factor is sin(pi d'), which varies like
+// exp(pi d'), and q2 keeps only the drift variability.
+//
+// At short times the shape is a normal density in d' of standard deviation
+// sqrt(t D) / a, far narrower than the range when t is small: where its
+// centre lies inside the range, or within REACH deviations of it, only that
+// much of the range around the centre is integrated; where it lies further
+// out, all the weight sits at the nearer end, for the one-sided rule.
+StartRule start_rule(const RangeAverage::Side& side, const DensitySlice& slice, double half, Accuracy accuracy) {
+    const double a = slice.a;
+    const double q1 = -a * slice.v * slice.kappa * slice.kappa * slice.inv_s;  // -a v / D
+    const double q2_long = 0.5 * a * a * slice.phi * slice.inv_s;              // a^2 sv^2 / (2D)
+    const double a_rho = a * slice.rho;
+    const double q2_short = -0.5 * a_rho * a_rho;  // q2_long - a^2 / (2t)
+    // The short-time shape and its largest value over [lo, hi].
+    auto q_short = [&](double x) { return (q1 + q2_short * x) * x; };
+    auto top_short = [&](double lo, double hi) {
+        const double peak = -q1 / (2 * q2_short);
+        return q_short(std::clamp(peak, lo, hi));
+    };
+    const bool long_time = slice.u >= LONG_TIME;
+    // Image -1 against image 0 at the range's end nearest the other boundary:
+    // (2 - d')/d' exp(-2 (1 - d') / u), which falls at rate 2/u from there.
+    const double far_exponent = 2 * (side.d_c - half) * slice.inv_u;
+    // It counts against the whole integral, where the short-time shape at
+    // that end may be far below its top over the range.
+    const double image_weight =
+        long_time || far_exponent > 60
+            ? 0.0
+            : (1 + side.d_c - half) / (side.lower.w + half) *
+                  std::exp(-far_exponent + q_short(side.lower.w + half) - top_short(side.lower.w - half, side.lower.w + half));
+    const bool image = image_weight > 1e-13;
+
+    // The part of the range worth integrating, as offsets from its centre d.
+    const double d = side.lower.w;
+    double low = -half, high = half;
+    if (!long_time) {
+        // Cut where the shape is REACH^2 / 2 e-folds below its top over the
+        // range, which is at the centre or, beyond the range, at its nearer end.
+        const double peak = -slice.v * slice.kappa / a_rho - d;
+        const double to_top = std::fabs(std::clamp(peak, -half, half) - peak) * a_rho;
+        const double reach = std::sqrt(to_top * to_top + REACH * REACH) / a_rho;
+        low = std::fmax(low, peak - reach);
+        high = std::fmin(high, peak + reach);
+        if (!(low < high)) low = -half, high = half;
+    }
+    const bool cut = low > -half || high < half;
+    const double mid = 0.5 * (low + high), span = 0.5 * (high - low);
+
+    // The short-time shape can put all the weight at one end of the range:
+    // where it falls across the whole range, at the end where it falls
+    // slowest. Its rule leaves the long-time and image shapes out, so it
+    // waits for them to fade.
+    auto q = [&](double x) { return (q1 + q2_short * x) * x; };
+    const double slope_low = q1 + 2 * q2_short * (d - half);
+    const double slope_high = q1 + 2 * q2_short * (d + half);
+    const bool at_low = slope_low < 0 && slope_high < 0;
+    const bool at_high = slope_low > 0 && slope_high > 0;
+    const double rate = at_low ? -slope_low : (at_high ? slope_high : 0.0);
+    const double drop = std::fabs(q(d + half) - q(d - half));
+    const bool can_be_one_sided = !cut && (at_low || at_high) && drop >= ONE_SIDED_DROP &&
+                                  rate * rate >= 4 * ONE_SIDED_DISTANCE * -q2_short && !long_time && !image;
+    StartRule one_sided{0, laguerre_nodes(accuracy)};
+    one_sided.one_sided = true;
+    one_sided.from_low_end = at_low;
+    one_sided.rate = rate;
+    one_sided.spread = -q2_short;
+
+    const double centre = d + mid;
+    for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
+        const double h = span / pieces;
+        // The slope of q1 d + q2 d^2 at the centre of the steeper end piece.
+        auto slope = [&](double q1_, double q2_) {
+            return std::fmax(std::fabs(q1_ + 2 * q2_ * (centre - span + h)),
+                             std::fabs(q1_ + 2 * q2_ * (centre + span - h)));
+        };
+        int nodes = rule_size(slope(q1, q2_short) * h, q2_short * h * h, accuracy);
+        if (nodes != 0 && long_time) {
+            const int long_nodes = rule_size(slope(q1, q2_long) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
+            nodes = long_nodes == 0 ? 0 : std::max(nodes, long_nodes);
+        }
+        if (nodes != 0 && image) {
+            // The image is a small addend rising at rate 2/u towards the far end.
+            const int image_nodes = steep_addend_rule_size(2 * slice.inv_u * h, std::fmin(image_weight, 1.0), accuracy);
+            nodes = image_nodes == 0 ? 0 : std::max(nodes, image_nodes);
+        }
+        if (nodes != 0) {
+            if (can_be_one_sided && pieces * nodes > one_sided.nodes) return one_sided;
+            return {pieces, nodes, mid, span};
+        }
+        if (can_be_one_sided) return one_sided;
+    }
+    return {MAX_PIECES, MAX_RULE_NODES, mid, span};
+}
+
+// The start node at `offset` from the range's centre.
+RangeAverage::StartNode node_at(const RangeAverage::Side& side, const DensitySlice& slice, double half,
+                                double offset, double log_weight) {
+    return {start_point(slice, side.lower.w + offset, side.d_c - offset), offset / half, log_weight};
+}
+
+// Calls visit(node) for every start node of the rule at this time; the
+// weights sum to 1 over the whole range, so that a range too small to
+// resolve still averages to its centre's value.
+template <class Visit>
+void for_each_start(const RangeAverage& plan, bool upper, const DensitySlice& slice, Accuracy accuracy,
+                    Visit&& visit) {
+    const RangeAverage::Side& side = plan.side(upper);
+    const double half = plan.half();
+    if (half == 0) {
+        visit(RangeAverage::StartNode{start_point(slice, side.lower.w, side.d_c), 0.0, 0.0});
+        return;
+    }
+    const StartRule rule = start_rule(side, slice, half, accuracy);
+    if (rule.one_sided) {
+        // In z = rate x + spread x^2, x the distance from the end in d, dx =
+        // dz / sqrt(rate^2 + 4 spread z); the average is the integral over 2 half.
+        const GaussLaguerreRule gl = gauss_laguerre(rule.nodes);
+        const double log_share = -std::log(2 * half);
+        for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
+            const double z = gl.nodes[i];
+            const double root = std::sqrt(rule.rate * rule.rate + 4 * rule.spread * z);
+            const double distance = 2 * z / (rule.rate + root);
+            const double offset = rule.from_low_end ? distance - half : half - distance;
+            visit(node_at(side, slice, half, offset, log_share + gl.log_weights[i] - std::log(root)));
+        }
+        return;
+    }
+    if (rule.pieces == 1 && rule.span == half && rule.nodes <= CACHED_START_NODES) {
+        const RangeAverage::StartNode* nodes = plan.start_nodes(upper, rule.nodes);
+        for (int i = 0; i < rule.nodes; ++i) visit(nodes[i]);
+        return;
+    }
+    const GaussLegendreRule gl = gauss_legendre(rule.nodes);
+    const double log_share = std::log(rule.span / (2.0 * half * rule.pieces));
+    for (int piece = 0; piece < rule.pieces; ++piece) {
+        for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
+            const double offset = rule.mid + rule.span * ((2 * piece + 1 - rule.pieces + gl.nodes[i]) / rule.pieces);
+            visit(node_at(side, slice, half, offset, log_share + gl.log_weights[i]));
+        }
+    }
+}
+
+// The values averaged beside the density in the gradient: the partials of
+// log f in v, a, d, sv; minus those in t (for t0) and theta t (for st0, theta =
+// (longest - t) / range the share of the window below its end); position / 2
+// times the d partial (for sz); and the magnitudes that bound the rounding of
+// the t0 and st0 averages.
+inline constexpr std::size_t GRADIENT_VALUES = 9;
+
+// The partials of log f at one start node, or their averages over the range
+// where it is integrated in closed form.
+struct StartPartials {
+    double d_v, d_a, d_d, d_sv, d_s;
+    double half_position_d_d;
+    double abs_d_s;
+};
+
+// What a sum of K values takes from the partials at decision time x: none for
+// the log-density, the slope in time for a sample that sizes a rule, all for
+// the gradient.
+template <std::size_t K>
+std::array<double, K> values_of(const StartPartials& g, double theta) {
+    if constexpr (K == 0) {
+        return {};
+    } else if constexpr (K == 1) {
+        return {g.d_s};
+    } else {
+        static_assert(K == GRADIENT_VALUES);
+        return {g.d_v, g.d_a, g.d_d, g.d_sv, -g.d_s, -theta * g.d_s, g.half_position_d_d, g.abs_d_s,
+                theta * g.abs_d_s};
+    }
+}
+
+// theta = (longest - x) / range at x = longest exp(offset), where the values need it.
+template <std::size_t K>
+double theta_of(double longest, double offset, double range) {
+    return K == GRADIENT_VALUES ? -longest * std::expm1(offset) / range : 0.0;
+}
+
+// The slope in time of log f from a sum's means.
+template <std::size_t K>
+double slope_of(const LogWeightedSum<K>& sum) {
+    if constexpr (K == 1) {
+        return sum.mean(0);
+    } else {
+        return -sum.mean(4);
+    }
+}
+
+// Adds the start average of the density at decision time x, weighted by
+// exp(log_weight), to `sum` with the K values under it: in closed form at
+// short times where that keeps its digits, else on the rule of start_rule.
+template <std::size_t K>
+void add_start_average(const RangeAverage& plan, bool upper, double x, Accuracy accuracy, double log_weight,
+                       double theta, LogWeightedSum<K>& sum) {
+    const RangeAverage::Side& side = plan.side(upper);
+    const DensitySlice slice = density_slice(x, side.constants, plan.half() > 0 ? AVERAGE_SERIES_SWITCH : SERIES_SWITCH);
+    const double half = plan.half();
+    if (half > 0 && !slice.large) {
+        const double d = side.lower.w;
+        const ImageStartAverage f = image_start_average(slice, {d - half, d + half, side.d_c - half, d, half,
+                                                                 side.log_image_low, side.log_image_high},
+                                                        K == 0);
+        if (f.valid) {
+            const StartPartials g{f.d_v, f.d_a, f.d_d, f.d_sv, f.d_s, f.half_position_d_d, f.abs_d_s};
+            sum.add_split(f.factor, f.exponent + log_weight, values_of<K>(g, theta));
+            return;
+        }
+    }
+    for_each_start(plan, upper, slice, accuracy, [&](const RangeAverage::StartNode& node) {
+        const double log_scale = log_weight + node.log_weight;
+        if constexpr (K == 0) {
+            const SplitDensity f = slice_density(slice, node.point);
+            sum.add_split(f.factor, f.exponent + log_scale);
+        } else {
+            const SliceGradient f = slice_gradient(slice, node.point);
+            const StartPartials g{f.d_v,  f.d_a, f.d_d, f.d_sv, f.d_s, 0.5 * node.position * f.d_d,
+                                  std::fabs(f.d_s)};
+            sum.add_split(f.factor, f.exponent + log_scale, values_of<K>(g, theta));
+        }
+    });
+}
+
+// The integrand of the window for time_window_quadrature.hpp's head and
+// adaptive rules: the start average at one decision time.
+template <std::size_t K>
+struct StartAverage {
+    const RangeAverage& plan;
+    bool upper;
+    double longest;
+    double range;
+    Accuracy accuracy;
+
+    WindowNode<K> node(double x, double offset) const {
+        LogWeightedSum<K> sum;
+        add_start_average<K>(plan, upper, x, accuracy, 0.0, theta_of<K>(longest, offset, range), sum);
+        WindowNode<K> result{sum.log_total(), {}};
+        for (std::size_t k = 0; k < K; ++k) result.values[k] = sum.mean(k);
+        return result;
+    }
+};
+
+// A sample of the start average at a piece's end: what sizes the pieces'
+// rules, and the end node those rules share. At short times the average can
+// hide components of its own: the density from the start points at either
+// end of the range, each with a time course of its own (the farther one rises
+// later and far more steeply). The sample keeps each end's density, from the
+// leading image, with the share of the average that the start points near
+// that end carry; a rule must integrate each to the accuracy its share asks.
+struct Component {
+    window_detail::WindowEnd end;
+    double log_share = -std::numeric_limits<double>::infinity();  // none at long times
+};
+
+template <std::size_t K>
+struct Sample {
+    window_detail::WindowEnd end;  // x, offset, log value, log slope
+    std::array<double, K> values;
+    Component extremes[2];
+    double weight = 0;  // the rules' weights on it, without the factor longest
+};
+
+// The leading image at start d against the average exp(log_average): its
+// log, its slope in time, and the share of the starts within a fall of e of
+// it (1 / |d log f / dd| of the range's 2 half, at most all of it).
+Component extreme_component(const DensitySlice& slice, double d, double half, double log_average,
+                            const window_detail::WindowEnd& at) {
+    const double a_rho = slice.a * slice.rho;
+    const double t = a_rho * d + slice.v * slice.kappa;
+    const double log_f = std::log(slice.scale * d) + slice.front - 0.5 * t * t;
+    const double slope = (-1.5 - 0.5 * slice.phi + 0.5 * (1.0 + slice.phi) * t * t) * slice.inv_s - slice.v * slice.rho * t;
+    const double fall = std::fabs(1.0 / d - a_rho * t) * 2.0 * half;
+    Component c{{at.x, at.offset, log_f, slope}};
+    c.log_share = log_f - log_average - (fall > 1 ? std::log(fall) : 0.0);
+    return c;
+}
+
+template <std::size_t K>
+Sample<K> sample_at(const StartAverage<K>& integrand, double offset) {
+    constexpr std::size_t KS = K == 0 ? 1 : K;  // the slope comes with the gradient's values
+    const double x = integrand.longest * std::exp(offset);
+    const double theta = theta_of<KS>(integrand.longest, offset, integrand.range);
+    LogWeightedSum<KS> sum;
+    add_start_average<KS>(integrand.plan, integrand.upper, x, integrand.accuracy, 0.0, theta, sum);
+    Sample<K> sample{{x, offset, sum.log_total(), slope_of(sum)}, {}};
+    if constexpr (K != 0) {
+        for (std::size_t k = 0; k < K; ++k) sample.values[k] = sum.mean(k);
+    }
+    const double half = integrand.plan.half();
+    const RangeAverage::Side& side = integrand.plan.side(integrand.upper);
+    const DensitySlice slice = density_slice(x, side.constants, AVERAGE_SERIES_SWITCH);
+    if (half > 0 && !slice.large && std::isfinite(sample.end.log_value)) {
+        sample.extremes[0] = extreme_component(slice, side.lower.w - half, half, sample.end.log_value, sample.end);
+        sample.extremes[1] = extreme_component(slice, side.lower.w + half, half, sample.end.log_value, sample.end);
+    }
+    return sample;
+}
+
+// The rule for a piece: sized for the average, and for each extreme start's
+// density to the accuracy its share asks; 0 when one rule will not do.
+template <std::size_t K>
+int piece_rule_size(const Sample<K>& a, const Sample<K>& b, Accuracy accuracy) {
+    int nodes = window_detail::single_rule_size(a.end, b.end, accuracy);
+    for (int e = 0; e < 2 && nodes != 0; ++e) {
+        const double log_share = std::fmax(a.extremes[e].log_share, b.extremes[e].log_share);
+        if (!std::isfinite(a.extremes[e].log_share) || !std::isfinite(b.extremes[e].log_share)) continue;
+        const int component = window_detail::single_rule_size(a.extremes[e].end, b.extremes[e].end, accuracy,
+                                                              std::exp(std::fmin(log_share, 0.0)));
+        nodes = component == 0 ? 0 : std::max(nodes, component);
+    }
+    return nodes;
+}
+
+// Near 0 the density at the nearest start point d is exp(-c/x) times x^(-3/2)
+// times the drift factor exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) /
+// sqrt(1 + sv^2 x), r = a d the distance and v the drift towards the
+// boundary; starts further away only add factors that vanish faster. The log
+// of the drift factor falls at rate k/2 at x = 0, k = (v - r sv^2)^2 + sv^2,
+// which in z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2 once c/x0 >= sqrt(k c).
+LeadingEdge leading_edge(const RangeAverage::Side& side, double half) {
+    const DecisionParameters& p = side.lower;
+    const double distance = p.a * (p.w - half);
+    const double c = 0.5 * distance * distance;
+    const double drift = p.v - distance * p.sv * p.sv;
+    const double rate = drift * drift + p.sv * p.sv;
+    return {c, std::fmax(9.0, std::sqrt(rate * c))};
+}
+
+// The integral of the start average over decision times in the window
+// [longest - range, longest], as far as they are positive, into `sum`. The
+// window is cut into pieces of at most WIDEST_PIECE in ratio (with a
+// Gauss-Laguerre head in c/x where it reaches down to 0); each piece takes a
+// Gauss-Lobatto rule in log-time whose end nodes are the samples that sized
+// it, shared with the neighbouring pieces, or adaptive Gauss-Kronrod where one
+// rule would be too steep. Pieces on which the integrand rises or falls
+// throughout and stays below the running sum by NEGLIGIBLE are left out.
+template <std::size_t K>
+WindowEnds integrate(const RangeAverage& plan, bool upper, double longest, double range, Accuracy accuracy,
+                     LogWeightedSum<K>& sum) {
+    using namespace window_detail;
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    if (range == 0) {
+        add_start_average<K>(plan, upper, longest, accuracy, 0.0, 0.0, sum);
+        return {-INF, sum.log_total()};
+    }
+    const StartAverage<K> integrand{plan, upper, longest, range, accuracy};
+    const double log_longest = std::log(longest);
+    const Sample<K> hi = sample_at(integrand, 0.0);
+    WindowEnds ends{-INF, hi.end.log_value};
+    const double shortest = longest - range;
+    const LeadingEdge edge = leading_edge(plan.side(upper), plan.half());
+    const double c = edge.c;
+    const double head_end = std::fmin(longest, c / edge.start);
+    Sample<K> lo;
+    if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
+        integrate_head<K>(integrand, longest, head_end, c, accuracy, sum);
+        if (head_end >= longest) return ends;
+        lo = sample_at(integrand, std::log(head_end / longest));
+    } else {
+        lo = sample_at(integrand, std::log1p(-range / longest));
+        ends.log_at_shortest = lo.end.log_value;
+    }
+    const double start = lo.end.offset;
+    std::array<Sample<K>, MAX_PIECES + 1> points;
+    const int pieces = std::clamp(static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9)), 1, MAX_PIECES);
+    points[0] = lo;
+    for (int piece = 1; piece < pieces; ++piece) points[piece] = sample_at(integrand, start - start * piece / pieces);
+    points[pieces] = hi;
+    // log of integrand times x, the integrand in log-time, and its slope there.
+    auto log_in_log_time = [&](const WindowEnd& e) { return e.log_value + e.offset; };
+    auto slope_in_log_time = [](const WindowEnd& e) { return e.x * e.log_slope + 1; };
+    std::array<int, MAX_PIECES> order{};
+    for (int piece = 0; piece < pieces; ++piece) {
+        order[piece] = piece;
+        auto top = [&](int k) {
+            return std::fmax(log_in_log_time(points[k].end), log_in_log_time(points[k + 1].end));
+        };
+        for (int j = piece; j > 0 && top(order[j]) > top(order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+    }
+    for (int k = 0; k < pieces; ++k) {
+        Sample<K>& a = points[order[k]];
+        Sample<K>& b = points[order[k] + 1];
+        const bool monotone = (slope_in_log_time(a.end) > 0) == (slope_in_log_time(b.end) > 0);
+        const double width = b.end.offset - a.end.offset;
+        const double bound =
+            std::fmax(log_in_log_time(a.end), log_in_log_time(b.end)) + log_longest + std::log(width);
+        if (monotone && bound < sum.log_total() - NEGLIGIBLE) continue;
+        const int legendre = piece_rule_size(a, b, accuracy);
+        if (legendre == 0 || legendre + 1 > MAX_LOBATTO_NODES) {
+            integrate_adaptively<K>(integrand, longest, log_longest, a.end.offset, b.end.offset, accuracy, sum);
+            continue;
+        }
+        // As many Lobatto nodes as make the same degree, one more.
+        const GaussLobattoRule rule = gauss_lobatto(legendre + 1);
+        const double centre = 0.5 * (a.end.offset + b.end.offset), half = 0.5 * width;
+        const double log_half = std::log(half);
+        const std::size_t n = rule.nodes.size();
+        a.weight += std::exp(rule.log_weights[0] + a.end.offset) * half;
+        b.weight += std::exp(rule.log_weights[n - 1] + b.end.offset) * half;
+        for (std::size_t i = 1; i + 1 < n; ++i) {
+            const double offset = centre + half * rule.nodes[i];
+            add_start_average<K>(plan, upper, longest * std::exp(offset), accuracy,
+                                 rule.log_weights[i] + log_half + offset + log_longest,
+                                 theta_of<K>(longest, offset, range), sum);
+        }
+    }
+    for (int point = 0; point <= pieces; ++point) {
+        const Sample<K>& p = points[point];
+        if (p.weight > 0) sum.add(std::log(p.weight) + log_longest + p.end.log_value, p.values);
+    }
+    return ends;
+}
+
+// The log-density's rules are sized for 1e-9, a thousandth of its contract.
+// The gradient's are sized for 1e-12: some partials are small differences
+// under the integral (the start range's, as a range shrinks, where the value
+// is flat to first order), and others carry factors that grow towards the
+// window's early end; their rules need the margin. The gradient's
+// log-density comes from the same finer rules, so it agrees with the
+// log-density to within the latter's accuracy.
+constexpr Accuracy VALUE_ACCURACY = Accuracy::Value;
+constexpr Accuracy GRADIENT_ACCURACY = Accuracy::Derivative;
+
+}  // namespace
+
+RangeAverage::RangeAverage(const DecisionParameters& p, double half) : half_(half) {
+    for (const bool upper : {false, true}) {
+        const LowerView x = lower_view(upper, p);
+        const DecisionParameters lower{x.v, p.a, x.w, p.sv};
+        sides_[upper] = Side{lower, x.w_complement, x.flip, slice_constants(lower), std::log1p(2.0 / (x.w - half)),
+                             std::log1p(2.0 / (x.w + half))};
+    }
+}
+
+const RangeAverage::StartNode* RangeAverage::start_nodes(bool upper, int n) const {
+    StartNode* nodes = nodes_[upper].data() + (n - 1) * n / 2;
+    if (!filled_[upper][n]) {
+        const GaussLegendreRule gl = gauss_legendre(n);
+        const Side& s = sides_[upper];
+        const double log_half = std::log(0.5);
+        for (int i = 0; i < n; ++i) {
+            const double offset = half_ * gl.nodes[i];
+            const double d = s.lower.w + offset, d_c = s.d_c - offset;
+            nodes[i] = {{d, d_c, start_angle(d, d_c)}, gl.nodes[i], gl.log_weights[i] + log_half};
+        }
+        filled_[upper][n] = true;
+    }
+    return nodes;
+}
+
+double RangeAverage::log_density(bool upper, double longest, double range) const {
+    LogWeightedSum<0> sum;
+    integrate<0>(*this, upper, longest, range, VALUE_ACCURACY, sum);
+    return range > 0 ? sum.log_total() - std::log(range) : sum.log_total();
+}
+
+AveragedGradient RangeAverage::gradient(bool upper, double longest, double range) const {
+    LogWeightedSum<GRADIENT_VALUES> sum;
+    const WindowEnds ends = integrate<GRADIENT_VALUES>(*this, upper, longest, range, GRADIENT_ACCURACY, sum);
+    const double log_integral = sum.log_total();
+    const Side& s = sides_[upper];
+    AveragedGradient g{};
+    g.log_density = range > 0 ? log_integral - std::log(range) : log_integral;
+    g.d_v = sum.mean(0) * s.flip;
+    g.d_a = sum.mean(1);
+    g.d_w = sum.mean(2) * s.flip;
+    g.d_sv = sum.mean(3);
+    g.d_sz = sum.mean(6);
+    if (range == 0) {
+        // At st0 = 0 the average over [t - st0, t] moves at half the density's slope.
+        g.d_t0 = sum.mean(4);
+        g.d_st0 = 0.5 * sum.mean(4);
+        return g;
+    }
+    // Leibniz's rule at the window's ends is exact whatever the integrand
+    // does inside, but its difference of the end values and the average,
+    // divided by st0, loses the average's rounding as the window narrows;
+    // there the averages under the integral sign are the better choice. Each
+    // partial takes the form whose rounding bound is smaller.
+    const double at_shortest = std::exp(ends.log_at_shortest - log_integral);
+    const double at_longest = std::exp(ends.log_at_longest - log_integral);
+    g.d_t0 = at_shortest + at_longest <= sum.mean(7) ? at_shortest - at_longest : sum.mean(4);
+    g.d_st0 = at_shortest <= sum.mean(8) ? at_shortest - 1 / range : sum.mean(5);
+    return g;
+}
+
+}  // namespace ventrola::likelihood
