@@ -16,6 +16,7 @@
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/lower_boundary.hpp"
 #include "likelihood/quadrature.hpp"
+#include "likelihood/time_profile.hpp"
 #include "likelihood/time_window_quadrature.hpp"
 
 namespace ventrola::likelihood {
@@ -216,7 +217,7 @@ void for_each_start(const RangeAverage& plan, bool upper, const DensitySlice& sl
 // (longest - t) / range the share of the window below its end); position / 2
 // times the d partial (for sz); and the magnitudes that bound the rounding of
 // the t0 and st0 averages.
-inline constexpr std::size_t GRADIENT_VALUES = 9;
+constexpr std::size_t GRADIENT_VALUES = RangeAverage::GRADIENT_VALUES;
 
 // The partials of log f at one start node, or their averages over the range
 // where it is integrated in closed form.
@@ -494,7 +495,8 @@ constexpr Accuracy GRADIENT_ACCURACY = Accuracy::Derivative;
 
 }  // namespace
 
-RangeAverage::RangeAverage(const DecisionParameters& p, double half) : half_(half) {
+RangeAverage::RangeAverage(const DecisionParameters& p, double half, bool tabulated)
+    : half_(half), tabulated_(tabulated) {
     for (const bool upper : {false, true}) {
         const LowerView x = lower_view(upper, p);
         const DecisionParameters lower{x.v, p.a, x.w, p.sv};
@@ -519,15 +521,44 @@ const RangeAverage::StartNode* RangeAverage::start_nodes(bool upper, int n) cons
     return nodes;
 }
 
+RangeAverage::~RangeAverage() = default;
+
+StartAverageValues RangeAverage::start_average_at(bool upper, double s) const {
+    LogWeightedSum<GRADIENT_VALUES> sum;
+    add_start_average<GRADIENT_VALUES>(*this, upper, s, GRADIENT_ACCURACY, 0.0, 0.0, sum);
+    return {sum.log_total(), sum.mean(0), sum.mean(1), sum.mean(2), sum.mean(3), -sum.mean(4), sum.mean(6),
+            sum.mean(7)};
+}
+
+namespace {
+
+// The window's integral into `sum`, from the tables where they serve.
+template <std::size_t K>
+WindowEnds integrate_window_of(const RangeAverage& plan, TimeProfile* profile, bool upper, double longest,
+                               double range, Accuracy accuracy, LogWeightedSum<K>& sum) {
+    WindowEnds ends{};
+    if (profile != nullptr && profile->integrate<K>(longest, range, sum, ends)) return ends;
+    return integrate<K>(plan, upper, longest, range, accuracy, sum);
+}
+
+}  // namespace
+
+TimeProfile* RangeAverage::profile(bool upper) const {
+    if (!tabulated_) return nullptr;
+    if (!profiles_[upper]) profiles_[upper] = std::make_unique<TimeProfile>(*this, upper);
+    return profiles_[upper].get();
+}
+
 double RangeAverage::log_density(bool upper, double longest, double range) const {
     LogWeightedSum<0> sum;
-    integrate<0>(*this, upper, longest, range, VALUE_ACCURACY, sum);
+    integrate_window_of<0>(*this, profile(upper), upper, longest, range, VALUE_ACCURACY, sum);
     return range > 0 ? sum.log_total() - std::log(range) : sum.log_total();
 }
 
 AveragedGradient RangeAverage::gradient(bool upper, double longest, double range) const {
     LogWeightedSum<GRADIENT_VALUES> sum;
-    const WindowEnds ends = integrate<GRADIENT_VALUES>(*this, upper, longest, range, GRADIENT_ACCURACY, sum);
+    const WindowEnds ends =
+        integrate_window_of<GRADIENT_VALUES>(*this, profile(upper), upper, longest, range, GRADIENT_ACCURACY, sum);
     const double log_integral = sum.log_total();
     const Side& s = sides_[upper];
     AveragedGradient g{};

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 
 #include "likelihood/averaged_gradient.hpp"
 #include "likelihood/decision_time.hpp"
@@ -26,10 +27,29 @@ namespace ventrola::likelihood {
 // Start-point rules up to this many nodes keep their start points.
 inline constexpr int CACHED_START_NODES = 12;
 
+class TimeProfile;
+
+// The start average at one decision time and the averages under it of the
+// partial derivatives of log f (seen from the boundary reached).
+struct StartAverageValues {
+    double log_density;
+    double d_v, d_a, d_d, d_sv, d_s;
+    double half_position_d_d;  // position / 2 times the d partial
+    double abs_d_s;            // |d log f / ds|
+};
+
 class RangeAverage {
 public:
+    // The values the gradient's sums carry.
+    static constexpr std::size_t GRADIENT_VALUES = 9;
+
     // p in units of noise 1; half = sz / 2 >= 0 with half < min(w, 1 - w).
-    RangeAverage(const DecisionParameters& p, double half);
+    // `tabulated`: integrate windows over time_profile.hpp's tables, for a
+    // parameter set that many trials share.
+    RangeAverage(const DecisionParameters& p, double half, bool tabulated = false);
+    ~RangeAverage();
+    RangeAverage(const RangeAverage&) = delete;
+    RangeAverage& operator=(const RangeAverage&) = delete;
 
     // log of the average of the decision-time density over the start range
     // and over decision times in [longest - range, longest] (counting only the
@@ -38,6 +58,9 @@ public:
 
     // The same with its partial derivatives.
     AveragedGradient gradient(bool upper, double longest, double range) const;
+
+    // The start average at decision time s, to the gradient's accuracy.
+    StartAverageValues start_average_at(bool upper, double s) const;
 
     // The parameters seen from one boundary, and the cached start points.
     struct StartNode {
@@ -60,8 +83,12 @@ public:
     const StartNode* start_nodes(bool upper, int n) const;
 
 private:
+    TimeProfile* profile(bool upper) const;  // null unless tabulated
+
     std::array<Side, 2> sides_;
     double half_;
+    bool tabulated_;
+    mutable std::array<std::unique_ptr<TimeProfile>, 2> profiles_;
     static constexpr std::size_t CACHE_SIZE = CACHED_START_NODES * (CACHED_START_NODES + 1) / 2;
     mutable std::array<std::array<StartNode, CACHE_SIZE>, 2> nodes_;
     mutable std::array<std::array<bool, CACHED_START_NODES + 1>, 2> filled_{};

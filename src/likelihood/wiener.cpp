@@ -64,9 +64,9 @@ LogDensityGradient in_caller_units(const AveragedGradient& g, double s) {
 }  // namespace
 
 // A starting-point range whose half underflows is no range at all.
-ParameterSet::ParameterSet(const FullModelParams& p)
+ParameterSet::ParameterSet(const FullModelParams& p, bool shared)
     : p_(p), unit_(unit_noise(p)), sz_(0.5 * p.starting_point_range > 0 ? p.starting_point_range : 0.0) {
-    if (sz_ > 0 || p.non_decision_time_range > 0) average_.emplace(unit_, 0.5 * sz_);
+    if (sz_ > 0 || p.non_decision_time_range > 0) average_.emplace(unit_, 0.5 * sz_, shared);
 }
 
 double ParameterSet::log_density(bool upper, double rt) const {

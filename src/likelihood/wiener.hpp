@@ -46,7 +46,9 @@ struct LogDensityGradient {
 // same as from the free functions below.
 class ParameterSet {
 public:
-    explicit ParameterSet(const FullModelParams& p);
+    // `shared`: many trials will use this set, so that tabulating its averages
+    // (time_profile.hpp) pays.
+    explicit ParameterSet(const FullModelParams& p, bool shared = false);
 
     const FullModelParams& parameters() const { return p_; }
     double log_density(bool upper, double rt) const;
