@@ -16,6 +16,7 @@
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/lower_boundary.hpp"
 #include "likelihood/quadrature.hpp"
+#include "likelihood/start_rule.hpp"
 #include "likelihood/time_profile.hpp"
 #include "likelihood/time_window_quadrature.hpp"
 
@@ -23,146 +24,6 @@ namespace ventrola::likelihood {
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
-
-constexpr int MAX_PIECES = 64;
-
-// Below this t / a^2 the start-point shape is the short-time one alone: the
-// eigenfunction series' sin(pi d) has not formed yet. From here on that
-// shape also covers the first image next to the other boundary.
-constexpr double LONG_TIME = 0.05;
-
-// The one-sided rule needs the integrand to fall by this many e-folds across
-// the range, and its start this many (squared) standard deviations of the
-// normal shape beyond the shape's centre.
-constexpr double ONE_SIDED_DROP = 60;
-constexpr double ONE_SIDED_DISTANCE = 9;
-
-int laguerre_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative ? 12 : 8; }
-
-// Where the short-time shape exp(q) has fallen this many standard deviations
-// (in the square root of twice its e-folds) below its top over the range, it
-// has fallen by 45 e-folds; its factor d' (at most the cut's reach over the
-// top's distance, about 10) cannot bring that back.
-constexpr double REACH = 9.5;
-
-// How the start-point average at one decision time is integrated: the part
-// [mid - span, mid + span] of the range (offsets from its centre) in `pieces`
-// equal parts with the `nodes`-node Gauss-Legendre rule each; or, when all
-// the weight sits at one end (`one_sided`), Gauss-Laguerre from that end in
-// z = q(end) - q(d) for the normal shape q below, whose slope there is `rate`
-// (> 0) and curvature -2 `spread`.
-struct StartRule {
-    int pieces;
-    int nodes;
-    double mid = 0;
-    double span = 0;
-    bool one_sided = false;
-    bool from_low_end = true;  // of d
-    double rate = 0;
-    double spread = 0;
-};
-
-// As a function of the distance d' of the start from the boundary reached
-// (in units of a), the density at one decision time is close to exp(q(d'))
-// times d' or sin(pi d'), q(d') = q1 d' + q2 d'^2. Drift and its variability
-// give q1 = -a v / D and a^2 sv^2 / (2D) in q2, D = 1 + sv^2 t. At short times
-// the leading term of the image series adds -a^2 / (2t) to q2 (so q2 < 0)
-// and the factor d', which the rule integrates exactly; next to the other
-// boundary (d' near 1) the first image adds a factor 1 - exp(-2 (1 - d') / u),
-// u = t / a^2. At long times the factor is sin(pi d'), which varies like
-// exp(pi d'), and q2 keeps only the drift variability.
-//
-// At short times the shape is a normal density in d' of standard deviation
-// sqrt(t D) / a, far narrower than the range when t is small: where its
-// centre lies inside the range, or within REACH deviations of it, only that
-// much of the range around the centre is integrated; where it lies further
-// out, all the weight sits at the nearer end, for the one-sided rule.
-StartRule start_rule(const RangeAverage::Side& side, const DensitySlice& slice, double half, Accuracy accuracy) {
-    const double a = slice.a;
-    const double q1 = -a * slice.v * slice.kappa * slice.kappa * slice.inv_s;  // -a v / D
-    const double q2_long = 0.5 * a * a * slice.phi * slice.inv_s;              // a^2 sv^2 / (2D)
-    const double a_rho = a * slice.rho;
-    const double q2_short = -0.5 * a_rho * a_rho;  // q2_long - a^2 / (2t)
-    // The short-time shape and its largest value over [lo, hi].
-    auto q_short = [&](double x) { return (q1 + q2_short * x) * x; };
-    auto top_short = [&](double lo, double hi) {
-        const double peak = -q1 / (2 * q2_short);
-        return q_short(std::clamp(peak, lo, hi));
-    };
-    const bool long_time = slice.u >= LONG_TIME;
-    // Image -1 against image 0 at the range's end nearest the other boundary:
-    // (2 - d')/d' exp(-2 (1 - d') / u), which falls at rate 2/u from there.
-    const double far_exponent = 2 * (side.d_c - half) * slice.inv_u;
-    // It counts against the whole integral, where the short-time shape at
-    // that end may be far below its top over the range.
-    const double image_weight =
-        long_time || far_exponent > 60
-            ? 0.0
-            : (1 + side.d_c - half) / (side.lower.w + half) *
-                  std::exp(-far_exponent + q_short(side.lower.w + half) - top_short(side.lower.w - half, side.lower.w + half));
-    const bool image = image_weight > 1e-13;
-
-    // The part of the range worth integrating, as offsets from its centre d.
-    const double d = side.lower.w;
-    double low = -half, high = half;
-    if (!long_time) {
-        // Cut where the shape is REACH^2 / 2 e-folds below its top over the
-        // range, which is at the centre or, beyond the range, at its nearer end.
-        const double peak = -slice.v * slice.kappa / a_rho - d;
-        const double to_top = std::fabs(std::clamp(peak, -half, half) - peak) * a_rho;
-        const double reach = std::sqrt(to_top * to_top + REACH * REACH) / a_rho;
-        low = std::fmax(low, peak - reach);
-        high = std::fmin(high, peak + reach);
-        if (!(low < high)) low = -half, high = half;
-    }
-    const bool cut = low > -half || high < half;
-    const double mid = 0.5 * (low + high), span = 0.5 * (high - low);
-
-    // The short-time shape can put all the weight at one end of the range:
-    // where it falls across the whole range, at the end where it falls
-    // slowest. Its rule leaves the long-time and image shapes out, so it
-    // waits for them to fade.
-    auto q = [&](double x) { return (q1 + q2_short * x) * x; };
-    const double slope_low = q1 + 2 * q2_short * (d - half);
-    const double slope_high = q1 + 2 * q2_short * (d + half);
-    const bool at_low = slope_low < 0 && slope_high < 0;
-    const bool at_high = slope_low > 0 && slope_high > 0;
-    const double rate = at_low ? -slope_low : (at_high ? slope_high : 0.0);
-    const double drop = std::fabs(q(d + half) - q(d - half));
-    const bool can_be_one_sided = !cut && (at_low || at_high) && drop >= ONE_SIDED_DROP &&
-                                  rate * rate >= 4 * ONE_SIDED_DISTANCE * -q2_short && !long_time && !image;
-    StartRule one_sided{0, laguerre_nodes(accuracy)};
-    one_sided.one_sided = true;
-    one_sided.from_low_end = at_low;
-    one_sided.rate = rate;
-    one_sided.spread = -q2_short;
-
-    const double centre = d + mid;
-    for (int pieces = 1; pieces <= MAX_PIECES; ++pieces) {
-        const double h = span / pieces;
-        // The slope of q1 d + q2 d^2 at the centre of the steeper end piece.
-        auto slope = [&](double q1_, double q2_) {
-            return std::fmax(std::fabs(q1_ + 2 * q2_ * (centre - span + h)),
-                             std::fabs(q1_ + 2 * q2_ * (centre + span - h)));
-        };
-        int nodes = rule_size(slope(q1, q2_short) * h, q2_short * h * h, accuracy);
-        if (nodes != 0 && long_time) {
-            const int long_nodes = rule_size(slope(q1, q2_long) * h + std::numbers::pi * h, q2_long * h * h, accuracy);
-            nodes = long_nodes == 0 ? 0 : std::max(nodes, long_nodes);
-        }
-        if (nodes != 0 && image) {
-            // The image is a small addend rising at rate 2/u towards the far end.
-            const int image_nodes = steep_addend_rule_size(2 * slice.inv_u * h, std::fmin(image_weight, 1.0), accuracy);
-            nodes = image_nodes == 0 ? 0 : std::max(nodes, image_nodes);
-        }
-        if (nodes != 0) {
-            if (can_be_one_sided && pieces * nodes > one_sided.nodes) return one_sided;
-            return {pieces, nodes, mid, span};
-        }
-        if (can_be_one_sided) return one_sided;
-    }
-    return {MAX_PIECES, MAX_RULE_NODES, mid, span};
-}
 
 // The start node at `offset` from the range's centre.
 RangeAverage::StartNode node_at(const RangeAverage::Side& side, const DensitySlice& slice, double half,
@@ -182,34 +43,15 @@ void for_each_start(const RangeAverage& plan, bool upper, const DensitySlice& sl
         visit(RangeAverage::StartNode{start_point(slice, side.lower.w, side.d_c), 0.0, 0.0});
         return;
     }
-    const StartRule rule = start_rule(side, slice, half, accuracy);
-    if (rule.one_sided) {
-        // In z = rate x + spread x^2, x the distance from the end in d, dx =
-        // dz / sqrt(rate^2 + 4 spread z); the average is the integral over 2 half.
-        const GaussLaguerreRule gl = gauss_laguerre(rule.nodes);
-        const double log_share = -std::log(2 * half);
-        for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
-            const double z = gl.nodes[i];
-            const double root = std::sqrt(rule.rate * rule.rate + 4 * rule.spread * z);
-            const double distance = 2 * z / (rule.rate + root);
-            const double offset = rule.from_low_end ? distance - half : half - distance;
-            visit(node_at(side, slice, half, offset, log_share + gl.log_weights[i] - std::log(root)));
-        }
-        return;
-    }
-    if (rule.pieces == 1 && rule.span == half && rule.nodes <= CACHED_START_NODES) {
+    const StartRule rule = start_rule(start_shape(slice.s, side.lower, side.d_c, half, false), accuracy);
+    if (whole_range(rule, half) && rule.nodes <= CACHED_START_NODES) {
         const RangeAverage::StartNode* nodes = plan.start_nodes(upper, rule.nodes);
         for (int i = 0; i < rule.nodes; ++i) visit(nodes[i]);
         return;
     }
-    const GaussLegendreRule gl = gauss_legendre(rule.nodes);
-    const double log_share = std::log(rule.span / (2.0 * half * rule.pieces));
-    for (int piece = 0; piece < rule.pieces; ++piece) {
-        for (std::size_t i = 0; i < gl.nodes.size(); ++i) {
-            const double offset = rule.mid + rule.span * ((2 * piece + 1 - rule.pieces + gl.nodes[i]) / rule.pieces);
-            visit(node_at(side, slice, half, offset, log_share + gl.log_weights[i]));
-        }
-    }
+    for_each_start_offset(rule, half, [&](double offset, double log_weight) {
+        visit(node_at(side, slice, half, offset, log_weight));
+    });
 }
 
 // The values averaged beside the density in the gradient: the partials of
