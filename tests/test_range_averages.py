@@ -178,6 +178,40 @@ def test_a_trial_s_value_does_not_depend_on_the_other_trials_of_its_set():
 
 # ------------------------------------------------------------ scales ---
 
+EXTREMES = [1e-300, 1e-100, 1e-10, 1.0, 1e10, 1e100, 1e300]
+
+
+@pytest.mark.parametrize("ranges", [{}, dict(starting_point_range=0.3), dict(non_decision_time_range=0.2),
+                                    dict(starting_point_range=0.3, non_decision_time_range=0.2)])
+def test_every_valid_parameter_set_gives_a_number(ranges):
+    """Huge or tiny noise, boundary and drift variability, each alone: a
+    finite log-density or -inf, a distribution function in [0, 1] that does
+    not pass its value at infinity, finite partials wherever the log-density
+    is finite. (Drift variability or a boundary of 1e155 used to give NaN.)
+    With a non-decision-time range, a passage too sharp to average over it
+    in double precision is refused instead, by every function."""
+    rts = np.array([0.201, 0.25, 0.7, 3.0])
+    for key in ("noise_sd", "boundary_separation", "drift_rate_sd", "drift_rate"):
+        for value in EXTREMES:
+            p = dict(drift_rate=0.5, boundary_separation=1.0, starting_point=0.5, non_decision_time=0.2, **ranges)
+            p[key] = value
+            sharpness = abs(p["drift_rate"] / p.get("noise_sd", 1.0)) * (p["boundary_separation"] / p.get("noise_sd", 1.0))
+            if "non_decision_time_range" in ranges and sharpness > 1e18:
+                for function in (wiener_logpdf, wiener_logpdf_grad, wiener_cdf):
+                    with pytest.raises(ValueError, match=r"drift_rate must keep \|drift_rate\| \* boundary_separation"):
+                        function(True, rts, **p)
+                continue
+            for upper in (True, False):
+                log_f = wiener_logpdf(upper, rts, **p)
+                assert np.all(np.isfinite(log_f) | np.isneginf(log_f)), (key, value, log_f)
+                gradient_log_f, gradients = wiener_logpdf_grad(upper, rts, **p)
+                for g in gradients.values():
+                    assert np.all(np.isfinite(g[np.isfinite(gradient_log_f)])), (key, value)
+                cdf = wiener_cdf(upper, np.append(rts, np.inf), **p)
+                assert np.all((cdf >= 0) & (cdf <= 1)), (key, value, cdf)
+                assert np.all(cdf[:-1] <= cdf[-1]), (key, value, cdf)
+
+
 def test_a_boundary_far_beyond_the_noise_makes_the_first_passage_the_drift_s_alone():
     """With a / s = 1e10 the noise moves the process by 3e-12 of its distance
     in a millisecond: the lower boundary is reached by t exactly when the

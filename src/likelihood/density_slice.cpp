@@ -23,6 +23,10 @@ constexpr double HALF_PI_SQUARED = 4.93480220054467930941724549993807557;
 // Above this, 1 + x^2 is x^2 to double precision (and x^2 may overflow).
 constexpr double SQUARE_DOMINATES = 1e8;
 
+// A factor the sums may multiply by partial derivatives of any size without
+// overflow; beyond, it goes into the exponent.
+bool moderate(double x) { return x > 1e-100 && x < 1e100; }
+
 }  // namespace
 
 SliceConstants slice_constants(const DecisionParameters& lower) {
@@ -55,7 +59,7 @@ DensitySlice density_slice(double s, const SliceConstants& c, double series_swit
         const double vk = lower.v * slice.kappa;
         slice.scale = PI * c.inv_a2 * (root_s * slice.rho);  // 1 / sqrt(D) = sqrt(s) rho
         slice.front = -HALF_PI_SQUARED * slice.u - 0.5 * (vk * vk);  // - v^2 s / (2D)
-        if (!std::isnormal(slice.scale)) {
+        if (!moderate(slice.scale)) {
             slice.front += LOG_PI - 2.0 * std::log(lower.a) - std::log(root_d);
             slice.scale = 1.0;
         }
@@ -63,7 +67,7 @@ DensitySlice density_slice(double s, const SliceConstants& c, double series_swit
     } else {
         slice.scale = INV_SQRT_TWO_PI * lower.a * slice.rho * slice.inv_s;
         slice.front = 0.0;
-        if (!std::isnormal(slice.scale)) {
+        if (!moderate(slice.scale)) {
             slice.front = std::log(lower.a) - 1.5 * std::log(s) - HALF_LOG_TWO_PI - std::log(root_d);
             slice.scale = 1.0;
         }

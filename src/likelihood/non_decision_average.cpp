@@ -13,18 +13,9 @@ namespace ventrola::likelihood {
 
 namespace {
 
-// Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
-// exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
-// distance and v the drift towards the boundary. The log of that factor
-// falls at rate k/2 at x = 0, k = (v - r sv^2)^2 + sv^2, which in
-// z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2 once c/x0 >= sqrt(k c).
 LeadingEdge leading_edge(bool upper, const DecisionParameters& p) {
     const LowerView x = lower_view(upper, p);
-    const double distance = p.a * x.w;  // from the start to the boundary, in units of noise 1
-    const double c = 0.5 * distance * distance;
-    const double drift = x.v - distance * p.sv * p.sv;
-    const double rate = drift * drift + p.sv * p.sv;
-    return {c, std::fmax(9.0, std::sqrt(rate * c))};
+    return likelihood::leading_edge(x.v, p.a * x.w, p.sv);
 }
 
 struct DistributionIntegrand {
@@ -42,7 +33,20 @@ struct DistributionIntegrand {
 
 double non_decision_average_distribution(bool upper, double longest, double range, const DecisionParameters& p) {
     LogWeightedSum<0> sum;
-    integrate_window<0>(DistributionIntegrand{upper, p}, longest, range, leading_edge(upper, p), Accuracy::Value, sum);
+    const DistributionIntegrand integrand{upper, p};
+    const LeadingEdge edge = leading_edge(upper, p);
+    if (std::isfinite(edge.c) && edge.c > 0 && std::isfinite(edge.start)) {
+        integrate_window<0>(integrand, longest, range, edge, Accuracy::Value, sum);
+    } else {
+        // A start infinitely many noise units from the boundary (the passage
+        // is deterministic, a drift as large carries the process, F a step),
+        // so few that c underflows, or a drift (variability) so large that
+        // the edge is no longer exp(-c/x): no leading edge to integrate in c/x.
+        // Adaptive panels in log-time close in on what there is.
+        constexpr double FARTHEST_BACK = -700;  // offset in log-time, where the window reaches 0
+        const double start = longest > range ? std::log1p(-range / longest) : FARTHEST_BACK;
+        window_detail::integrate_adaptively<0>(integrand, longest, std::log(longest), start, 0.0, Accuracy::Value, sum);
+    }
     return std::exp(sum.log_total()) / range;
 }
 

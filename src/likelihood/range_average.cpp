@@ -61,6 +61,10 @@ void for_each_start(const RangeAverage& plan, bool upper, const DensitySlice& sl
 // the t0 and st0 averages.
 constexpr std::size_t GRADIENT_VALUES = RangeAverage::GRADIENT_VALUES;
 
+// How far below the window's end, in log-time, a window reaching 0 starts
+// when the density has no leading edge to integrate from 0.
+constexpr double FARTHEST_BACK = -700;
+
 // The partials of log f at one start node, or their averages over the range
 // where it is integrated in closed form.
 struct StartPartials {
@@ -225,19 +229,11 @@ int piece_rule_size(const Sample<K>& a, const Sample<K>& b, Accuracy accuracy) {
     return nodes;
 }
 
-// Near 0 the density at the nearest start point d is exp(-c/x) times x^(-3/2)
-// times the drift factor exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) /
-// sqrt(1 + sv^2 x), r = a d the distance and v the drift towards the
-// boundary; starts further away only add factors that vanish faster. The log
-// of the drift factor falls at rate k/2 at x = 0, k = (v - r sv^2)^2 + sv^2,
-// which in z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2 once c/x0 >= sqrt(k c).
+// At the leading edge the nearest start point counts; starts further away
+// only add factors that vanish faster.
 LeadingEdge leading_edge(const RangeAverage::Side& side, double half) {
     const DecisionParameters& p = side.lower;
-    const double distance = p.a * (p.w - half);
-    const double c = 0.5 * distance * distance;
-    const double drift = p.v - distance * p.sv * p.sv;
-    const double rate = drift * drift + p.sv * p.sv;
-    return {c, std::fmax(9.0, std::sqrt(rate * c))};
+    return likelihood::leading_edge(p.v, p.a * (p.w - half), p.sv);
 }
 
 // The integral of the start average over decision times in the window
@@ -264,9 +260,20 @@ WindowEnds integrate(const RangeAverage& plan, bool upper, double longest, doubl
     const double shortest = longest - range;
     const LeadingEdge edge = leading_edge(plan.side(upper), plan.half());
     const double c = edge.c;
+    // A nearest start infinitely many noise units from the boundary: the
+    // density is below every double's logarithm throughout.
+    if (!std::isfinite(c)) return ends;
     const double head_end = std::fmin(longest, c / edge.start);
     Sample<K> lo;
-    if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
+    if (!(c > 0) || !(head_end > 0)) {
+        // The nearest start so close to the boundary (in noise units) that c
+        // underflows, or a drift (variability) so large that the leading edge
+        // is no longer exp(-c/x): the starts whose density rises below
+        // exp(-700) times the window's end carry a negligible share, and the
+        // window starts there.
+        lo = sample_at(integrand, shortest > 0 ? std::fmax(std::log1p(-range / longest), FARTHEST_BACK) : FARTHEST_BACK);
+        if (shortest > 0) ends.log_at_shortest = lo.end.log_value;
+    } else if (shortest <= 0 || c / shortest >= c / head_end + NEGLIGIBLE) {
         integrate_head<K>(integrand, longest, head_end, c, accuracy, sum);
         if (head_end >= longest) return ends;
         lo = sample_at(integrand, std::log(head_end / longest));

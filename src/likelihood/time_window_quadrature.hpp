@@ -41,6 +41,20 @@ struct LeadingEdge {
     double start;
 };
 
+// The leading edge of the density from a start `distance` (in units of noise
+// 1) from the boundary reached, drift v towards it and drift variability sv.
+// Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
+// exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
+// distance. The log of that factor falls at rate k/2 at x = 0, k = (v - r
+// sv^2)^2 + sv^2, which in z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2
+// once c/x0 >= sqrt(k c) (taken as |(v - r sv^2, sv)| sqrt(c), which does not
+// overflow before the edge itself is out of reach).
+inline LeadingEdge leading_edge(double v, double distance, double sv) {
+    const double c = 0.5 * distance * distance;
+    const double drift = v - distance * sv * sv;
+    return {c, std::fmax(9.0, std::hypot(drift, sv) * std::sqrt(c))};
+}
+
 namespace window_detail {
 
 // An end of a piece. Positions in log-time are kept as offsets from the
@@ -68,6 +82,7 @@ inline constexpr double NEGLIGIBLE = 40;
 
 inline constexpr double WIDEST_PIECE = 4;  // hi / lo
 inline constexpr int MAX_PIECES = 64;
+
 
 // The size of the single log-time rule for the piece, or 0 when it would be
 // too large; `weight` is the integrand's share of the whole, as rule_size

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "likelihood/decision_time.hpp"
 #include "likelihood/non_decision_average.hpp"
 #include "likelihood/start_point_average.hpp"
+#include "model/parameter_checks.hpp"
 
 namespace ventrola::likelihood {
 
@@ -61,7 +63,23 @@ LogDensityGradient in_caller_units(const AveragedGradient& g, double s) {
     return result;
 }
 
+// Beyond this |v| a / s^2 a window's quadrature no longer resolves the peak
+// of passage times (at 1e21 its log-density is off by 4e-7).
+constexpr double SHARPEST_PASSAGE = 1e18;
+
 }  // namespace
+
+std::optional<Error> check_averages(const FullModelParams& p) {
+    if (!(p.non_decision_time_range > 0)) return std::nullopt;
+    // In two steps, so that neither overflows before the comparison.
+    const double sharpness = std::fabs(p.drift_rate / p.noise_sd) * (p.boundary_separation / p.noise_sd);
+    if (sharpness <= SHARPEST_PASSAGE) return std::nullopt;
+    return out_of_range("drift_rate",
+                        "keep |drift_rate| * boundary_separation / noise_sd**2 <= 1e18 with a "
+                        "non_decision_time_range (beyond, the passage time is too sharp to average over the range "
+                        "in double precision)",
+                        p.drift_rate);
+}
 
 // A starting-point range whose half underflows is no range at all.
 ParameterSet::ParameterSet(const FullModelParams& p, bool shared)
@@ -85,10 +103,17 @@ double ParameterSet::distribution(bool upper, double rt) const {
     Window w = window_of(longest, p_.non_decision_time_range);
     // Past every non-decision time the window collapses onto F(inf) itself.
     if (longest == INF) w.range = 0;
-    // Averages of probabilities can round a hair outside [0, 1].
-    if (sz_ > 0) return std::clamp(start_point_average_distribution(upper, w.longest, w.range, sz_, unit_), 0.0, 1.0);
-    if (w.range > 0) return std::clamp(non_decision_average_distribution(upper, w.longest, w.range, unit_), 0.0, 1.0);
-    return decision_distribution(upper, w.longest, unit_);
+    if (sz_ == 0 && w.range == 0) return decision_distribution(upper, w.longest, unit_);
+    auto average = [&](double longest_, double range) {
+        if (sz_ > 0) return start_point_average_distribution(upper, longest_, range, sz_, unit_);
+        return range > 0 ? non_decision_average_distribution(upper, longest_, range, unit_)
+                         : decision_distribution(upper, longest_, unit_);
+    };
+    // Averages of probabilities can round a hair outside [0, 1], and a window's
+    // average a hair past the probability it rises to.
+    const double at_infinity = std::clamp(average(INF, 0.0), 0.0, 1.0);
+    if (longest == INF) return at_infinity;
+    return std::clamp(average(w.longest, w.range), 0.0, at_infinity);
 }
 
 LogDensityGradient ParameterSet::log_density_gradient(bool upper, double rt) const {
