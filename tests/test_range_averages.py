@@ -178,6 +178,7 @@ def test_a_trial_s_value_does_not_depend_on_the_other_trials_of_its_set():
 
 # ------------------------------------------------------------ scales ---
 
+
 EXTREMES = [1e-300, 1e-100, 1e-10, 1.0, 1e10, 1e100, 1e300]
 
 
@@ -210,6 +211,30 @@ def test_every_valid_parameter_set_gives_a_number(ranges):
                 cdf = wiener_cdf(upper, np.append(rts, np.inf), **p)
                 assert np.all((cdf >= 0) & (cdf <= 1)), (key, value, cdf)
                 assert np.all(cdf[:-1] <= cdf[-1]), (key, value, cdf)
+
+
+def test_a_window_holding_a_sharp_passage_averages_to_one_over_its_range():
+    """A drift of 1e4 to 1e18 boundaries a second towards the response's
+    boundary brings every trial there at r / v, a peak of relative width
+    1 / sqrt(r v) in time; a window [0, d] holding all of it has density
+    P(choice) / d = 1 / d. Cut into equal pieces the window once stepped over
+    the peak and missed up to 1e-2 of its log-density."""
+    rng = np.random.default_rng(11)
+    worst = 0.0
+    for exponent in range(4, 19):
+        for _ in range(12):
+            w, upper = rng.uniform(0.1, 0.9), bool(rng.random() < 0.5)
+            sz = rng.choice([0.0, rng.uniform(0, 0.9) * 2 * min(w, 1 - w)])
+            drift = 10 ** (exponent + rng.uniform(-0.5, 0.0))
+            farthest = ((1 - w) if upper else w) + sz / 2
+            d = 2 * farthest / drift * 10 ** rng.uniform(0, 3)
+            p = dict(drift_rate=drift if upper else -drift, boundary_separation=1.0, starting_point=w,
+                     non_decision_time=0.0, drift_rate_sd=rng.choice([0.0, rng.uniform(0, 2)]),
+                     starting_point_range=sz, non_decision_time_range=d)
+            expected = -math.log(d)
+            for log_f in (wiener_logpdf(upper, d, **p), wiener_logpdf_grad(upper, d, **p)[0]):
+                worst = max(worst, abs(float(log_f) - expected) / scale(expected))
+    assert worst <= 1e-7
 
 
 def test_a_boundary_far_beyond_the_noise_makes_the_first_passage_the_drift_s_alone():

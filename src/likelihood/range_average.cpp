@@ -281,16 +281,18 @@ WindowEnds integrate(const RangeAverage& plan, bool upper, double longest, doubl
         lo = sample_at(integrand, std::log1p(-range / longest));
         ends.log_at_shortest = lo.end.log_value;
     }
-    const double start = lo.end.offset;
-    std::array<Sample<K>, MAX_PIECES + 1> points;
-    const int pieces = std::clamp(static_cast<int>(std::ceil(-start / std::log(WIDEST_PIECE) - 1e-9)), 1, MAX_PIECES);
+    const DecisionParameters& seen = plan.side(upper).lower;
+    const PieceCuts cuts = piece_cuts(lo.end.offset, log_longest, -seen.v, seen.a * (seen.w - plan.half()),
+                                      seen.a * (seen.w + plan.half()), seen.sv);
+    std::array<Sample<K>, MAX_CUTS + 1> points;
+    const int pieces = cuts.count - 1;
     points[0] = lo;
-    for (int piece = 1; piece < pieces; ++piece) points[piece] = sample_at(integrand, start - start * piece / pieces);
+    for (int piece = 1; piece < pieces; ++piece) points[piece] = sample_at(integrand, cuts.offsets[piece]);
     points[pieces] = hi;
     // log of integrand times x, the integrand in log-time, and its slope there.
     auto log_in_log_time = [&](const WindowEnd& e) { return e.log_value + e.offset; };
     auto slope_in_log_time = [](const WindowEnd& e) { return e.x * e.log_slope + 1; };
-    std::array<int, MAX_PIECES> order{};
+    std::array<int, MAX_CUTS> order{};
     for (int piece = 0; piece < pieces; ++piece) {
         order[piece] = piece;
         auto top = [&](int k) {

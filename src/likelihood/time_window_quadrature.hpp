@@ -83,6 +83,56 @@ inline constexpr double NEGLIGIBLE = 40;
 inline constexpr double WIDEST_PIECE = 4;  // hi / lo
 inline constexpr int MAX_PIECES = 64;
 
+// Where pieces of a window end, as offsets log(x / longest) from `start`
+// (< 0) up to 0, and their count plus one. Equal pieces of at most
+// WIDEST_PIECE in ratio, and where a drift mu towards the boundary (noise 1)
+// carries the process there from distances in [near, far] far sooner than
+// the noise would, cuts at the passage times r / mu of the two extremes:
+// each is a peak of width sqrt(1 / (r mu) + (sv / mu)^2) in log-time, and a
+// piece that steps over a peak far narrower than itself shows its rule
+// nothing of it (the ends' values and slopes are those of the tails, and an
+// adaptive rule's first nodes all miss it). The cuts widen by 4 at each step
+// away from a peak, so that every piece is at most a few widths from the
+// peak's side it faces.
+inline constexpr int MAX_CUTS = 2 * MAX_PIECES + 32;
+
+struct PieceCuts {
+    std::array<double, MAX_CUTS + 1> offsets;
+    int count;  // offsets in use, >= 2
+};
+
+inline PieceCuts piece_cuts(double start, double log_longest, double mu, double near, double far, double sv) {
+    PieceCuts cuts{};
+    const double widest = std::log(WIDEST_PIECE);
+    const int equal = std::clamp(static_cast<int>(std::ceil(-start / widest - 1e-9)), 1, MAX_PIECES);
+    int n = 0;
+    for (int piece = 0; piece < equal; ++piece) cuts.offsets[n++] = start - start * piece / equal;
+    cuts.offsets[n++] = 0.0;
+    // Narrower than this in log-time, a peak needs cuts of its own.
+    constexpr double NARROW = 0.05;
+    if (mu > 0 && near > 0) {
+        const double edges[2] = {near, far};
+        for (int e = 0; e < (far > near ? 2 : 1); ++e) {
+            const double r = edges[e];
+            const double width = std::sqrt(1.0 / (r * mu) + (sv / mu) * (sv / mu));
+            const double peak = std::log(r / mu) - log_longest;
+            if (!(width < NARROW) || !std::isfinite(peak)) continue;
+            auto cut = [&](double offset) {
+                if (offset > start && offset < 0 && n < MAX_CUTS + 1) cuts.offsets[n++] = offset;
+            };
+            cut(peak);
+            for (double step = width; step < widest; step *= 4) {
+                cut(peak - step);
+                cut(peak + step);
+            }
+        }
+    }
+    std::sort(cuts.offsets.begin(), cuts.offsets.begin() + n);
+    // Cuts that coincide in double precision make empty pieces.
+    cuts.count = static_cast<int>(std::unique(cuts.offsets.begin(), cuts.offsets.begin() + n) - cuts.offsets.begin());
+    return cuts;
+}
+
 
 // The size of the single log-time rule for the piece, or 0 when it would be
 // too large; `weight` is the integrand's share of the whole, as rule_size
