@@ -394,8 +394,14 @@ WindowEnds integrate_window_of(const RangeAverage& plan, TimeProfile* profile, b
 
 }  // namespace
 
+// A peak of passage times narrower than the tables' finest cells would have
+// them halve to no avail on every trial: such sets are integrated directly.
 TimeProfile* RangeAverage::profile(bool upper) const {
     if (!tabulated_) return nullptr;
+    const DecisionParameters& seen = sides_[upper].lower;
+    if (window_detail::passage_width(-seen.v, seen.a * (seen.w - half_), seen.sv) < window_detail::NARROW_PEAK) {
+        return nullptr;
+    }
     if (!profiles_[upper]) profiles_[upper] = std::make_unique<TimeProfile>(*this, upper);
     return profiles_[upper].get();
 }

@@ -96,6 +96,17 @@ inline constexpr int MAX_PIECES = 64;
 // peak's side it faces.
 inline constexpr int MAX_CUTS = 2 * MAX_PIECES + 32;
 
+// Narrower than this in log-time, a peak needs cuts of its own.
+inline constexpr double NARROW_PEAK = 0.05;
+
+// The width in log-time of the peak of passage times from distance r with
+// drift mu towards the boundary and drift variability sv (noise 1), inf
+// where the drift does not carry the process there.
+inline double passage_width(double mu, double r, double sv) {
+    if (!(mu > 0 && r > 0)) return std::numeric_limits<double>::infinity();
+    return std::sqrt(1.0 / (r * mu) + (sv / mu) * (sv / mu));
+}
+
 struct PieceCuts {
     std::array<double, MAX_CUTS + 1> offsets;
     int count;  // offsets in use, >= 2
@@ -108,15 +119,13 @@ inline PieceCuts piece_cuts(double start, double log_longest, double mu, double 
     int n = 0;
     for (int piece = 0; piece < equal; ++piece) cuts.offsets[n++] = start - start * piece / equal;
     cuts.offsets[n++] = 0.0;
-    // Narrower than this in log-time, a peak needs cuts of its own.
-    constexpr double NARROW = 0.05;
     if (mu > 0 && near > 0) {
         const double edges[2] = {near, far};
         for (int e = 0; e < (far > near ? 2 : 1); ++e) {
             const double r = edges[e];
-            const double width = std::sqrt(1.0 / (r * mu) + (sv / mu) * (sv / mu));
+            const double width = passage_width(mu, r, sv);
             const double peak = std::log(r / mu) - log_longest;
-            if (!(width < NARROW) || !std::isfinite(peak)) continue;
+            if (!(width < NARROW_PEAK) || !std::isfinite(peak)) continue;
             auto cut = [&](double offset) {
                 if (offset > start && offset < 0 && n < MAX_CUTS + 1) cuts.offsets[n++] = offset;
             };
