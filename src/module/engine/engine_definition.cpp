@@ -13,6 +13,7 @@
 //       -> (choices, rts, n_excluded)
 //   general_likelihood(quantity, model, choices, rts, parameters): a
 //       generalized model's likelihood (see generalized_entries.hpp)
+//   general_simulate(model, n, seed, parameters, dt, max_time): its trials
 //
 // Built on the same shared layer as _ventrola: one worker pool and one set of
 // exception classes serve both. Multi-phase initialisation, no module state.
@@ -43,6 +44,9 @@ PyMethodDef entry_definitions[] = {
      "general_likelihood(quantity, model, choices, rts, parameters)\n--\n\n"
      "Log-density, density, distribution function or log-density with partial derivatives of a generalized "
      "model's trials."},
+    {"general_simulate", as_method<general_simulate_entry>(), ENTRY_FLAGS,
+     "general_simulate(model, n, seed, parameters, dt, max_time)\n--\n\n"
+     "Trials of a generalized model by steps of dt: (choices, rts, n_excluded)."},
     {"simulate_ddm", as_method<simulate_ddm_entry>(), ENTRY_FLAGS,
      "simulate_ddm(drift_rate, boundary_separation, starting_point, non_decision_time, n, seed, drift_rate_sd, "
      "starting_point_range, non_decision_time_range, noise_sd, method, dt, max_time)\n--\n\n"

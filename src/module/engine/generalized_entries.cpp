@@ -6,12 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "generalized/step_tabulation.hpp"
 #include "generalized/trial_batch.hpp"
 #include "module/arrays.hpp"
 #include "module/call_frame.hpp"
 #include "module/fault_boundary.hpp"
 #include "module/interpreter_lock.hpp"
 #include "module/text.hpp"
+#include "simulation/tabulated_simulation.hpp"
 
 namespace ventrola::py {
 namespace {
@@ -171,7 +173,54 @@ CallResult<PyRef> general_call(PyObject* args, PyObject* kwargs) {
     return make_output_array(values->release(), ElementType::Double);
 }
 
+constexpr ArgumentSpec SIMULATE_ARGUMENTS{
+    "general_simulate", {"model", "n", "seed", "parameters", "dt", "max_time"}, 6, 6};
+
+CallResult<PyRef> simulate_call(PyObject* args, PyObject* kwargs) {
+    auto slots = parse_call_arguments(SIMULATE_ARGUMENTS, args, kwargs);
+    if (!slots) return raise_later(std::move(slots.error()));
+    const ArgumentSlots& given = *slots;
+    std::vector<double> bound_storage, drift_storage;
+    auto shape = read_model(given[0], bound_storage, drift_storage);
+    if (!shape) return raise_later(std::move(shape.error()));
+    auto n = convert_u64(given[1], "n");
+    if (!n) return raise_later(std::move(n.error()));
+    auto seed = convert_u64(given[2], "seed");
+    if (!seed) return raise_later(std::move(seed.error()));
+    PyObject* values = given[3];
+    if (!PyTuple_Check(values) || PyTuple_Size(values) != static_cast<Py_ssize_t>(GENERAL_PARAMETER_COUNT)) {
+        return raise_later(CallError::of(PyExc_TypeError, "parameters must be a tuple of fifteen numbers"));
+    }
+    GeneralParameters p;
+    auto* fields = reinterpret_cast<double*>(&p);  // NOLINT: a plain record of doubles in this order
+    for (std::size_t k = 0; k < GENERAL_PARAMETER_COUNT; ++k) {
+        auto value = convert_double(PyTuple_GetItem(values, static_cast<Py_ssize_t>(k)), "parameters");
+        if (!value) return raise_later(std::move(value.error()));
+        fields[k] = *value;
+    }
+    auto dt = convert_double(given[4], "dt");
+    if (!dt) return raise_later(std::move(dt.error()));
+    auto max_time = convert_double(given[5], "max_time");
+    if (!max_time) return raise_later(std::move(max_time.error()));
+    if (auto error = check_general_parameters(*shape, p)) return raise_later(CallError::from(*error));
+    auto tables = generalized::tabulate_steps(*shape, p, *dt, *max_time);
+    if (!tables) return raise_later(CallError::from(tables.error()));
+    const FullModelParams ranges{p.drift_rate,        p.boundary_separation,     p.starting_point,
+                                 p.non_decision_time, p.drift_rate_sd,           p.starting_point_range,
+                                 p.non_decision_time_range, p.noise_sd};
+    auto data = without_lock([&] { return simulate_tabulated_trials(ranges, *tables, *n, *seed); });
+    if (!data) return raise_later(CallError::from(data.error()));
+    PyRef choices = make_output_array(data->choices.release(), ElementType::Bool);
+    PyRef rts = make_output_array(data->rts.release(), ElementType::Double);
+    PyRef excluded = checked(PyLong_FromUnsignedLongLong(data->n_excluded));
+    return checked(PyTuple_Pack(3, choices.get(), rts.get(), excluded.get()));
+}
+
 }  // namespace
+
+PyObject* general_simulate_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded_entry([&] { return finish(simulate_call(args, kwargs)); });
+}
 
 PyObject* general_likelihood_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded_entry([&] { return finish(general_call(args, kwargs)); });

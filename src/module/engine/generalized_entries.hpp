@@ -18,4 +18,8 @@ namespace ventrola::py {
 
 PyObject* general_likelihood_entry(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// general_simulate(model, n, seed, parameters, dt, max_time) -> (choices, rts, n_excluded):
+// model as above, parameters a tuple of the fifteen values.
+PyObject* general_simulate_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace ventrola::py
