@@ -99,6 +99,9 @@ FAMILY_PARAMETERS = {name for names in (*BOUNDS.values(), *DRIFTS.values()) for 
 
 # Below this log-density the values are returned but not vouched for.
 RELIABLE_LOG_DENSITY = -20.0
+# Past the time where the mass left is below exp(LOG_MASS_FLOOR) the densities
+# are reported as 0 (log -inf): far below anything a double holds.
+LOG_MASS_FLOOR = -1000.0
 # -log of the bound on the mass absorbed before the solve starts. A density
 # exp(-20) in a window ~ t after the start, against an error exp(-60) spread
 # over it, is off by far less than 1e-9 relative.
@@ -114,16 +117,16 @@ class Settings:
     """Tolerances of one solve; `refined()` tightens all of them, for checking
     a value against a more accurate one."""
 
-    stages: int = 8
-    time_tol: float = 1e-11
-    space_tol: float = 1e-12
+    stages: int = 10
+    time_tol: float = 1e-10
+    space_tol: float = 1e-11
     mass_tol: float = 1e-14
     # Drift nodes: the trapezoid rule over N(0, 1) stops at the spacing where
     # halving it changes every value by less than this, relatively.
     drift_tol: float = 1e-10
 
     def refined(self):
-        return Settings(stages=self.stages + 4, time_tol=self.time_tol / 10, space_tol=self.space_tol / 10,
+        return Settings(stages=self.stages + 2, time_tol=self.time_tol / 10, space_tol=self.space_tol / 10,
                         mass_tol=self.mass_tol / 10, drift_tol=self.drift_tol / 10)
 
 
@@ -577,7 +580,7 @@ DEGREES = (8, 12, 16, 20, 24, 32, 40, 48, 64, 80, 96, 128)
 LAYER_SPAN = 45.0
 LAYER_SPAN_RANGE = (30.0, 70.0)
 # Layers wider than this (in z) are left to the middle element.
-WIDEST_LAYER_ELEMENT = 0.3
+WIDEST_LAYER_ELEMENT = 0.6
 
 
 class Grid:
@@ -905,7 +908,7 @@ class NodeSolution:
         self.F = f @ w
         self.I = (f * (ts - x)) @ w
         self.L = 0.1
-        self.mass = 1.0
+        self.mass, self.log_mass = 1.0, 0.0
         self.finished = False
 
     def _switch_on(self, side):
@@ -1111,7 +1114,8 @@ class NodeSolution:
         for side in (0, 1):
             if not self.absorbing[side] and end >= self.on[side] * (1 - 1e-12):
                 self._switch_on(side)
-        self.mass = self._mass(end)
+        self.log_mass = self._log_mass(end)
+        self.mass = math.exp(self.log_mass)
         old = self.grid
         self.grid = self._layout(end, lambda z: old.interpolate(self.u, z), old)
         if self.grid is not old:
@@ -1121,13 +1125,14 @@ class NodeSolution:
     def _moved(old, new, u):
         return old.interpolate(u, new.z[new.free])
 
-    def _mass(self, t):
-        """The mass not yet absorbed, int G u dy."""
+    def _log_mass(self, t):
+        """log of the mass not yet absorbed, int G u dy."""
         b = float(self.m.b(t))
         log_g, _ = self.flux.log(b * self.grid.z, t)
         full = self.grid.full(self.u)
         top = np.max(log_g)
-        return float(np.exp(top + self.scale) * b * np.sum(self.grid.mass_row * full * np.exp(log_g - top)))
+        total = float(np.sum(self.grid.mass_row * full * np.exp(log_g - top)))
+        return top + self.scale + math.log(b * total) if total > 0 else -math.inf
 
     def extend(self, horizon):
         """Solves until the panels cover `horizon` and the mass left is
@@ -1151,7 +1156,7 @@ class NodeSolution:
         share = 1 / (1 + math.exp(lf[1] - lf[0])) if np.all(np.isfinite(lf)) else 0.5
         self.P = self.F + self.mass * np.array([share, 1 - share])
         gap = abs(self.F.sum() + self.mass - 1)
-        if gap > 1e-10:
+        if gap > max(self.settings.time_tol, 1e-10):
             raise ReferenceFailure(f"mass not conserved: absorbed + left - 1 = {gap:.2e}")
         self.conservation_gap = gap
         self.end = end
@@ -1164,8 +1169,10 @@ class NodeSolution:
         return self.panels[min(i, len(self.panels) - 1)]
 
     def _continue(self, t):
-        """Panels beyond the end, for times asked for past it."""
-        while self.t < t and not self.t >= self.closes:
+        """Panels beyond the end, for times asked for past it, until the mass
+        left falls below exp(LOG_MASS_FLOOR): the densities beyond are
+        reported as 0."""
+        while self.t < t and not self.t >= self.closes and self.log_mass > LOG_MASS_FLOOR:
             self._advance()
         self.end = max(self.end, self.t)
 
@@ -1178,6 +1185,8 @@ class NodeSolution:
         self.extend(t)
         if t > self.end:
             self._continue(t)
+            if t > self.end:
+                return -math.inf
         return float(self._panel_log_flux(self._panel_at(t), side, np.array([t]))[0])
 
     def F_I(self, side, t):
@@ -1195,6 +1204,8 @@ class NodeSolution:
             return self.P[side], self.I[side] + self.P[side] * (t - self.end)
         if t > self.end:
             self._continue(t)
+            if t > self.end:
+                return self.P[side], self.I[side] + self.P[side] * (t - self.end)
         p = self._panel_at(t)
         integral, moment = self._panel_integral(p, side, p.t, t, moment_at=t)
         return p.F[side] + integral, p.I[side] + p.F[side] * (t - p.t) + moment
@@ -1214,6 +1225,7 @@ class NodeSolution:
         self.extend(hi)
         if hi > self.end:
             self._continue(hi)
+            hi = min(hi, self.end)
         i = int(np.searchsorted(self.panel_ends, lo, side="right"))
         while i < len(self.panels) and self.panels[i].t < hi:
             p = self.panels[i]
@@ -1233,7 +1245,7 @@ _LOG_2PI_HALF = 0.5 * math.log(2 * math.pi)
 # |zeta| <= _ZETA_CORE and extends outwards while the outermost node still
 # adds more than exp(-_ZETA_NEGLIGIBLE) of the total.
 _ZETA_CORE = 6.0
-_ZETA_NEGLIGIBLE = 40.0
+_ZETA_NEGLIGIBLE = 32.0
 _ZETA_MAX = 40.0
 
 
@@ -1250,7 +1262,7 @@ class Solution:
     functions and choice probabilities, computed on demand and kept, so that
     many response times cost one solve."""
 
-    def __init__(self, params, bound="constant", drift="constant", settings=DEFAULT_SETTINGS):
+    def __init__(self, params, bound="constant", drift="constant", settings=DEFAULT_SETTINGS, method=None):
         self.params = check(params, bound, drift)
         self.bound, self.drift, self.settings = bound, drift, settings
         self.model = m = reduce(params, bound, drift)
@@ -1264,6 +1276,11 @@ class Solution:
             self.method = "closed-form drift average"
         else:
             self.method = "drift quadrature"
+        if method is not None:
+            # The quadrature can stand in for the closed form, to check it.
+            if method not in (self.method, "drift quadrature") or m.sv == 0:
+                raise ValueError(f"method {method!r} does not apply here")
+            self.method = method
         self.drift_spacing = None
 
     # -- nodes -----------------------------------------------------------------
@@ -1295,11 +1312,12 @@ class Solution:
                 total = self._trapezoid(fn, spacing)
                 if previous is not None:
                     # For these entire, Gaussian-like integrands the
-                    # trapezoid error falls like exp(-c / spacing^2): halving
-                    # the spacing takes it to the fourth power, so the change
-                    # d bounds the finer rule's error by about d^4.
+                    # trapezoid error is about 2 exp(-2 pi^2 s^2 / spacing^2)
+                    # (s the spread of the integrand): halving the spacing
+                    # takes it to (error / 2)^4 * 2, and the change d between
+                    # the two rules is the coarser one's error.
                     change = np.abs(np.expm1(np.where(np.isfinite(total), previous - total, 0.0)))
-                    if np.all(change**4 <= self.settings.drift_tol):
+                    if np.all(change**4 / 4 <= self.settings.drift_tol):
                         self.drift_spacing = spacing
                         return total
                 previous = total
