@@ -1,53 +1,66 @@
-"""A slow, high-accuracy reference for generalized diffusion models: collapsing
-bounds, time-varying drift and leak.
+"""A slow, high-accuracy reference for generalized diffusion models:
+collapsing bounds (linear, exponential, hyperbolic, Weibull), the automatic
+drift of the diffusion model for conflict tasks (dmc), and leak.
 
 Written from the published mathematics alone, in NumPy, to judge the compiled
-engine against; the package never uses it. It solves the forward (Fokker-Planck)
-equation, a route of its own: nothing here solves an integral equation.
+engine against; the package never uses it. It solves the forward
+(Fokker-Planck) equation, not an integral equation, so that it does not
+share the engine's formulation.
 
-- Moving frame: z = y / b(t) in [-1, 1], absorbing at both ends.
-- Factored form: the density q(z, t) of the paths not yet absorbed is written
-  as G(z, t) u(z, t), G the free density (no bounds; Gaussian, or Gaussian
-  smoothed over the starting-point range) in closed form. u, the chance that a
-  free path through (z, t) has not touched a bound, lies in [0, 1], vanishes at
-  the bounds and obeys u_t = D u_zz + r u_z with D = 1 / (2 b^2) and
-  r = (d log G / dy - drift) / b + (leak + b'/b) z. The first-passage densities
-  are G(+-b) / (2b) |u_z(+-1)|: because G carries the exponentially small
-  factor in closed form, a density of exp(-20) is as accurate, relatively, as
-  one of 1.
-- Space: Chebyshev collocation on a few elements, with thin elements at the
-  bounds while u has its boundary layers (width ~ t / distance early on);
-  each element's Chebyshev coefficients are checked to fall below SPACE_TOL.
-- Time: Radau IIA collocation with STAGES stages on panels whose length is
-  set so that the last Chebyshev coefficients in time fall below TIME_TOL;
-  the collocation polynomial gives the densities at any time in a panel, and
-  their integrals (distribution functions) come from Gauss-Legendre quadrature
-  of that polynomial times the closed-form factor.
-- Start: at t_s where a bound on the mass that the free process can have
-  carried to a bound, exp(-K_START), is negligible against every density this
-  reference vouches for (log f >= -20); u starts as the Brownian-bridge
-  chance of not crossing either (linear) bound. Before t_s the densities are
-  those first-passage terms of the free process (below exp(-K_START + ...)).
-- Drift variability: with no leak and no starting-point range, in closed form
-  (the hitting density with drift d is the one with drift 0 times
-  exp(d (y - y0 - M) - d^2 t / 2), so only G changes); otherwise a trapezoid
-  rule over the drift, one solve per node, with the spacing halved until the
-  two rules agree.
-- Non-decision-time variability: the density is the integral of the decision
-  density over the window [rt - t0 - st0, rt - t0] divided by st0, by
-  quadrature (not a difference of distribution functions, which would cancel
-  in the tail); the distribution function uses the integral of F, accumulated
-  in the solve.
+- Frame and factor: z = y / b(t) in [-1, 1], absorbing at both ends. The
+  density of the paths not yet absorbed is q = G u, G the free density (no
+  bounds: Gaussian, smoothed over the starting-point range) in closed form,
+  u the chance that a free path through (z, t) has not touched a bound: it
+  lies in [0, 1], vanishes at the bounds and obeys u_t = D u_zz + r u_z with
+  D = 1 / (2 b^2), r = (d log G / dy - drift) / b + (leak + b'/b) z. The
+  first-passage densities G(+-b) |u_z(+-1)| / 2b are accurate relatively
+  however small G is: log f = -20 as well as log f = 1.
+- Start: each bound is switched on (u = 0 there; u_z = 0 before) when a
+  Gaussian maximal bound on the mass the free process can have carried to it
+  reaches exp(-K_START) = exp(-60). u starts from the Brownian-bridge chance
+  of not crossing a linear bound, averaged over the starts in closed form
+  (exact for Brownian motion with any deterministic drift), its exponent
+  scaled to meet D u_zz + r u_z = 0 at the bound. Before, the density is the
+  bridge's crossing rate G(+-b) d0 / t: far below exp(-20), not vouched for.
+- Space: Chebyshev collocation on elements, with a thin element at a bound
+  while u has a boundary layer there; each element's last Chebyshev
+  coefficients stay below SPACE_TOL = 1e-11 of max |u|, or it is refined and
+  the panel solved again.
+- Time: Radau IIA collocation with 10 stages on panels in log t (in
+  log(T - t) while linear bounds close), with the decay of u's lowest mode
+  (proportional to int D) taken out; each panel is as long as keeps the last
+  Chebyshev coefficients of the stage polynomial below TIME_TOL = 1e-10. The
+  collocation polynomial gives the densities anywhere in a panel; F and its
+  integral come from Gauss-Legendre quadrature of that polynomial times the
+  closed-form factor, refined until it settles.
+- Drift variability: without leak and starting-point range in closed form
+  (Girsanov: a drift offset d multiplies the path density by
+  exp(d (y - y0 - M(t)) - d^2 t / 2), so only G changes, to the variance
+  t + sv^2 t^2); otherwise a trapezoid rule over d ~ N(0, sv^2), one solve
+  per node, its spacing halved until two rules agree to (4e-10)^(1/4) (for
+  these Gaussian-like integrands the error goes to about its fourth power with
+  each halving, so the finer rule's is then near 1e-10).
+- Non-decision-time variability: the density is the integral of the
+  decision-time density over [rt - t0 - st0, rt - t0], divided by st0, by
+  quadrature (a difference of distribution functions would cancel in the
+  tail); F is the average of F over that window, from the integral of F
+  that the solve accumulates.
+- In every solve: the start bound, the spatial and temporal coefficient
+  tails, conservation (absorbed plus left = 1 to 1e-10) and the drift rule's
+  agreement are checked; ReferenceFailure where one fails.
 
-Checked (tests/test_generalized_reference.py): against tests/wiener_reference.py
-where both apply (log f to 1e-9 and better, F to 1e-12), by refinement (tighter
-tolerances, more stages), by conservation (absorbed plus remaining mass is 1),
-against the Bachelier-Levy density of a linear bound, and by the symmetries of
-the model. Inside every solve: the start bound, the spatial and temporal
-coefficient tails, the conservation of mass and the drift quadrature.
+Accuracy (tests/test_generalized_reference.py, tools/make_generalized_reference.py):
+against the series of wiener_reference.py, log f agrees to 2e-11 and F and
+P(upper) to 1e-12 (the targets: 1e-7 max(1, |log f|) and 1e-9), with sv, sz,
+st0 and other noises; the Bachelier-Levy density of a linear bound far from
+the other agrees to 1e-9, the leaky P(upper) with the scale-function integral
+to 1e-9; solved again with tenfold tighter tolerances and two more stages, the
+values of every family move by less than REFINEMENT_MOVES. Log-densities
+below RELIABLE_LOG_DENSITY = -20 are returned but not vouched for
+(Solution.flagged); past a mass of exp(-1000) densities are reported as 0.
 
-Internally the noise is 1 (v, a, sv and the automatic amplitude divided by s)
-and y is measured from the midpoint between the bounds.
+Internally the noise is 1 (v, a, sv and the automatic amplitude divided by s),
+times are in seconds, and y is measured from the midpoint between the bounds.
 """
 import math
 from dataclasses import dataclass
@@ -121,8 +134,8 @@ class Settings:
     time_tol: float = 1e-10
     space_tol: float = 1e-11
     mass_tol: float = 1e-14
-    # Drift nodes: the trapezoid rule over N(0, 1) stops at the spacing where
-    # halving it changes every value by less than this, relatively.
+    # Drift nodes: the trapezoid rule over N(0, 1) stops at the spacing whose
+    # estimated relative error (see Solution._average) is below this.
     drift_tol: float = 1e-10
 
     def refined(self):
@@ -779,8 +792,8 @@ class NodeSolution:
     first-passage density is the early one. So no bound ever starts with a
     layer thinner than a 1 / (4 K_START) part of its distance from the start."""
 
-    def __init__(self, model, dynamics, flux, settings, name=""):
-        self.m, self.dyn, self.flux, self.settings, self.name = model, dynamics, flux, settings, name
+    def __init__(self, model, dynamics, flux, settings):
+        self.m, self.dyn, self.flux, self.settings = model, dynamics, flux, settings
         self.closes = model.bound.closes_at
         self.panels = []
         self.panel_ends = []
@@ -1301,7 +1314,7 @@ class Solution:
                     node = NodeSolution(m, Free(m), Free(m, extra=m.sv**2), st)
                 else:
                     free = Free(m, delta=m.sv * zeta)
-                    node = NodeSolution(m, free, free, st, name=f"zeta={zeta}")
+                    node = NodeSolution(m, free, free, st)
             self._nodes[key] = node
         return self._nodes[key]
 
