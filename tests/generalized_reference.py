@@ -24,15 +24,22 @@ share the engine's formulation.
   bridge's crossing rate G(+-b) d0 / t: far below exp(-20), not vouched for.
 - Space: Chebyshev collocation on elements, with a thin element at a bound
   while u has a boundary layer there; each element's last Chebyshev
-  coefficients stay below SPACE_TOL = 1e-11 of max |u|, or it is refined and
+  coefficients stay below space_tol = 1e-11 of max |u|, or it is refined and
   the panel solved again.
 - Time: Radau IIA collocation with 10 stages on panels in log t (in
   log(T - t) while linear bounds close), with the decay of u's lowest mode
   (proportional to int D) taken out; each panel is as long as keeps the last
-  Chebyshev coefficients of the stage polynomial below TIME_TOL = 1e-10. The
+  Chebyshev coefficients of the stage polynomial below time_tol = 1e-10. The
   collocation polynomial gives the densities anywhere in a panel; F and its
   integral come from Gauss-Legendre quadrature of that polynomial times the
   closed-form factor, refined until it settles.
+- End: the panels stop once the times asked for are covered and the mass
+  left is below 1e-14 (shared out as the fluxes are then), or the equation no
+  longer changes (a constant or floored bound, a constant or spent drift):
+  then the mass left is split exactly by the chance h(y) of leaving through
+  the upper bound, the scale-function ratio of a time-homogeneous diffusion,
+  s'(y) = exp(-2 drift y + leak y^2). (A leak of 10 can hold the mass between
+  wide bounds for exp(22) s.)
 - Drift variability: without leak and starting-point range in closed form
   (Girsanov: a drift offset d multiplies the path density by
   exp(d (y - y0 - M(t)) - d^2 t / 2), so only G changes, to the variance
