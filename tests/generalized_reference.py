@@ -57,15 +57,16 @@ share the engine's formulation.
   agreement are checked; ReferenceFailure where one fails.
 
 Accuracy (tests/test_generalized_reference.py, tools/make_generalized_reference.py):
-against the series of wiener_reference.py, log f agrees to 2e-11 and F and
-P(upper) to 1e-12 (the targets: 1e-7 max(1, |log f|) and 1e-9), with sv, sz,
-st0 and other noises; the Bachelier-Levy density of a linear bound far from
-the other agrees to 1e-9, the leaky P(upper) with the scale-function integral
-to 1e-9; solved again with tenfold tighter tolerances and two more stages, the
-values of every pair of families in the table's 91 sets move by at most
-2e-11 (log f) and 2e-11 (F). Log-densities
-below RELIABLE_LOG_DENSITY = -20 are returned but not vouched for
-(Solution.flagged); past a mass of exp(-1000) densities are reported as 0.
+against the series of wiener_reference.py (the tests' cases: sv, sz, st0,
+noise 0.5, starts near a bound, leading edges) log f agrees to 2.4e-12 and F
+and P(upper) to 1e-12 (the targets: 1e-7 max(1, |log f|) and 1e-9); the
+Bachelier-Levy density of a linear bound far from the other to 5e-12; the
+leaky P(upper), integrated over 30 s, with the scale-function integral to
+3e-12; solved again with tenfold tighter tolerances and two more stages, the
+values of every pair of families among the table's 91 sets move by at most
+1.9e-11 (log f) and 1.5e-11 (F). The tests hold these to the targets.
+Log-densities below RELIABLE_LOG_DENSITY = -20 are returned but not vouched
+for (Solution.flagged); past a mass of exp(-1000) densities are reported as 0.
 
 Internally the noise is 1 (v, a, sv and the automatic amplitude divided by s),
 times are in seconds, and y is measured from the midpoint between the bounds.
