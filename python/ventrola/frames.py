@@ -24,6 +24,8 @@ from .ml.model_spec import model_spec
 if TYPE_CHECKING:
     import pandas as pd
 
+    from .models import DDM
+
 __all__ = ["fit_frame", "simulate_conditions", "simulate_frame"]
 
 PARAMETER_COLUMNS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
@@ -411,13 +413,15 @@ def simulate_frame(
     starting_point_range: Optional[float] = None,
     non_decision_time_range: Optional[float] = None,
     method: Optional[str] = None,
+    model: Optional[DDM] = None,
+    **family_parameters: float,
 ) -> pd.DataFrame:
     """Simulate ``n`` trials as a DataFrame.
 
     Without the keyword arguments the trials are those of :func:`ventrola.simulate` (Euler
     steps of 1 ms). Any of ``drift_rate_sd``, ``starting_point_range``,
-    ``non_decision_time_range`` or ``method`` simulates with :func:`ventrola.simulate_ddm`
-    instead.
+    ``non_decision_time_range``, ``method`` or ``model`` simulates with
+    :func:`ventrola.simulate_ddm` instead.
 
     Parameters
     ----------
@@ -432,6 +436,10 @@ def simulate_frame(
         Across-trial variability, as :func:`ventrola.simulate_ddm` takes it.
     method : {"exact", "euler"}, optional
         With :func:`ventrola.simulate_ddm`: ``"exact"`` (the default then) or ``"euler"``.
+    model : ventrola.DDM, optional
+        A generalized model, simulated by steps of 1 ms (:meth:`ventrola.DDM.simulate`).
+    **family_parameters
+        The parameters of ``model``'s families (``collapse_time`` and the like).
 
     Returns
     -------
@@ -463,7 +471,12 @@ def simulate_frame(
                             ("non_decision_time_range", non_decision_time_range))
         if value is not None
     }
-    if variability or method is not None:
+    if model is not None or family_parameters:
+        choices, rts, n_excluded = simulate_ddm(
+            drift, boundary, start, t0, n, seed, noise_sd=noise_sd, method=method, model=model,
+            **variability, **family_parameters,
+        )
+    elif variability or method is not None:
         choices, rts, n_excluded = simulate_ddm(
             drift, boundary, start, t0, n, seed, noise_sd=noise_sd, method="exact" if method is None else method,
             **variability,
