@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Mapping
-from typing import Any, NamedTuple, TypeVar, Union
+from typing import Any, NamedTuple, Optional, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -291,7 +291,16 @@ def mixture(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, 
     return Mixture(log_p, model_share, lapse_share, lapse_per_p - model_per_p)
 
 
-def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contamination: float = 0.0) -> float:
+def loglik(
+    choices: ArrayLike,
+    rts: ArrayLike,
+    params: Mapping[str, Any],
+    contamination: float = 0.0,
+    *,
+    missing: Optional[str] = None,
+    deadline: Any = None,
+    rt_range: Any = None,
+) -> float:
     """Summed log-likelihood of the trials under a parameter dict.
 
     Parameters
@@ -308,6 +317,19 @@ def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contam
         Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
         response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
         response time given (default 0, the model alone).
+    missing : {None, "choice"}, optional
+        ``"choice"``: a trial whose time is NaN is known by its choice only and contributes the
+        probability of that choice (go/no-go: a withheld response is the lower boundary); a
+        lapse gives either choice with probability 1/2. None (default) refuses NaN times.
+    deadline : float or array_like of float, optional
+        Seconds, one for all trials or one per trial: a trial whose time is NaN had no response
+        by its deadline and contributes ``1 - F(D, upper) - F(D, lower)``; a lapse explains it
+        only with a deadline before ``T`` (probability ``1 - D/T``).
+    rt_range : (float, float), optional
+        ``(low, high)`` seconds: only responses inside were kept, so each density is divided by
+        the probability of a response inside the window (lapses included).
+
+    Parameter values may be arrays of one value per trial (a fit with formulas returns such).
 
     Returns
     -------
@@ -318,7 +340,9 @@ def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contam
     ------
     ValueError
         For a missing required parameter, a parameter out of its range, a weight outside
-        [0, 1], or unusable choices.
+        [0, 1], or unusable choices; with ``missing``, ``deadline`` or ``rt_range``, for times
+        that do not fit them (a NaN time without a reason, a time after its deadline or outside
+        the window).
 
     Examples
     --------
@@ -333,6 +357,15 @@ def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contam
         raise ValueError(f"contamination must be in [0, 1], got {contamination!r}")
     parameters = parameters_from(params)
     rt_array = as_reals(rts, "rts")
+    if missing is not None or deadline is not None or rt_range is not None:
+        from ventrola import censoring
+
+        flags, times = np.broadcast_arrays(choice_flags(choices), rt_array)
+        flags, times = flags.reshape(-1), times.reshape(-1)
+        observed = censoring.observation(times, missing, deadline, rt_range)
+        longest = censoring.slowest_timed(times, observed) if contamination > 0.0 else math.inf
+        terms = censoring.trial_terms(flags, times, parameters, observed, contamination, longest)
+        return float(np.sum(terms.log_p))
     values = wiener_logpdf(choices, rt_array, **parameters)
     if contamination > 0.0:
         longest = longest_response(rt_array)
