@@ -116,7 +116,7 @@ class GroupTerm:
     label: str  # formulae's name of the term, e.g. "coherence|subject"
     factor: str  # the grouping, e.g. "subject"
     columns: tuple[str, ...]  # the term's columns, e.g. ("coherence",) or ("1",)
-    levels: tuple[str, ...]  # the grouping's levels, sorted
+    levels: tuple[Any, ...]  # the grouping's levels, sorted (the column's own values)
     level_of_trial: npt.NDArray[np.intp]
     values: FloatArray  # (trials, columns)
 
@@ -258,7 +258,7 @@ def _parse_one(name: str, text: str, table: Any, link: Link, allow_groups: bool)
     except (TypeError, AttributeError, NameError, SyntaxError) as error:
         raise ValueError(f"{where} cannot be evaluated on the data: {error}") from None
 
-    groups = tuple(_group_terms(design.group)) if design.group is not None else ()
+    groups = tuple(_group_terms(design.group, table)) if design.group is not None else ()
     if groups and not allow_groups:
         terms = ", ".join(f"({term.label})" for term in groups)
         raise ValueError(
@@ -319,26 +319,40 @@ def _intercept_columns(common: Any) -> tuple[int, ...]:
     return ()
 
 
-def _group_terms(group: Any) -> list[GroupTerm]:
+def _group_terms(group: Any, table: Any) -> list[GroupTerm]:
+    import pandas as pd
+
     terms = []
     for label, term in group.terms.items():
         block = group[label]
         block = block.toarray() if hasattr(block, "toarray") else np.asarray(block)
-        levels = tuple(str(level) for level in term.groups)
-        n_levels = len(levels)
+        names = [str(level) for level in term.groups]
+        n_levels = len(names)
         labels = list(term.labels)
         m = len(labels) // n_levels
         columns = tuple(labels[c].split("|", 1)[0] for c in range(m))
         factor = str(term.factor.name)
         # Columns run level by level, each level through the term's columns.
-        for j, level in enumerate(levels):
+        for j in range(n_levels):
             for c in range(m):
                 assert labels[j * m + c].split("|", 1)[0] == columns[c], labels
         by_level = block.reshape(block.shape[0], n_levels, m)
+        rows = np.arange(block.shape[0])
+        if factor in table.columns:
+            # The grouping column's own levels, sorted as the rest of ventrola sorts them.
+            codes, uniques = pd.factorize(table[factor], sort=True)
+            position = {name: j for j, name in enumerate(names)}
+            order = [position.get(str(level)) for level in uniques]
+            if None not in order:
+                values = by_level[rows, np.asarray(order, dtype=np.intp)[codes], :]
+                terms.append(GroupTerm(label, factor, columns, tuple(uniques), codes.astype(np.intp),
+                                       np.asarray(values, dtype=np.float64)))
+                continue
+        # A crossed grouping (a:b): a trial's level is the one whose columns it fills; where the
+        # term is 0 in every column its level does not matter.
         level_of_trial = np.argmax(np.abs(by_level).sum(axis=2), axis=1).astype(np.intp)
-        values = by_level[np.arange(block.shape[0]), level_of_trial, :]
-        # A trial whose term is 0 in every column has no level to read; its level does not matter.
-        terms.append(GroupTerm(label, factor, columns, levels, level_of_trial, np.asarray(values, dtype=np.float64)))
+        values = by_level[rows, level_of_trial, :]
+        terms.append(GroupTerm(label, factor, columns, tuple(names), level_of_trial, np.asarray(values, dtype=np.float64)))
     return terms
 
 

@@ -154,8 +154,9 @@ class WienerDDM:
 def default_max_rt(observed: Any, contamination: Any) -> float:
     if observed is not None and not isinstance(observed, Variable):
         signed = np.asarray(observed, dtype=np.float64)
-        if signed.size:
-            return float(np.nanmax(np.abs(signed)))
+        timed = np.abs(signed[np.isfinite(signed) & (signed != 0)])
+        if timed.size:
+            return float(timed.max())
     if isinstance(contamination, (int, float, np.number)) and contamination == 0:
         return float(np.inf)
     raise ValueError("WienerDDM needs max_rt (the lapse window) when contamination is used without observed data")

@@ -1,5 +1,9 @@
 """Random trials of the seven-parameter model with the contaminant mixture, as
-signed response times, for PyMC's prior and posterior predictive sampling."""
+signed response times, for PyMC's prior and posterior predictive sampling.
+
+Trials are observed as the data were: a response after its trial's deadline is
+no response (0), and with a window only responses inside it are kept (a trial
+outside is drawn again)."""
 
 from __future__ import annotations
 
@@ -22,6 +26,9 @@ def draw_signed_rts(
     noise_sd: Any,
     contamination: Any,
     max_rt: Any,
+    deadline: Any = np.inf,
+    rt_low: Any = 0.0,
+    rt_high: Any = np.inf,
     rng: Optional[np.random.Generator] = None,
     size: Optional[tuple[int, ...]] = None,
 ) -> npt.NDArray[np.float64]:
@@ -29,8 +36,49 @@ def draw_signed_rts(
     shape), each with its own parameters. Trials that share all parameters are
     simulated in one call, seeded from ``rng``. A trial still undecided at
     simulate_ddm's time cap (10 s of decision time), which only extreme
-    parameters make likely, is NaN."""
+    parameters make likely, is NaN; so is one still outside the window after
+    ``REDRAWS`` draws."""
     rng = np.random.default_rng() if rng is None else rng
+    parameters = (drift_rate, boundary_separation, starting_point, non_decision_time, drift_rate_sd,
+                  starting_point_range, non_decision_time_range, noise_sd, contamination, max_rt)
+    shape = tuple(size) if size is not None else np.broadcast_shapes(
+        *(np.shape(x) for x in (*parameters, deadline, rt_low, rt_high)))
+    signed = _draw(*parameters, rng=rng, shape=shape)
+    low = np.broadcast_to(np.asarray(rt_low, dtype=np.float64), shape)
+    high = np.broadcast_to(np.asarray(rt_high, dtype=np.float64), shape)
+    if np.any(low > 0) or np.any(np.isfinite(high)):
+        arrays = [np.broadcast_to(np.asarray(x, dtype=np.float64), shape) for x in parameters]
+        for _ in range(REDRAWS):
+            outside = ~((np.abs(signed) >= low) & (np.abs(signed) <= high))
+            if not outside.any():
+                break
+            signed[outside] = _draw(*(x[outside] for x in arrays), rng=rng, shape=(int(outside.sum()),))
+        else:
+            signed[~((np.abs(signed) >= low) & (np.abs(signed) <= high))] = np.nan
+    late = np.abs(signed) > np.broadcast_to(np.asarray(deadline, dtype=np.float64), shape)
+    signed[late] = 0.0
+    return signed
+
+
+# A window that holds less than a thousandth of the model's responses is no description of data.
+REDRAWS = 1000
+
+
+def _draw(
+    drift_rate: Any,
+    boundary_separation: Any,
+    starting_point: Any,
+    non_decision_time: Any,
+    drift_rate_sd: Any,
+    starting_point_range: Any,
+    non_decision_time_range: Any,
+    noise_sd: Any,
+    contamination: Any,
+    max_rt: Any,
+    *,
+    rng: np.random.Generator,
+    shape: tuple[int, ...],
+) -> npt.NDArray[np.float64]:
     columns = [
         np.asarray(x, dtype=np.float64)
         for x in (drift_rate, boundary_separation, starting_point, non_decision_time,
@@ -38,7 +86,6 @@ def draw_signed_rts(
     ]
     p = np.asarray(contamination, dtype=np.float64)
     window = np.asarray(max_rt, dtype=np.float64)
-    shape = tuple(size) if size is not None else np.broadcast_shapes(*(c.shape for c in columns), p.shape, window.shape)
     table = np.stack([np.broadcast_to(c, shape).ravel() for c in columns], axis=1)
     signed = np.empty(table.shape[0])
     if table.shape[0] == 0:
