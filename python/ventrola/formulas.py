@@ -245,7 +245,9 @@ def _parse_one(name: str, text: str, table: Any, link: Link, allow_groups: bool)
         raise ValueError(f"{where}: the group-specific term ({empty_grouping.group(1).strip()} | ) names no "
                          f"grouping column; write the column after '|', as in ({empty_grouping.group(1).strip()} | subject)")
     try:
-        design = formulae.design_matrices(right, table, na_action="error")
+        # Infinite or NaN covariates (a log of 0) are refused below, with the formula named.
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            design = formulae.design_matrices(right, table, na_action="error")
     except (ParseError, ScanError) as error:
         raise ValueError(f"{where} is not a formula: {error}") from None
     except KeyError as error:
