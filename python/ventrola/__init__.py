@@ -38,7 +38,7 @@ of its two fits, and adds trial tables
     missing a key.
 
 ``wiener_logpdf``, ``wiener_pdf``, ``wiener_cdf``, ``wiener_logpdf_grad`` and
-``loglik`` (:mod:`ventrola.likelihood`) give the likelihood of the
+``loglik`` (:mod:`ventrola.likelihood`, :mod:`ventrola.total_likelihood`) give the likelihood of the
 seven-parameter model, from the compiled module ``ventrola._engine``;
 ``simulate_ddm`` (:mod:`ventrola.ddm_simulation`) simulates it, exactly or by
 Euler steps.
@@ -49,7 +49,8 @@ the data (too few trials, chance accuracy, no variance, ...).
 
 from _ventrola import VentrolaError, __version__, simulate
 from ventrola.recovery import fit_ez, fit_sim
-from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
+from ventrola.likelihood import wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
+from ventrola.total_likelihood import loglik
 from ventrola.ddm_simulation import simulate_ddm
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
 from ventrola.ml.fit import fit_ml

@@ -7,6 +7,7 @@ outside is drawn again)."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any, Optional
 
 import numpy as np
@@ -43,7 +44,7 @@ def draw_signed_rts(
                   starting_point_range, non_decision_time_range, noise_sd, contamination, max_rt)
     shape = tuple(size) if size is not None else np.broadcast_shapes(
         *(np.shape(x) for x in (*parameters, deadline, rt_low, rt_high)))
-    signed = _draw(*parameters, rng=rng, shape=shape)
+    signed = _draw(parameters, rng=rng, shape=shape)
     low = np.broadcast_to(np.asarray(rt_low, dtype=np.float64), shape)
     high = np.broadcast_to(np.asarray(rt_high, dtype=np.float64), shape)
     if np.any(low > 0) or np.any(np.isfinite(high)):
@@ -52,7 +53,7 @@ def draw_signed_rts(
             outside = ~((np.abs(signed) >= low) & (np.abs(signed) <= high))
             if not outside.any():
                 break
-            signed[outside] = _draw(*(x[outside] for x in arrays), rng=rng, shape=(int(outside.sum()),))
+            signed[outside] = _draw([x[outside] for x in arrays], rng=rng, shape=(int(outside.sum()),))
         else:
             signed[~((np.abs(signed) >= low) & (np.abs(signed) <= high))] = np.nan
     late = np.abs(signed) > np.broadcast_to(np.asarray(deadline, dtype=np.float64), shape)
@@ -65,25 +66,15 @@ REDRAWS = 1000
 
 
 def _draw(
-    drift_rate: Any,
-    boundary_separation: Any,
-    starting_point: Any,
-    non_decision_time: Any,
-    drift_rate_sd: Any,
-    starting_point_range: Any,
-    non_decision_time_range: Any,
-    noise_sd: Any,
-    contamination: Any,
-    max_rt: Any,
+    parameters: Sequence[Any],
     *,
     rng: np.random.Generator,
     shape: tuple[int, ...],
 ) -> npt.NDArray[np.float64]:
-    columns = [
-        np.asarray(x, dtype=np.float64)
-        for x in (drift_rate, boundary_separation, starting_point, non_decision_time,
-                  drift_rate_sd, starting_point_range, non_decision_time_range, noise_sd)
-    ]
+    """Trials of the shape from the model's eight parameters, the lapse weight and window, in
+    draw_signed_rts' order."""
+    *model, contamination, max_rt = parameters
+    columns = [np.asarray(x, dtype=np.float64) for x in model]
     p = np.asarray(contamination, dtype=np.float64)
     window = np.asarray(max_rt, dtype=np.float64)
     table = np.stack([np.broadcast_to(c, shape).ravel() for c in columns], axis=1)
@@ -93,9 +84,9 @@ def _draw(
 
     settings, which = np.unique(table, axis=0, return_inverse=True)
     which = which.ravel()
-    for row, parameters in enumerate(settings):
+    for row, setting in enumerate(settings):
         trials = np.flatnonzero(which == row)
-        choices, rts = simulate_cell(parameters, len(trials), rng)
+        choices, rts = simulate_cell(setting, len(trials), rng)
         signed[trials] = np.where(choices, rts, -rts)
 
     p_flat = np.broadcast_to(p, shape).ravel()

@@ -220,6 +220,9 @@ def _quantile_panel(ax: Any, observed: npt.NDArray[np.float64], replicates: npt.
         if not np.isnan(times).all():
             ax.plot(np.full(len(QUANTILES), share), times, linestyle="none", marker="o", markersize=6, color=colour,
                     markeredgecolor="white", zorder=3, label=f"observed {side}")
+    # Headroom above the slowest quantile for the legend.
+    low, high = ax.get_ylim()
+    ax.set_ylim(low, high + 0.25 * (high - low))
     ax.set_xlim(0.0, 1.0)
     ax.set_xlabel("response proportion")
     ax.set_ylabel("response-time quantile (s)")
