@@ -231,4 +231,6 @@ def test_the_command_line_takes_formulas(tmp_path):
                                                                  "boundary_separation": "1 + condition"})
     assert fits["drift_rate[coherence]"].iloc[0] == pytest.approx(expected["drift_rate[coherence]"].iloc[0])
     assert cli.main(["fit", str(path), "--method", "ez", "--formula", "drift_rate=1"]) == cli.EXIT_USAGE
+    assert cli.main(["fit", str(path), "--method", "ml", "--formula", "drift_rate=1",
+                     "--plot", str(tmp_path / "fits.png")]) == cli.EXIT_USAGE
     assert cli.main(["fit", str(path), "--method", "ml", "--formula", "drift_rate=1 + nope"]) == cli.EXIT_DATA

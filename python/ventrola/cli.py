@@ -307,6 +307,13 @@ def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
         if given:
             raise UsageError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to --method ml")
         return {}
+    if args.plot:
+        # The pictures draw one parameter set per panel against timed trials.
+        unfit = [option for option, value in (("--formula", formulas), ("--missing", args.missing),
+                                               ("--deadline", args.deadline)) if value]
+        if unfit:
+            raise UsageError(f"--plot draws one parameter set per group against timed trials: it cannot go with "
+                             f"{', '.join(unfit)}")
     return options
 
 
