@@ -8,6 +8,7 @@
 
 #include "likelihood/decision_time.hpp"
 #include "likelihood/distribution_series.hpp"
+#include "likelihood/lower_boundary.hpp"
 
 namespace ventrola::likelihood {
 
@@ -29,7 +30,7 @@ double fixed_drift_lower_probability(double v, double a, double w) {
 }
 
 double boundary_probability(bool upper, const DecisionParameters& p) {
-    const DecisionParameters lower = upper ? mirrored(p) : p;
+    const DecisionParameters lower = seen_from_lower(upper, p);
     if (lower.sv == 0.0) return fixed_drift_lower_probability(lower.v, lower.a, lower.w);
     const double split = SWITCH_VARIABLE_DRIFT * lower.a * lower.a;
     const double probability =

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "likelihood/decision_time.hpp"
+#include "likelihood/lower_boundary.hpp"
 #include "likelihood/unit_density.hpp"
 
 namespace ventrola::likelihood {
@@ -14,21 +15,6 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-// The drift and start seen from the lower boundary.
-struct LowerView {
-    double v;
-    double w;
-    double w_complement;  // 1 - w, exact on whichever side it was given
-};
-
-// Indexed rather than branched on: trials alternate between the boundaries
-// unpredictably.
-LowerView lower_view(bool upper, const DecisionParameters& p) {
-    const double sides[2] = {p.w, 1.0 - p.w};
-    const double signs[2] = {1.0, -1.0};
-    return {signs[upper] * p.v, sides[upper], sides[!upper]};
-}
 
 // The drift's share of log f: numerator / (2 spread) - log(spread) / 2.
 struct DriftTilt {
@@ -112,12 +98,10 @@ DecisionLogDensityGradient decision_log_density_gradient(bool upper, double t, c
     // numerator / spread + 1 is what both the t and sv derivatives of the spread bring.
     const double through_spread = tilt.numerator * inv_spread + 1.0;
     // v and w enter the upper boundary's density as -v and 1 - w.
-    const double flips[2] = {1.0, -1.0};
-    const double flip = flips[upper];
     return {log_density,
-            -(aw + x.v * t) * inv_spread * flip,
+            -(aw + x.v * t) * inv_spread * x.flip,
             (-2.0 - 2.0 * g.u_d_u) / a + x.w * slope,
-            (a * slope + g.d_w) * flip,
+            (a * slope + g.d_w) * x.flip,
             sv == 0.0 ? 0.0 : sv * inv_spread * (aw * aw - t * through_spread),
             -0.5 * inv_spread * (x.v * x.v + sv * sv * through_spread) + g.u_d_u / t};
 }

@@ -6,6 +6,7 @@
 
 #include "likelihood/decision_time.hpp"
 #include "likelihood/distribution_series.hpp"
+#include "likelihood/lower_boundary.hpp"
 
 namespace ventrola::likelihood {
 
@@ -31,7 +32,7 @@ double decision_distribution(bool upper, double t, const DecisionParameters& p) 
     if (std::isnan(t)) return t;
     if (t <= 0.0) return 0.0;
     if (t == std::numeric_limits<double>::infinity()) return boundary_probability(upper, p);
-    const double value = lower_distribution(t, upper ? mirrored(p) : p);
+    const double value = lower_distribution(t, seen_from_lower(upper, p));
     return clamp_probability(value);
 }
 

@@ -1,5 +1,5 @@
 // The two series behind the decision-time distribution function, both for the
-// lower boundary (the upper one is the lower one of the mirrored process) and
+// lower boundary (the upper one is reached through lower_boundary.hpp) and
 // both with the drift averaged over Normal(v, sv^2) in closed form or by
 // quadrature. `tolerance` bounds the truncation error of each series.
 #pragma once
@@ -19,9 +19,6 @@ inline constexpr double SERIES_TOLERANCE = 1e-15;
 // its terms further from the real axis, which t / a^2 >= 1 provides.
 inline constexpr double SWITCH_FIXED_DRIFT = 0.25;
 inline constexpr double SWITCH_VARIABLE_DRIFT = 1.0;
-
-// The parameters seen from the upper boundary: drift -v, start 1 - w.
-inline DecisionParameters mirrored(const DecisionParameters& p) { return {-p.v, p.a, 1.0 - p.w, p.sv}; }
 
 // P(lower boundary and T <= t), t > 0, summed over the images of the start:
 // each term is a pair of normal tails. Fast for t / a^2 up to about 1; the

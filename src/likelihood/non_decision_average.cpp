@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "likelihood/log_weighted_sum.hpp"
+#include "likelihood/lower_boundary.hpp"
 #include "likelihood/time_window_quadrature.hpp"
 
 namespace ventrola::likelihood {
@@ -19,25 +20,16 @@ constexpr double SMALLEST_TRUSTED_DIFFERENCE = 1e-4;
 // less than the two distribution functions (measured: about 8 erfc each).
 constexpr int SMALL_WINDOW_RULE = 8;
 
-// Distance from the start to the boundary, in units of noise 1.
-double distance_to_boundary(bool upper, const DecisionParameters& p) { return p.a * (upper ? 1 - p.w : p.w); }
-
-// The constant c of the densities' leading factor exp(-c/x) at x = 0.
-double leading_constant(bool upper, const DecisionParameters& p) {
-    const double distance = distance_to_boundary(upper, p);
-    return 0.5 * distance * distance;
-}
-
 // Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
 // exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
 // distance and v the drift towards the boundary. The log of that factor
 // falls at rate k/2 at x = 0, k = (v - r sv^2)^2 + sv^2, which in
 // z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2 once c/x0 >= sqrt(k c).
 LeadingEdge leading_edge(bool upper, const DecisionParameters& p) {
-    const double distance = distance_to_boundary(upper, p);
-    const double v = upper ? -p.v : p.v;
+    const LowerView x = lower_view(upper, p);
+    const double distance = p.a * x.w;  // from the start to the boundary, in units of noise 1
     const double c = 0.5 * distance * distance;
-    const double drift = v - distance * p.sv * p.sv;
+    const double drift = x.v - distance * p.sv * p.sv;
     const double rate = drift * drift + p.sv * p.sv;
     return {c, std::fmax(9.0, std::sqrt(rate * c))};
 }

@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "likelihood/log_weighted_sum.hpp"
+#include "likelihood/lower_boundary.hpp"
 #include "likelihood/non_decision_average.hpp"
 #include "likelihood/quadrature.hpp"
 #include "likelihood/time_window_quadrature.hpp"
@@ -56,8 +57,9 @@ int laguerre_nodes(Accuracy accuracy) { return accuracy == Accuracy::Derivative 
 // averaged over the drift: q1 = -2 a v, q2 = 2 a^2 sv^2.
 StartPointRule start_point_rule(bool upper, double t, double half, const DecisionParameters& p, Accuracy accuracy,
                                 bool cumulative) {
-    const double d = upper ? 1 - p.w : p.w;
-    const double v = upper ? -p.v : p.v;
+    const LowerView x = lower_view(upper, p);
+    const double d = x.w;
+    const double v = x.v;
     const double u = t / (p.a * p.a);
     const double spread = 1 + p.sv * p.sv * t;
     const double q1 = std::isinf(t) ? 0.0 : -p.a * v / spread;
@@ -157,8 +159,9 @@ void for_each_start_point(double w, double half, StartPointRule rule, Visit&& vi
 // K = (v - r sv^2)^2; g falls in log x, and Newton's method there from the
 // mode without drift settles in a few steps.
 double typical_decision_time(bool upper, double longest, double range, double half, const DecisionParameters& p) {
-    const double r = p.a * ((upper ? 1 - p.w : p.w) - half);
-    const double v = upper ? -p.v : p.v;
+    const LowerView x = lower_view(upper, p);
+    const double r = p.a * (x.w - half);
+    const double v = x.v;
     const double c = 0.5 * r * r;
     const double sv2 = p.sv * p.sv;
     const double drift = v - r * sv2;

@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "simulation/worker_pool.hpp"
+#include "model/parameter_checks.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace ventrola::likelihood {
 namespace {
@@ -41,17 +42,17 @@ bool all_single(const TrialColumns& columns) {
 template <class Body>
 void for_each_trial(const TrialColumns& columns, std::uint64_t first, std::uint64_t last, Body&& body) {
     if (all_single(columns)) {
-        const WienerParameters p = columns.parameters_of(0);
+        const FullModelParams p = columns.parameters_of(0);
         for (std::size_t trial = first; trial < last; ++trial) body(trial, p);
     } else {
         for (std::size_t trial = first; trial < last; ++trial) body(trial, columns.parameters_of(trial));
     }
 }
 
-template <double (*Function)(bool, double, const WienerParameters&)>
+template <double (*Function)(bool, double, const FullModelParams&)>
 void evaluate_into(const TrialColumns& columns, double* values) {
     for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const WienerParameters& p) {
+        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
             values[trial] = Function(columns.upper(trial), columns.rts[trial], p);
         });
     });
@@ -59,9 +60,9 @@ void evaluate_into(const TrialColumns& columns, double* values) {
 
 }  // namespace
 
-WienerParameters TrialColumns::parameters_of(std::size_t trial) const noexcept {
-    return WienerParameters{parameters[0][trial], parameters[1][trial], parameters[2][trial], parameters[3][trial],
-                            parameters[4][trial], parameters[5][trial], parameters[6][trial], parameters[7][trial]};
+FullModelParams TrialColumns::parameters_of(std::size_t trial) const noexcept {
+    return FullModelParams{parameters[0][trial], parameters[1][trial], parameters[2][trial], parameters[3][trial],
+                           parameters[4][trial], parameters[5][trial], parameters[6][trial], parameters[7][trial]};
 }
 
 std::optional<Error> check_columns(const TrialColumns& columns) {
@@ -96,7 +97,7 @@ Result<GradientBuffers> evaluate_trial_gradients(const TrialColumns& columns) {
     std::array<double*, GRADIENT_SIZE> partials{};
     for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k] = out.partials[k].data();
     for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const WienerParameters& p) {
+        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
             const LogDensityGradient g = log_density_gradient(columns.upper(trial), columns.rts[trial], p);
             values[trial] = g.log_density;
             for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];

@@ -7,11 +7,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "error.hpp"
 #include "likelihood/wiener.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
 
 namespace ventrola::likelihood {
 
@@ -22,17 +23,14 @@ struct Column {
     double operator[](std::size_t trial) const noexcept { return values[values.size() == 1 ? 0 : trial]; }
 };
 
-// The order of WienerParameters' members.
-inline constexpr std::size_t PARAMETER_COUNT = 8;
-
 struct TrialColumns {
     std::vector<std::uint8_t> choices;  // one or per trial; nonzero is the upper boundary
     Column rts;
-    std::array<Column, PARAMETER_COUNT> parameters;
+    std::array<Column, PARAMETER_COUNT> parameters;  // in the order of FullModelParams' members
     std::size_t trial_count = 0;
 
     bool upper(std::size_t trial) const noexcept { return choices[choices.size() == 1 ? 0 : trial] != 0; }
-    WienerParameters parameters_of(std::size_t trial) const noexcept;
+    FullModelParams parameters_of(std::size_t trial) const noexcept;
 };
 
 enum class Quantity { LogDensity, Density, Distribution };

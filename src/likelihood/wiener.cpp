@@ -32,7 +32,7 @@ struct Window {
 // no range at all.
 constexpr double NEGLIGIBLE_RANGE = 1e-9;
 
-Window window_of(double longest, const WienerParameters& p) {
+Window window_of(double longest, const FullModelParams& p) {
     Window window{longest, p.non_decision_time_range, p.starting_point_range};
     if (!(0.5 * window.sz > 0)) window.sz = 0;
     if (window.range > 0 && window.range < NEGLIGIBLE_RANGE * longest) {
@@ -43,7 +43,7 @@ Window window_of(double longest, const WienerParameters& p) {
 }
 
 // A model with noise s is the model with noise 1 and v/s, a/s, sv/s.
-DecisionParameters unit_noise(const WienerParameters& p) {
+DecisionParameters unit_noise(const FullModelParams& p) {
     const double s = p.noise_sd;
     return {p.drift_rate / s, p.boundary_separation / s, p.starting_point, p.drift_rate_sd / s};
 }
@@ -70,7 +70,7 @@ LogDensityGradient in_caller_units(const AveragedGradient& g, double s) {
 
 }  // namespace
 
-double log_density(bool upper, double rt, const WienerParameters& p) {
+double log_density(bool upper, double rt, const FullModelParams& p) {
     if (std::isnan(rt)) return rt;
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0) || longest == INF) return -INF;
@@ -81,9 +81,9 @@ double log_density(bool upper, double rt, const WienerParameters& p) {
     return decision_log_density(upper, w.longest, q);
 }
 
-double density(bool upper, double rt, const WienerParameters& p) { return std::exp(log_density(upper, rt, p)); }
+double density(bool upper, double rt, const FullModelParams& p) { return std::exp(log_density(upper, rt, p)); }
 
-double distribution(bool upper, double rt, const WienerParameters& p) {
+double distribution(bool upper, double rt, const FullModelParams& p) {
     if (std::isnan(rt)) return rt;
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0)) return 0;
@@ -97,7 +97,7 @@ double distribution(bool upper, double rt, const WienerParameters& p) {
     return decision_distribution(upper, w.longest, q);
 }
 
-LogDensityGradient log_density_gradient(bool upper, double rt, const WienerParameters& p) {
+LogDensityGradient log_density_gradient(bool upper, double rt, const FullModelParams& p) {
     if (std::isnan(rt)) return no_density(rt);
     const double longest = rt - p.non_decision_time;
     if (!(longest > 0) || longest == INF) return no_density(-INF);

@@ -9,22 +9,10 @@
 
 #include <array>
 #include <cstddef>
-#include <optional>
 
-#include "error.hpp"
+#include "model/parameters.hpp"
 
 namespace ventrola::likelihood {
-
-struct WienerParameters {
-    double drift_rate;               // v
-    double boundary_separation;      // a > 0
-    double starting_point;           // w in (0, 1)
-    double non_decision_time;        // t0 >= 0
-    double drift_rate_sd;            // sv >= 0
-    double starting_point_range;     // sz, 0 <= sz/2 < min(w, 1 - w)
-    double non_decision_time_range;  // st0 >= 0
-    double noise_sd;                 // s > 0
-};
 
 // The order of the seven partial derivatives (noise_sd is never estimated).
 enum class Gradient : std::size_t {
@@ -43,21 +31,19 @@ struct LogDensityGradient {
     std::array<double, GRADIENT_SIZE> partials;  // d log f / d parameter, in Gradient order
 };
 
-// ValueError naming the first parameter out of its range, NaN included.
-std::optional<Error> check_parameters(const WienerParameters& p);
-
-// The functions below take parameters that passed check_parameters. A response
+// The functions below take parameters that passed check_parameters
+// (model/parameter_checks.hpp). A response
 // time at or below t0 gives log-density -inf, density 0 and distribution 0; a
 // NaN response time gives NaN. Where the density underflows a double the
 // log-density stays finite.
-double log_density(bool upper, double rt, const WienerParameters& p);
-double density(bool upper, double rt, const WienerParameters& p);
+double log_density(bool upper, double rt, const FullModelParams& p);
+double density(bool upper, double rt, const FullModelParams& p);
 
 // P(response = upper and RT <= rt).
-double distribution(bool upper, double rt, const WienerParameters& p);
+double distribution(bool upper, double rt, const FullModelParams& p);
 
 // The log-density and its seven partial derivatives in one pass. Where the
 // log-density is -inf or NaN the partials are NaN.
-LogDensityGradient log_density_gradient(bool upper, double rt, const WienerParameters& p);
+LogDensityGradient log_density_gradient(bool upper, double rt, const FullModelParams& p);
 
 }  // namespace ventrola::likelihood

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "module/call_error.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
 
 namespace ventrola::py {
 

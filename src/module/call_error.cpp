@@ -45,6 +45,14 @@ void CallError::raise() && {
     PyErr_SetObject(type_, text.get());
 }
 
+PyObject* finish(CallResult<PyRef> outcome) {
+    if (!outcome) {
+        std::move(outcome.error()).raise();
+        return nullptr;
+    }
+    return outcome->release();
+}
+
 void CallError::add_note(const char* note) {
     if (!pending_value_) {
         // A note needs an exception instance: make it now, as raising would.

@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <string>
+#include <utility>
 
 #include "error.hpp"
 #include "module/py_ref.hpp"
@@ -36,5 +37,9 @@ template <class T>
 using CallResult = std::expected<T, CallError>;
 
 inline std::unexpected<CallError> raise_later(CallError error) { return std::unexpected<CallError>(std::move(error)); }
+
+// What an entry hands the interpreter: the result's new reference, or NULL
+// with the error raised.
+PyObject* finish(CallResult<PyRef> outcome);
 
 }  // namespace ventrola::py

@@ -21,15 +21,6 @@ constexpr ArgumentSpec FIT_SIM_ARGUMENTS{"fit_sim", {"choices", "rts", "initial_
 constexpr double DEFAULT_NOISE_SD = 1.0;
 constexpr std::uint64_t DEFAULT_MAX_ITERS = 200;
 
-// Turns an entry's outcome into what the interpreter expects.
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
-
 // The observed arrays of both fits, converted in parameter order. Members are
 // destroyed in reverse order, so rts is released before choices.
 struct ObservedArrays {

@@ -8,23 +8,19 @@
 //
 // Multi-phase initialisation, no per-module state: the exec slot adds the
 // names; everything process-wide is made on first need.
-#include "fault.hpp"
 #include "module/entries.hpp"
 #include "module/exceptions.hpp"
-#include "module/fault_boundary.hpp"
+#include "module/extension_module.hpp"
 #include "module/module_attributes.hpp"
-#include "module/text.hpp"
 
 namespace ventrola::py {
 namespace {
 
 constexpr const char* VERSION = "0.1.0";
 
-constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
-
 // Lives as long as the process: the function objects point at these records.
 PyMethodDef entry_definitions[] = {
-    {"simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(simulate_entry)), ENTRY_FLAGS,
+    {"simulate", as_method<simulate_entry>(), ENTRY_FLAGS,
      "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
      "--\n"
      "\n"
@@ -40,7 +36,7 @@ PyMethodDef entry_definitions[] = {
      "\n"
      "The two arrays are built in one pass over the filtered trials \u2014 no\n"
      "intermediate Python objects."},
-    {"fit_ez", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_ez_entry)), ENTRY_FLAGS,
+    {"fit_ez", as_method<fit_ez_entry>(), ENTRY_FLAGS,
      "fit_ez(choices, rts)\n"
      "--\n"
      "\n"
@@ -49,7 +45,7 @@ PyMethodDef entry_definitions[] = {
      "Recover parameters from `(choices, rts)` arrays with closed-form\n"
      "EZ-diffusion. Raises `VentrolaError` (a `ValueError` subclass) with a\n"
      "specific message when the data cannot be fitted."},
-    {"fit_sim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_sim_entry)), ENTRY_FLAGS,
+    {"fit_sim", as_method<fit_sim_entry>(), ENTRY_FLAGS,
      "fit_sim(choices, rts, initial_guess=None, max_iters=200)\n"
      "--\n"
      "\n"
@@ -61,41 +57,22 @@ PyMethodDef entry_definitions[] = {
      "`final_cost` to the usual params keys. Raises `VentrolaError` on failure."},
 };
 
-int module_exec(PyObject* module) {
-    return run_in_boundary(-1, [&] {
-        if (!PyModule_Check(module)) {
-            PyErr_SetString(PyExc_TypeError, "module_exec expects a module object");
-            return -1;
-        }
-        PyRef version = PyRef::steal(PyUnicode_FromString(VERSION));
-        if (!version || add_to_module(module, "__version__", version.get()) < 0) return -1;
-        if (add_to_module(module, "VentrolaError", ventrola_error_type()) < 0) return -1;
-        for (PyMethodDef& definition : entry_definitions) {
-            if (add_function(module, &definition) < 0) return -1;
-        }
-        return 0;
-    });
+// __version__ and VentrolaError, ahead of the functions.
+int add_attributes(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "module_exec expects a module object");
+        return -1;
+    }
+    PyRef version = PyRef::steal(PyUnicode_FromString(VERSION));
+    if (!version || add_to_module(module, "__version__", version.get()) < 0) return -1;
+    return add_to_module(module, "VentrolaError", ventrola_error_type());
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // sentinel
-    {0, nullptr},
-};
+int module_exec(PyObject* module) { return exec_module(module, entry_definitions, add_attributes); }
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_ventrola",
-    "",
-    0,  // no per-module state
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition module_definition("_ventrola", "", module_exec);
 
 }  // namespace
 }  // namespace ventrola::py
 
-extern "C" PyMODINIT_FUNC PyInit__ventrola() { return PyModuleDef_Init(&ventrola::py::module_definition); }
+extern "C" PyMODINIT_FUNC PyInit__ventrola() { return ventrola::py::module_definition.init(); }

@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "model/parameters.hpp"
 #include "module/call_error.hpp"
-#include "simulation/model.hpp"
 
 namespace ventrola::py {
 

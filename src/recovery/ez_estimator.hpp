@@ -8,7 +8,8 @@
 #include <string>
 
 #include "error.hpp"
-#include "simulation/model.hpp"
+#include "model/parameters.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "error.hpp"
-#include "simulation/model.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

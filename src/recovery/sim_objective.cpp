@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "fault.hpp"
+#include "model/parameters.hpp"
 #include "simulation/batch_simulation.hpp"
 
 namespace ventrola {

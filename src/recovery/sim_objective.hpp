@@ -7,7 +7,7 @@
 #include <span>
 
 #include "recovery/summary_statistics.hpp"
-#include "simulation/model.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

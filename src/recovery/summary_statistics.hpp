@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "simulation/model.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

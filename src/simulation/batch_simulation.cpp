@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "parallel/worker_pool.hpp"
 #include "simulation/trial_simulator.hpp"
-#include "simulation/worker_pool.hpp"
 
 namespace ventrola {
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "error.hpp"
-#include "simulation/model.hpp"
+#include "model/parameters.hpp"
+#include "simulation/trial_outcome.hpp"
 #include "simulation/trial_storage.hpp"
 
 namespace ventrola {

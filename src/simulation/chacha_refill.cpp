@@ -1,10 +1,9 @@
 #include "simulation/chacha_refill.hpp"
 
-#include <array>
 #include <atomic>
 
 #include "simulation/chacha_refill_variants.hpp"
-#include "simulation/cpu_features.hpp"
+#include "simulation/cpu_variants.hpp"
 
 namespace ventrola {
 
@@ -20,38 +19,22 @@ void refill_scalar(const ChachaInput& input, std::uint32_t* out) {
 
 constexpr RefillVariant REFILL_SCALAR{"scalar", &refill_scalar<8>, &refill_scalar<20>};
 
-struct VariantList {
-    std::array<const RefillVariant*, 5> items{};
-    std::size_t count = 0;
-
-    void add(const RefillVariant& variant) { items[count++] = &variant; }
-};
-
-VariantList list_available() noexcept {
-    VariantList list;
-    list.add(REFILL_SCALAR);
+constexpr CpuCandidate<RefillVariant> CANDIDATES[] = {
+    {&REFILL_SCALAR},
 #if VENTROLA_X86_64
-    const CpuFeatures& cpu = cpu_features();
-    if (cpu.sse2) list.add(REFILL_SSE2);
-    if (cpu.ssse3) list.add(REFILL_SSSE3);
-    if (cpu.avx) list.add(REFILL_AVX);
-    if (cpu.avx2) list.add(REFILL_AVX2);
+    {&REFILL_SSE2, &CpuFeatures::sse2},
+    {&REFILL_SSSE3, &CpuFeatures::ssse3},
+    {&REFILL_AVX, &CpuFeatures::avx},
+    {&REFILL_AVX2, &CpuFeatures::avx2},
 #endif
-    return list;
-}
-
-const VariantList& available() noexcept {
-    static const VariantList list = list_available();
-    return list;
-}
+};
 
 std::atomic<const RefillVariant*> active_variant{nullptr};
 
 }  // namespace
 
 std::span<const RefillVariant* const> available_refill_variants() noexcept {
-    const VariantList& list = available();
-    return {list.items.data(), list.count};
+    return cpu_variants<CANDIDATES>().available();
 }
 
 const RefillVariant* find_refill_variant(std::string_view name) noexcept {
@@ -71,8 +54,7 @@ bool set_refill_variant(std::string_view name) noexcept {
 const RefillVariant& active_refill_variant() noexcept {
     const RefillVariant* variant = active_variant.load(std::memory_order_relaxed);
     if (variant == nullptr) [[unlikely]] {
-        const VariantList& list = available();
-        variant = list.items[list.count - 1];
+        variant = &cpu_variants<CANDIDATES>().best();
         // A forced choice made meanwhile wins over the default.
         const RefillVariant* expected = nullptr;
         if (!active_variant.compare_exchange_strong(expected, variant, std::memory_order_relaxed)) {

@@ -3,8 +3,9 @@
 // grouping of every operation here are part of its bit-exact results.
 #pragma once
 
-#include "simulation/model.hpp"
+#include "model/parameters.hpp"
 #include "simulation/standard_normal.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

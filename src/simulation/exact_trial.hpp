@@ -19,9 +19,10 @@
 #include <cmath>
 #include <limits>
 
+#include "model/parameters.hpp"
 #include "simulation/exit_time_sampler.hpp"
-#include "simulation/model.hpp"
 #include "simulation/standard_normal.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

@@ -1,15 +1,13 @@
 #include "simulation/full_model_simulation.hpp"
 
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
 
-#include "fault.hpp"
-#include "likelihood/wiener.hpp"
+#include "model/parameter_checks.hpp"
+#include "parallel/worker_pool.hpp"
 #include "simulation/full_model_trials.hpp"
-#include "simulation/worker_pool.hpp"
 
 namespace ventrola {
 
@@ -18,15 +16,6 @@ namespace {
 // Drift and distances in units of the noise, squared where the sampler
 // squares them, must stay far inside the range of a double.
 constexpr double LARGEST_SCALED = 1e100;
-
-// As the likelihood's checks word it: the shortest text that reads back as
-// the same double, as Python prints it.
-Error out_of_range(const char* name, const char* requirement, double value) {
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general).ptr;
-    return Error{ErrorKind::ValueError,
-                 std::string(name) + " must " + requirement + ", got " + std::string(digits, end)};
-}
 
 }  // namespace
 
@@ -37,20 +26,11 @@ Result<SimulationMethod> parse_simulation_method(std::string_view name) {
 }
 
 std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls) {
-    const DiffusionParams& p = model.trial;
     // The seven parameters and the noise as the likelihood checks them.
-    const likelihood::WienerParameters as_checked{p.drift_rate,
-                                                  p.boundary_separation,
-                                                  p.starting_point,
-                                                  p.non_decision_time,
-                                                  model.drift_rate_sd,
-                                                  model.starting_point_range,
-                                                  model.non_decision_time_range,
-                                                  p.noise_sd};
-    if (std::optional<Error> invalid = likelihood::check_parameters(as_checked)) return invalid;
+    if (std::optional<Error> invalid = check_parameters(model)) return invalid;
     // Each test is phrased so that NaN fails it.
-    const double s = p.noise_sd;
-    if (!(std::fabs(p.drift_rate) / s < LARGEST_SCALED && p.boundary_separation / s < LARGEST_SCALED &&
+    const double s = model.noise_sd;
+    if (!(std::fabs(model.drift_rate) / s < LARGEST_SCALED && model.boundary_separation / s < LARGEST_SCALED &&
           model.drift_rate_sd / s < LARGEST_SCALED)) {
         return out_of_range("noise_sd",
                             "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation", s);
@@ -76,20 +56,7 @@ Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, c
         timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first);
     });
     data.n_excluded = timed_out.load();
-    std::uint64_t kept = n;
-    if (data.n_excluded != 0) {
-        // Close the gaps the NaN response times mark, keeping trial order.
-        kept = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (std::isnan(rts[i])) continue;
-            choices[kept] = choices[i];
-            rts[kept] = rts[i];
-            ++kept;
-        }
-    }
-    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
-    data.choices.set_length_unchecked(kept);
-    data.rts.set_length_unchecked(kept);
+    close_timed_out_gaps(data, n);
     return reserved;
 }
 

@@ -8,7 +8,7 @@
 
 #include "error.hpp"
 #include "simulation/batch_simulation.hpp"
-#include "simulation/full_model.hpp"
+#include "simulation/simulation_controls.hpp"
 #include "simulation/trial_storage.hpp"
 
 namespace ventrola {

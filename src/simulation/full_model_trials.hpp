@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "simulation/full_model.hpp"
+#include "simulation/simulation_controls.hpp"
 
 namespace ventrola {
 

@@ -6,9 +6,10 @@
 #include <bit>
 #include <cstdint>
 
+#include "model/parameters.hpp"
 #include "simulation/euler_trial.hpp"
-#include "simulation/model.hpp"
 #include "simulation/random_stream.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 namespace {

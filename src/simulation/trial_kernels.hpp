@@ -6,7 +6,8 @@
 #include <span>
 #include <string_view>
 
-#include "simulation/model.hpp"
+#include "model/parameters.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "simulation/model.hpp"
+#include "model/parameters.hpp"
+#include "simulation/trial_outcome.hpp"
 
 namespace ventrola {
 

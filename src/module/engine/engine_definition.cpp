@@ -11,23 +11,19 @@
 //                non_decision_time, n, seed, drift_rate_sd, starting_point_range,
 //                non_decision_time_range, noise_sd, method, dt, max_time)
 //       -> (choices, rts, n_excluded)
+//   general_likelihood(quantity, model, choices, rts, parameters): a
+//       generalized model's likelihood (see generalized_entries.hpp)
+//   general_simulate(model, n, seed, parameters, dt, max_time): its trials
 //
 // Built on the same shared layer as _ventrola: one worker pool and one set of
 // exception classes serve both. Multi-phase initialisation, no module state.
+#include "module/engine/generalized_entries.hpp"
 #include "module/engine/likelihood_entries.hpp"
 #include "module/engine/simulation_entries.hpp"
-#include "module/fault_boundary.hpp"
-#include "module/module_attributes.hpp"
+#include "module/extension_module.hpp"
 
 namespace ventrola::py {
 namespace {
-
-constexpr int ENTRY_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
-
-template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
 
 #define VENTROLA_LIKELIHOOD_SIGNATURE                                                                    \
     "(choices, rts, drift_rate, boundary_separation, starting_point, non_decision_time, drift_rate_sd, " \
@@ -44,6 +40,13 @@ PyMethodDef entry_definitions[] = {
     {"wiener_logpdf_grad", as_method<wiener_logpdf_grad_entry>(), ENTRY_FLAGS,
      "wiener_logpdf_grad" VENTROLA_LIKELIHOOD_SIGNATURE
      "Log-densities and their partial derivatives with respect to the seven parameters."},
+    {"general_likelihood", as_method<general_likelihood_entry>(), ENTRY_FLAGS,
+     "general_likelihood(quantity, model, choices, rts, parameters)\n--\n\n"
+     "Log-density, density, distribution function or log-density with partial derivatives of a generalized "
+     "model's trials."},
+    {"general_simulate", as_method<general_simulate_entry>(), ENTRY_FLAGS,
+     "general_simulate(model, n, seed, parameters, dt, max_time)\n--\n\n"
+     "Trials of a generalized model by steps of dt: (choices, rts, n_excluded)."},
     {"simulate_ddm", as_method<simulate_ddm_entry>(), ENTRY_FLAGS,
      "simulate_ddm(drift_rate, boundary_separation, starting_point, non_decision_time, n, seed, drift_rate_sd, "
      "starting_point_range, non_decision_time_range, noise_sd, method, dt, max_time)\n--\n\n"
@@ -52,34 +55,13 @@ PyMethodDef entry_definitions[] = {
 
 #undef VENTROLA_LIKELIHOOD_SIGNATURE
 
-int engine_exec(PyObject* module) {
-    return run_in_boundary(-1, [&] {
-        for (PyMethodDef& definition : entry_definitions) {
-            if (add_function(module, &definition) < 0) return -1;
-        }
-        return 0;
-    });
-}
+int engine_exec(PyObject* module) { return exec_module(module, entry_definitions); }
 
-PyModuleDef_Slot engine_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
-    // sentinel
-    {0, nullptr},
-};
-
-PyModuleDef engine_definition = {
-    PyModuleDef_HEAD_INIT,
-    "ventrola._engine",
-    "Compiled likelihood and simulation functions behind the ventrola package.",
-    0,  // no per-module state
-    nullptr,
-    engine_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition engine_definition("ventrola._engine",
+                                   "Compiled likelihood and simulation functions behind the ventrola package.",
+                                   engine_exec);
 
 }  // namespace
 }  // namespace ventrola::py
 
-extern "C" PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&ventrola::py::engine_definition); }
+extern "C" PyMODINIT_FUNC PyInit__engine() { return ventrola::py::engine_definition.init(); }

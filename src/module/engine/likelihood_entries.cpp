@@ -25,14 +25,6 @@ constexpr ArgumentSpec argument_spec(const char* name) {
                         ARGUMENT_COUNT};
 }
 
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
-
 // The elements of one argument, copied so that nothing reads the caller's
 // arrays once the interpreter lock is released.
 template <class Element>
@@ -60,7 +52,7 @@ CallResult<std::size_t> trial_count(const TrialColumns& columns, const ArgumentS
                                                                std::to_string(n) + " were expected"));
     };
     std::array<std::size_t, ARGUMENT_COUNT> lengths{columns.choices.size(), columns.rts.values.size()};
-    for (std::size_t k = 0; k < likelihood::PARAMETER_COUNT; ++k) lengths[k + 2] = columns.parameters[k].values.size();
+    for (std::size_t k = 0; k < PARAMETER_COUNT; ++k) lengths[k + 2] = columns.parameters[k].values.size();
     for (std::size_t index = 0; index < ARGUMENT_COUNT; ++index) {
         if (lengths[index] == 0) return std::size_t{0};
     }
@@ -82,7 +74,7 @@ CallResult<TrialColumns> read_columns(const ArgumentSpec& spec, PyObject* args, 
     auto rts = copy_elements<double>(given[1], ElementType::Double, spec.parameters[1]);
     if (!rts) return raise_later(std::move(rts.error()));
     columns.rts.values = std::move(*rts);
-    for (std::size_t k = 0; k < likelihood::PARAMETER_COUNT; ++k) {
+    for (std::size_t k = 0; k < PARAMETER_COUNT; ++k) {
         auto values = copy_elements<double>(given[k + 2], ElementType::Double, spec.parameters[k + 2]);
         if (!values) return raise_later(std::move(values.error()));
         columns.parameters[k].values = std::move(*values);

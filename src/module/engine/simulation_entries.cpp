@@ -36,14 +36,6 @@ enum Slot : std::size_t {
     MAX_TIME,
 };
 
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
-
 CallResult<SimulationMethod> convert_method(PyObject* object) {
     if (!PyUnicode_Check(object)) return raise_later(CallError::of(PyExc_TypeError, "method must be a str"));
     const std::optional<std::string> name = utf8_text(object);
@@ -83,9 +75,9 @@ CallResult<PyRef> simulate_ddm_call(PyObject* args, PyObject* kwargs) {
     auto method = convert_method(given[METHOD]);
     if (!method) return raise_later(std::move(method.error()));
 
-    const FullModelParams model{DiffusionParams{reals[DRIFT_RATE], reals[BOUNDARY_SEPARATION], reals[STARTING_POINT],
-                                                reals[NON_DECISION_TIME], reals[NOISE_SD]},
-                                reals[DRIFT_RATE_SD], reals[STARTING_POINT_RANGE], reals[NON_DECISION_TIME_RANGE]};
+    const FullModelParams model{
+        reals[DRIFT_RATE],    reals[BOUNDARY_SEPARATION],  reals[STARTING_POINT],          reals[NON_DECISION_TIME],
+        reals[DRIFT_RATE_SD], reals[STARTING_POINT_RANGE], reals[NON_DECISION_TIME_RANGE], reals[NOISE_SD]};
     const SimulationControls controls{*method, reals[DT], reals[MAX_TIME]};
     auto data = simulate_full_model_batch(model, controls, *n, *seed, run_without_lock);
     if (!data) return raise_later(CallError::from(data.error()));

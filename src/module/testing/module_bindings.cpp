@@ -11,7 +11,7 @@
 #include "module/numpy_api.hpp"
 #include "module/parameter_dicts.hpp"
 #include "module/testing/bindings.hpp"
-#include "simulation/owned_buffer.hpp"
+#include "parallel/owned_buffer.hpp"
 
 namespace ventrola::testing {
 namespace {
@@ -20,15 +20,8 @@ using py::CallError;
 using py::CallResult;
 using py::ElementSpan;
 using py::ElementType;
+using py::finish;
 using py::PyRef;
-
-PyObject* finish(CallResult<PyRef> outcome) {
-    if (!outcome) {
-        std::move(outcome.error()).raise();
-        return nullptr;
-    }
-    return outcome->release();
-}
 
 CallResult<ElementType> element_type(const char* kind) {
     const std::string_view name(kind);

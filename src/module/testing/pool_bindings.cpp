@@ -15,10 +15,10 @@
 #include "module/interpreter_lock.hpp"
 #include "module/testing/bindings.hpp"
 #include "module/text.hpp"
+#include "parallel/range_split.hpp"
+#include "parallel/thread_count.hpp"
+#include "parallel/worker_pool.hpp"
 #include "simulation/batch_simulation.hpp"
-#include "simulation/range_split.hpp"
-#include "simulation/thread_count.hpp"
-#include "simulation/worker_pool.hpp"
 
 namespace ventrola::testing {
 namespace {

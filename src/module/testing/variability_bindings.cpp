@@ -8,13 +8,13 @@
 
 #include "likelihood/quadrature.hpp"
 #include "likelihood/wiener.hpp"
+#include "model/parameter_checks.hpp"
 #include "module/fault_boundary.hpp"
 #include "module/testing/bindings.hpp"
 
 namespace ventrola::testing {
 namespace {
 
-using likelihood::WienerParameters;
 using py::PyRef;
 
 PyObject* float_tuple(std::span<const double> values) {
@@ -27,15 +27,15 @@ PyObject* float_tuple(std::span<const double> values) {
     return tuple.release();
 }
 
-// The eight parameters in the order of WienerParameters.
-bool parse_parameters(PyObject* args, WienerParameters& p) {
+// The eight parameters in the order of FullModelParams.
+bool parse_parameters(PyObject* args, FullModelParams& p) {
     return PyArg_ParseTuple(args, "dddddddd", &p.drift_rate, &p.boundary_separation, &p.starting_point,
                             &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range,
                             &p.noise_sd) != 0;
 }
 
 // The choice and response time, then the eight parameters.
-bool parse_trial(PyObject* args, int& upper, double& rt, WienerParameters& p) {
+bool parse_trial(PyObject* args, int& upper, double& rt, FullModelParams& p) {
     return PyArg_ParseTuple(args, "pddddddddd", &upper, &rt, &p.drift_rate, &p.boundary_separation, &p.starting_point,
                             &p.non_decision_time, &p.drift_rate_sd, &p.starting_point_range, &p.non_decision_time_range,
                             &p.noise_sd) != 0;
@@ -90,22 +90,36 @@ PyObject* rule_size_hook(PyObject*, PyObject* args) {
 // check_wiener_parameters(v, a, w, t0, sv, sz, st0, s) -> None or the message
 PyObject* check_parameters_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
-        WienerParameters p{};
+        FullModelParams p{};
         if (!parse_parameters(args, p)) return nullptr;
-        const std::optional<Error> error = likelihood::check_parameters(p);
+        const std::optional<Error> error = check_parameters(p);
         if (!error) Py_RETURN_NONE;
         return PyUnicode_FromStringAndSize(error->message.data(), static_cast<Py_ssize_t>(error->message.size()));
     });
 }
 
+// parameter_requirements() -> {name: requirement}, in the parameters' order
+PyObject* parameter_requirements_hook(PyObject*, PyObject*) {
+    return py::guarded_entry([&]() -> PyObject* {
+        PyRef table = py::checked(PyDict_New());
+        for (const ParameterDomain& domain : parameter_domains()) {
+            PyRef requirement = py::checked(PyUnicode_FromStringAndSize(
+                domain.requirement.data(), static_cast<Py_ssize_t>(domain.requirement.size())));
+            const std::string name(domain.name);
+            if (PyDict_SetItemString(table.get(), name.c_str(), requirement.get()) < 0) return nullptr;
+        }
+        return table.release();
+    });
+}
+
 // The one-trial functions take (upper, rt, v, a, w, t0, sv, sz, st0, s) and
 // parameters that passed the check.
-template <double (*Function)(bool, double, const WienerParameters&)>
+template <double (*Function)(bool, double, const FullModelParams&)>
 PyObject* one_trial_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
         int upper = 0;
         double rt = 0;
-        WienerParameters p{};
+        FullModelParams p{};
         if (!parse_trial(args, upper, rt, p)) return nullptr;
         return PyFloat_FromDouble(Function(upper != 0, rt, p));
     });
@@ -116,7 +130,7 @@ PyObject* gradient_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
         int upper = 0;
         double rt = 0;
-        WienerParameters p{};
+        FullModelParams p{};
         if (!parse_trial(args, upper, rt, p)) return nullptr;
         const likelihood::LogDensityGradient g = likelihood::log_density_gradient(upper != 0, rt, p);
         PyRef partials = py::checked(float_tuple(g.partials));
@@ -135,7 +149,7 @@ PyObject* bench_hook(PyObject*, PyObject* args) {
         const char* upper_bytes = nullptr;
         Py_ssize_t rt_length = 0, n = 0;
         int gradient = 0;
-        WienerParameters p{};
+        FullModelParams p{};
         if (!PyArg_ParseTuple(args, "y#y#pdddddddd", &rt_bytes, &rt_length, &upper_bytes, &n, &gradient, &p.drift_rate,
                               &p.boundary_separation, &p.starting_point, &p.non_decision_time, &p.drift_rate_sd,
                               &p.starting_point_range, &p.non_decision_time_range, &p.noise_sd)) {
@@ -166,6 +180,8 @@ PyMethodDef variability_methods[] = {
      "The n-node Gauss-Laguerre rule as (nodes, log(weight) + node)."},
     {"rule_size", rule_size_hook, METH_VARARGS, "Nodes for exp(slope s + curvature s^2) on [-1, 1]."},
     {"check_wiener_parameters", check_parameters_hook, METH_VARARGS, "None, or why the parameters are refused."},
+    {"parameter_requirements", parameter_requirements_hook, METH_NOARGS,
+     "Each parameter's name and what its refusal says a usable value must be."},
     {"wiener_log_density", one_trial_hook<likelihood::log_density>, METH_VARARGS, "log f(rt, choice)."},
     {"wiener_density", one_trial_hook<likelihood::density>, METH_VARARGS, "f(rt, choice)."},
     {"wiener_distribution", one_trial_hook<likelihood::distribution>, METH_VARARGS, "P(choice and RT <= rt)."},

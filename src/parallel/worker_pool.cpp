@@ -1,4 +1,4 @@
-#include "simulation/worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 #include <pthread.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigset_t and pthread_sigmask
@@ -9,8 +9,8 @@
 #include <system_error>
 #include <thread>
 
-#include "simulation/range_split.hpp"
-#include "simulation/thread_count.hpp"
+#include "parallel/range_split.hpp"
+#include "parallel/thread_count.hpp"
 
 namespace ventrola {
 

@@ -1,4 +1,4 @@
-#include "simulation/thread_count.hpp"
+#include "parallel/thread_count.hpp"
 
 #include <sched.h>
 

@@ -66,10 +66,7 @@ public:
     void push_unchecked(const T& value) { data_[length_++] = value; }
 
     T* data() noexcept { return data_; }
-    const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return length_; }
-    std::size_t capacity() const noexcept { return capacity_; }
-    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
     // Hands the buffer to a foreign owner; this object is left empty.
     RawBuffer release() noexcept {

@@ -1,4 +1,4 @@
-#include "simulation/range_split.hpp"
+#include "parallel/range_split.hpp"
 
 #include <bit>
 

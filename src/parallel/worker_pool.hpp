@@ -1,4 +1,5 @@
-// The process-wide pool of worker threads that runs batches of trials.
+// The process-wide pool of worker threads that runs batches of independent
+// work: simulated trials, likelihood evaluations.
 //
 // A batch is an index range [0, n) split into contiguous pieces (range_split).
 // Idle workers and the submitting thread take the pieces not yet started, in
