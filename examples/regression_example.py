@@ -92,6 +92,8 @@ def main(argv=None):
     summary = az.summary(idata, var_names=["drift_rate_coef", "drift_rate[1|subject]_sigma",
                                            "drift_rate[coherence|subject]_sigma", "boundary_separation_coef"])
     print(f"largest R-hat {summary['r_hat'].max():.3f}, smallest bulk ESS {summary['ess_bulk'].min():.0f}")
+    if summary["r_hat"].max() > 1.01 and not args.full:
+        print("(R-hat above 1.01: these few draws cannot show that the chains agree; --full draws 1,000 per chain)")
     print()
     print(f"{'group parameter':<40} {'these participants':>18}   posterior mean [94% HDI]")
     rows = [("drift_rate_coef", {"drift_rate_term": "Intercept"}, truth["intercept"].mean()),
