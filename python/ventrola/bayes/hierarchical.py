@@ -14,7 +14,7 @@ import pytensor.tensor as pt
 from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
-from ventrola.bayes.regression import regression_values
+from ventrola.bayes.regression import describe_regression_priors, regression_values
 from ventrola.bayes.priors import describe_priors, lapse_prior, participant_priors, shared_priors, shared_variable
 from ventrola.bayes.model_options import (
     DEFAULT_FREE,
@@ -140,6 +140,10 @@ def hierarchical_model(
     times in seconds), as the parameter table declares them:
 
 {priors}
+
+    With a formula, on the parameter's link scale:
+
+{regression_priors}
     """
     if not isinstance(by, str):
         raise ValueError(f"by must name one column, not {by!r}")
@@ -215,7 +219,8 @@ def _formula_links(with_formulas: tuple[str, ...], free: tuple[str, ...], held: 
     return {"starting_point": link_of("starting_point", half, 1.0 - half)}
 
 
-hierarchical_model.__doc__ = (hierarchical_model.__doc__ or "").replace("{priors}", describe_priors())
+hierarchical_model.__doc__ = (hierarchical_model.__doc__ or "").replace("{priors}", describe_priors()).replace(
+    "{regression_priors}", describe_regression_priors())
 
 
 def at_trials(values: TensorVariable, cells: np.ndarray) -> TensorVariable:

@@ -86,3 +86,16 @@ def link_inverse(formula: ParameterFormula, eta: TensorVariable) -> TensorVariab
     if link.kind == "log":
         return pt.exp(eta)
     return link.low + (link.high - link.low) * pm.math.sigmoid(eta)
+
+
+def describe_regression_priors(indent: str = "    ") -> str:
+    """The regression priors as a list for documentation, from the parameter table."""
+    lines = []
+    for entry in parameters.table().entries:
+        prior = entry.regression
+        if entry.link is None or prior is None:
+            continue
+        lines.append(f"- ``{entry.name}`` ({entry.link} link): intercept ~ Normal({prior.intercept_mean:.3g}, "
+                     f"{prior.intercept_sd:g}), other coefficients ~ Normal(0, {prior.slope_sd:g}), "
+                     f"group-specific spreads ~ HalfNormal({prior.group_sd:g}).")
+    return "\n".join(indent + line for line in lines)
