@@ -234,3 +234,18 @@ def test_the_command_line_takes_formulas(tmp_path):
     assert cli.main(["fit", str(path), "--method", "ml", "--formula", "drift_rate=1",
                      "--plot", str(tmp_path / "fits.png")]) == cli.EXIT_USAGE
     assert cli.main(["fit", str(path), "--method", "ml", "--formula", "drift_rate=1 + nope"]) == cli.EXIT_DATA
+
+
+def test_without_formulae_a_formula_says_which_extra_to_install(python_subprocess):
+    out = python_subprocess(
+        "import sys\n"
+        "sys.modules['formulae'] = None  # as if it were not installed\n"
+        "import ventrola\n"
+        "choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 100, 1)\n"
+        "print(ventrola.fit_ml(choices, rts)['converged'])\n"
+        "try:\n"
+        "    ventrola.fit_ml(choices, rts, formulas={'drift_rate': '1'})\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    assert out.decode().splitlines() == ["True", 'formulas need the formulae package: pip install "ventrola[formulas]"']

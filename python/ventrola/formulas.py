@@ -148,8 +148,8 @@ class ParameterFormula:
 
     def start(self, value: Any) -> FloatArray:
         """Coefficients that give every trial the same value (least squares on the link scale)."""
-        target = np.broadcast_to(self.link.predictor(np.asarray(value, dtype=np.float64).reshape(-1)[0]),
-                                 (self.common.shape[0],))
+        level = self.link.predictor(np.asarray(value, dtype=np.float64).reshape(-1)[0])
+        target = np.full(self.common.shape[0], float(level))
         solution, *_ = np.linalg.lstsq(self.common, target, rcond=None)
         return np.asarray(solution, dtype=np.float64)
 
@@ -174,7 +174,7 @@ def parse_formulas(
     if not names:
         return {}
     assert formulas is not None
-    table = _data_frame(data, n_trials, bool(formulas))
+    table = _data_frame(data, n_trials)
     parsed = {}
     for name in names:
         text = formulas[name]
@@ -210,7 +210,7 @@ def _unknown_parameter(name: Any, allowed: Sequence[str]) -> str:
     return f"formulas names {name!r}, which is not a parameter of the model; formulas apply to {', '.join(allowed)}"
 
 
-def _data_frame(data: Any, n_trials: int, needed: bool) -> Any:
+def _data_frame(data: Any, n_trials: int) -> Any:
     import pandas as pd
 
     if data is None:
