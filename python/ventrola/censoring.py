@@ -260,15 +260,16 @@ def trial_terms(
     d_p = np.zeros(n) if lapses else None
     d_t = np.zeros(n) if lapses else None
 
-    for rows, part in (
+    for rows, terms_of in (
         (observed.timed, _timed),
         (observed.choice_only, _choice_only),
         (observed.omitted, _omitted),
     ):
         if not rows.any():
             continue
-        values, grads, dp, dt = part(choices[rows], rts[rows], _rows(params, rows, n), observed, p[rows],
-                                     window_t[rows], wrt, lapses, observed.deadlines[rows])
+        part = _Part(choices[rows], rts[rows], _rows(params, rows, n), observed.window, p[rows], window_t[rows],
+                     observed.deadlines[rows], tuple(wrt), lapses)
+        values, grads, dp, dt = terms_of(part)
         log_p[rows] = values
         for name in wrt:
             partials[name][rows] = grads[name]
@@ -278,7 +279,28 @@ def trial_terms(
     return TrialTerms(log_p, partials, d_p, d_t)
 
 
-def _timed(choices, rts, params, observed, p, window_t, wrt, lapses, _deadlines):  # type: ignore[no-untyped-def]
+@dataclass(frozen=True)
+class _Part:
+    """The trials of one kind, with what their terms need."""
+
+    choices: BoolArray
+    rts: FloatArray
+    params: Mapping[str, Any]
+    window: Optional[tuple[float, float]]
+    p: FloatArray  # the lapse weight of each trial
+    window_t: FloatArray  # the lapse window T of each trial
+    deadlines: FloatArray
+    wrt: tuple[str, ...]
+    lapses: bool
+
+
+# Per trial: the log-likelihood, its partials by name, and d/dp and d/dT (zeros without lapses).
+PartTerms = tuple[FloatArray, dict[str, FloatArray], FloatArray, FloatArray]
+
+
+def _timed(part: _Part) -> PartTerms:
+    choices, rts, params, p, window_t, wrt, lapses = (part.choices, part.rts, part.params, part.p, part.window_t,
+                                                      part.wrt, part.lapses)
     model = _model(params)
     needed = [name for name in wrt if name != "noise_sd"]
     if "noise_sd" in wrt:
@@ -304,10 +326,10 @@ def _timed(choices, rts, params, observed, p, window_t, wrt, lapses, _deadlines)
         log_num, share = log_f, np.ones_like(log_f)
         d_p = d_t = np.zeros_like(log_f)
     grads = {name: share * density_partials[name] for name in wrt}
-    if observed.window is None:
+    if part.window is None:
         return log_num, grads, d_p, d_t
 
-    low, high = observed.window
+    low, high = part.window
     mass, mass_partials = _window_mass(low, high, params, wrt)
     if lapses:
         covered = np.clip(np.minimum(high, window_t) - low, 0.0, None) / window_t
@@ -342,8 +364,9 @@ def _window_mass(low: float, high: float, params: Mapping[str, Any], wrt: Sequen
     return mass, partials
 
 
-def _choice_only(choices, rts, params, observed, p, window_t, wrt, lapses, _deadlines):  # type: ignore[no-untyped-def]
-    probability, grads = distribution_partials(choices, math.inf, params, wrt)
+def _choice_only(part: _Part) -> PartTerms:
+    choices, p, wrt, lapses = part.choices, part.p, part.wrt, part.lapses
+    probability, grads = distribution_partials(choices, math.inf, part.params, wrt)
     probability = probability * np.ones(len(choices))
     if lapses:
         total = (1 - p) * probability + p / 2
@@ -358,7 +381,9 @@ def _choice_only(choices, rts, params, observed, p, window_t, wrt, lapses, _dead
         return np.log(total), {name: scale * grads[name] for name in wrt}, d_p, d_t
 
 
-def _omitted(choices, rts, params, observed, p, window_t, wrt, lapses, deadlines):  # type: ignore[no-untyped-def]
+def _omitted(part: _Part) -> PartTerms:
+    params, p, window_t, deadlines, wrt, lapses = (part.params, part.p, part.window_t, part.deadlines, part.wrt,
+                                                   part.lapses)
     upper_value, upper_grads = distribution_partials(True, deadlines, params, wrt)
     lower_value, lower_grads = distribution_partials(False, deadlines, params, wrt)
     # 1 - F(D, upper) - F(D, lower) cancels badly once nearly every trial has responded; the

@@ -138,7 +138,7 @@ class ParameterFormula:
 
     @property
     def n_coefficients(self) -> int:
-        return self.common.shape[1]
+        return int(self.common.shape[1])
 
     def values(self, coefficients: FloatArray) -> tuple[FloatArray, FloatArray]:
         """Each trial's value of the parameter for common coefficients alone, and d value / d eta."""

@@ -341,7 +341,7 @@ def check_table(df: pd.DataFrame, columns: list[str], may_be_empty: Optional[Map
     if len(df) == 0:
         raise ValueError(f"the table is empty: column {columns[0]!r} has no response times")
     allowed = {column for column, empty in (may_be_empty or {}).items() if empty}
-    no_time = df[columns[0]].isna() if allowed else None
+    no_time = df[columns[0]].isna()
     for column in columns:
         if column in allowed:
             if column != columns[0]:

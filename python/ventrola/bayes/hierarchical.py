@@ -192,7 +192,7 @@ def hierarchical_model(
             per_trial["contamination"] = shared_variable("contamination", lapse_prior(), None, held)
         else:
             per_trial["contamination"] = float(lapse_weight)
-        observation = {}
+        observation: dict[str, Any] = {}
         if np.isfinite(table.deadlines).any():
             observation["deadline"] = table.deadlines
         if table.window != (0.0, np.inf):

@@ -86,9 +86,10 @@ def posterior_predictive(
 
     if "posterior" not in idata.groups():
         raise ValueError("idata has no posterior group: sample the model first")
+    groups: Any = idata  # ArviZ adds the groups as attributes
     if isinstance(draws, bool) or not isinstance(draws, (int, np.integer)) or draws < 1:
         raise ValueError(f"draws must be a positive integer, not {draws!r}")
-    posterior = idata.posterior
+    posterior = groups.posterior
     n_chains, n_draws = posterior.sizes["chain"], posterior.sizes["draw"]
     per_chain = max(1, min(n_draws, -(-draws // n_chains)))
     picked = np.unique(np.linspace(0, n_draws - 1, per_chain).round().astype(int))
@@ -98,12 +99,12 @@ def posterior_predictive(
             thinned, var_names=[OBSERVED_NAME], random_seed=random_seed, progressbar=False,
         )
     observed = _observed(model)
-    replicated = predictive.posterior_predictive[OBSERVED_NAME]
+    replicated = getattr(predictive, "posterior_predictive")[OBSERVED_NAME]
     values = np.array(replicated.values)
     choice_only = np.isinf(observed)
     if choice_only.any():
         values[..., choice_only] = np.where(values[..., choice_only] > 0, np.inf, -np.inf)
-    predictive.posterior_predictive[OBSERVED_NAME] = replicated.copy(data=values)
+    getattr(predictive, "posterior_predictive")[OBSERVED_NAME] = replicated.copy(data=values)
     return predictive
 
 
@@ -114,7 +115,7 @@ def _observed(model: pm.Model) -> npt.NDArray[np.float64]:
 
 
 def _replicates(predictive: az.InferenceData) -> npt.NDArray[np.float64]:
-    values = np.asarray(predictive.posterior_predictive[OBSERVED_NAME].values, dtype=np.float64)
+    values = np.asarray(getattr(predictive, "posterior_predictive")[OBSERVED_NAME].values, dtype=np.float64)
     return values.reshape(-1, values.shape[-1])
 
 
@@ -165,7 +166,7 @@ def plot_posterior_predictive(
     if not 0.0 < band < 1.0:
         raise ValueError(f"band must lie strictly between 0 and 1, not {band!r}")
     replicates = _replicates(predictive)
-    observed = np.asarray(predictive.observed_data[OBSERVED_NAME].values, dtype=np.float64) \
+    observed = np.asarray(getattr(predictive, "observed_data")[OBSERVED_NAME].values, dtype=np.float64) \
         if "observed_data" in predictive.groups() else None
     if observed is None or len(observed) != len(trials):
         raise ValueError(f"the replicates have {replicates.shape[-1]} trials and the table {len(trials)} rows: "

@@ -67,7 +67,7 @@ def inverse_diagonal_roots(information: FloatArray) -> Optional[FloatArray]:
 
 def entry_names(layout: Layout, labels: Mapping[str, Sequence[str]]) -> list[str]:
     """Each entry of the vector as a user reads it: the parameter, and its level where it has levels."""
-    names = []
+    names: list[str] = []
     for slot in layout.slots:
         if is_regression(slot):
             names.extend(slot.entry_names())  # type: ignore[union-attr]
