@@ -108,10 +108,26 @@ def test_a_formula_s_variables_are_named_by_term_and_level():
                                                                                                prior.slope_sd])
 
 
+def test_centred_group_specific_terms_are_sampled_themselves():
+    table, _ = regression_table(trials_per_level=5)
+    model = hierarchical_model(table, formulas={"drift_rate": "1 + coherence + (1 + coherence | subject)"},
+                               centred=["drift_rate", "boundary_separation"])
+    names = {variable.name for variable in model.free_RVs}
+    assert {"drift_rate[1|subject]", "drift_rate[coherence|subject]", "boundary_separation_link"} <= names
+    assert not {"drift_rate[1|subject]_z", "drift_rate[coherence|subject]_z"} & names
+    # Each offset is drawn with its term's spread: at a spread of 1 its log-density is the standard normal's.
+    point = model.initial_point()
+    point["drift_rate[coherence|subject]_sigma_log__"] = np.array(0.0)
+    point["drift_rate[coherence|subject]"] = np.zeros(6)
+    logp = model.compile_logp(vars=[model["drift_rate[coherence|subject]"]], sum=False)(point)[0]
+    assert np.allclose(logp, -0.5 * np.log(2 * np.pi))
+
+
 @pytest.mark.parametrize(("options", "message"), [
     ({"formulas": {"drift_rate": "1 + coherence"}, "depends_on": {"drift_rate": "coherence"}},
      "'drift_rate' has both a formula and depends_on"),
-    ({"formulas": {"drift_rate": "1"}, "centred": ["drift_rate"]}, "centred names 'drift_rate', which has a formula"),
+    ({"formulas": {"drift_rate": "1"}, "centred": ["drift_rate"]},
+     "centred names 'drift_rate', whose formula has no group-specific terms to centre"),
     ({"formulas": {"drift_rate": "1"}, "fixed": {"drift_rate": 1.0}}, "has a formula, so it is estimated"),
     ({"formulas": {"drift_rate": "1 + (1 | session)"}}, "groups by 'session', which is not a column of the data"),
     ({"formulas": {"drift_rate": "1 + cohrence"}}, "'cohrence' is not a column of the data"),

@@ -85,7 +85,8 @@ def hierarchical_model(
     centred : sequence of str, optional
         Participant-level parameters sampled centred, ``p_link ~ Normal(p_mu, p_sigma)`` per
         participant on the link scale: faster when every participant's data pin their own
-        value down (many trials); non-centred suits few trials per participant.
+        value down (many trials); non-centred suits few trials per participant. For a parameter
+        with a formula, its group-specific terms are centred.
     upper : object, optional
         The label of upper-boundary responses.
     rt_unit : {"s", "ms"}, optional
@@ -152,14 +153,12 @@ def hierarchical_model(
     with_formulas = formula_names(formulas)
     free_names = checked_free(free)
     free_names += tuple(name for name in with_formulas if name not in free_names)
-    centred = checked_centred(centred, free_names)
+    centred = checked_centred(centred, free_names, with_formulas)
     dependencies = checked_depends_on(depends_on, free_names, by)
     for name in with_formulas:
         if name in dependencies:
             raise ValueError(f"{name!r} has both a formula and depends_on: give its factor in the formula "
                              f"(e.g. '0 + C(column) + (1 | {by})')")
-        if name in centred:
-            raise ValueError(f"centred names {name!r}, which has a formula (its group-specific terms are non-centred)")
         if fixed and name in fixed:
             raise ValueError(f"{name!r} has a formula, so it is estimated: leave it out of fixed")
     held = fixed_values(fixed, free_names)
@@ -180,7 +179,9 @@ def hierarchical_model(
                 level_values[name] = (variable, columns)
                 per_trial[name] = at_trials(variable, table.cell_of_trial(columns, per_participant=False))
         for name, formula in regressions.items():
-            per_trial[name] = regression_values(formula, coords)
+            if name in centred and not formula.groups:
+                raise ValueError(f"centred names {name!r}, whose formula has no group-specific terms to centre")
+            per_trial[name] = regression_values(formula, coords, centred=name in centred)
         for name, prior in participant_priors().items():
             if name in free_names and name not in regressions:
                 columns = dependencies.get(name, ())

@@ -11,8 +11,9 @@ Variables, for a parameter ``p`` (the names are the terms' own):
   ``p[t]_sigma`` ~ HalfNormal(group_sd), one per column of the term, and ``p[t]_z`` ~ Normal(0, 1)
   per level of the grouping (dims: the grouping column, then the term's columns when it has
   several), non-centred: the group-specific coefficients are ``p[t] = sigma * z``, a
-  deterministic with the same dims. Terms are independent: no correlation between a grouping's
-  intercepts and slopes.
+  deterministic with the same dims. Centred (``centred=[p]``), ``p[t] ~ Normal(0, sigma)`` is
+  sampled directly, which suits groups whose own trials pin their values down. Terms are
+  independent: no correlation between a grouping's intercepts and slopes.
 
 The priors are the parameter table's (:class:`ventrola.parameters.RegressionPrior`).
 """
@@ -31,10 +32,11 @@ from ventrola import parameters
 from ventrola.formulas import GroupTerm, ParameterFormula
 
 
-def regression_values(formula: ParameterFormula, known_coords: Mapping[str, Any]) -> TensorVariable:
+def regression_values(formula: ParameterFormula, known_coords: Mapping[str, Any], centred: bool = False) -> TensorVariable:
     """Each trial's value of the formula's parameter, on its natural scale, as a model variable
     (inside a model context). ``known_coords`` are coordinates the model has already (a grouping
-    column that is also the participants' or a design column reuses its levels)."""
+    column that is also the participants' or a design column reuses its levels); ``centred``
+    samples the group-specific coefficients themselves."""
     model = pm.modelcontext(None)
     name = formula.parameter
     prior = parameters.table()[name].regression
@@ -48,11 +50,13 @@ def regression_values(formula: ParameterFormula, known_coords: Mapping[str, Any]
     coefficients = pm.Normal(f"{name}_coef", means, sds, dims=term_dim)
     eta = pt.as_tensor_variable(formula.common) @ coefficients
     for term in formula.groups:
-        eta = eta + group_effect(name, term, prior.group_sd, known_coords)
+        eta = eta + group_effect(name, term, prior.group_sd, known_coords, centred)
     return link_inverse(formula, eta)
 
 
-def group_effect(name: str, term: GroupTerm, group_sd: float, known_coords: Mapping[str, Any]) -> TensorVariable:
+def group_effect(
+    name: str, term: GroupTerm, group_sd: float, known_coords: Mapping[str, Any], centred: bool = False
+) -> TensorVariable:
     """The term's contribution to each trial's linear predictor."""
     model = pm.modelcontext(None)
     level_dim = term.factor
@@ -72,8 +76,11 @@ def group_effect(name: str, term: GroupTerm, group_sd: float, known_coords: Mapp
         sigma = pm.HalfNormal(f"{key}_sigma", group_sd, dims=column_dim)
     else:
         sigma = pm.HalfNormal(f"{key}_sigma", group_sd)
-    z = pm.Normal(f"{key}_z", 0.0, 1.0, dims=dims)
-    effects = pm.Deterministic(key, sigma * z, dims=dims)
+    if centred:
+        effects = pm.Normal(key, 0.0, sigma, dims=dims)
+    else:
+        z = pm.Normal(f"{key}_z", 0.0, 1.0, dims=dims)
+        effects = pm.Deterministic(key, sigma * z, dims=dims)
     per_level = effects if len(term.columns) > 1 else effects[:, None]
     at_trials = per_level[term.level_of_trial]  # (trials, columns)
     return (at_trials * pt.as_tensor_variable(term.values)).sum(axis=1)
