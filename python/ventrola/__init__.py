@@ -44,10 +44,10 @@ seven-parameter model, from the compiled module ``ventrola._engine``;
 Euler steps. :class:`DDM` describes generalized models (collapsing bounds,
 time-varying drift, leak) with their likelihood and simulation as methods.
 
-``fit_ml``, ``fit_frame`` and ``loglik`` take formulas on the parameters
-(:mod:`ventrola.formulas`, the ``[formulas]`` extra) and trials without a
-response time, without a response by a deadline or trimmed to a window
-(:mod:`ventrola.censoring`).
+``fit_ml`` and ``fit_frame`` take formulas on the parameters
+(:mod:`ventrola.formulas`, the ``[formulas]`` extra); they and ``loglik`` take
+trials without a response time, without a response by a deadline or trimmed
+to a window (:mod:`ventrola.censoring`).
 
 :class:`VentrolaError` is a ``ValueError`` subclass: a recovery failed on
 the data (too few trials, chance accuracy, no variance, ...).
