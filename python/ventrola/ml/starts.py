@@ -36,14 +36,22 @@ def candidate_starts(
     """Parameter vectors (the optimizer's coordinates) to try, in order: the guess, EZ, the spreads."""
     common = _common_values(layout)
     ez = _ez_values(layout, choices, rts)
-    starts = []
+    bases: list[dict[str, FloatArray]] = []
+    guessed: dict[str, FloatArray] = {}
     if guess is not None:
         base = ez if ez is not None else _spread_values(layout, SPREAD[0])
-        starts.append(_vector(layout, {**base, **common, **_guess_values(layout, guess)}))
+        guessed = _guess_values(layout, guess)
+        bases.append({**base, **common, **guessed})
     if ez is not None:
-        starts.append(_vector(layout, {**ez, **common}))
+        bases.append({**ez, **common})
     for spread in SPREAD:
-        starts.append(_vector(layout, {**_spread_values(layout, spread), **common}))
+        bases.append({**_spread_values(layout, spread), **common})
+    starts = [_vector(layout, values) for values in bases]
+    for slot in layout.slots:
+        if slot.name in guessed or is_regression(slot):
+            continue
+        for candidate in slot.transform.candidates(slot.around):
+            starts.extend(_vector(layout, {**values, slot.name: candidate}) for values in bases)
     return starts
 
 
