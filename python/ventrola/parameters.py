@@ -294,7 +294,8 @@ TABLE = ParameterTable((
         "automatic_amplitude", "peak of the automatic activation, positive towards the upper bound",
         _NOISE_UNITS, 0.0,
         Domain(), "be finite",
-        fit=Fit("noise_scaled", -5.0, 5.0, start=0.0),
+        # At 0 the activation's time scale and shape have no gradient; from either sign they have.
+        fit=Fit("noise_scaled", -5.0, 5.0, start=0.0, candidates=(0.5, -0.5)),
         prior=SharedPrior("normal", 0.0, 0.5),
         option="--automatic-amplitude",
         families=("dmc",),

@@ -90,6 +90,9 @@ class NoiseScaled(Transform):
         start = super().start(around)
         return None if start is None else start * around.noise
 
+    def candidates(self, around: Surroundings) -> list[FloatArray]:
+        return [value * around.noise for value in super().candidates(around)]
+
 
 class LogNoiseScaled(Transform):
     """Positive scales: the log of the value's ratio to the noise."""
