@@ -66,6 +66,8 @@ from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
 from ventrola.ml.fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 from ventrola.comparison import compare
+from ventrola.model_picture import plot_model
+from ventrola.delta_picture import plot_delta
 
 __all__ = [
     "DDM",
@@ -77,7 +79,9 @@ __all__ = [
     "fit_ml",
     "fit_sim",
     "loglik",
+    "plot_delta",
     "plot_fit",
+    "plot_model",
     "save_fit_plots",
     "simulate",
     "simulate_conditions",
