@@ -27,6 +27,7 @@ FloatArray = npt.NDArray[np.float64]
 def bound_fraction(model: DDM, t: FloatArray, params: Mapping[str, Any]) -> FloatArray:
     """c(t): the bound as a fraction of its initial half-width (1 at t = 0)."""
     t = np.asarray(t, dtype=np.float64)
+    params = {**model.defaults, **params}
     for custom in model.custom_functions:
         if custom.role == "bound":
             return np.asarray(custom.function(t, **{name: params[name] for name in custom.names}), dtype=np.float64)
@@ -54,6 +55,7 @@ def half_width(model: DDM, t: FloatArray, params: Mapping[str, Any]) -> FloatArr
 def drift(model: DDM, t: FloatArray, params: Mapping[str, Any]) -> FloatArray:
     """v(t), the drift before the leak acts."""
     t = np.asarray(t, dtype=np.float64)
+    params = {**model.defaults, **params}
     v = float(params.get("drift_rate", model.defaults.get("drift_rate", 0.0)))
     for custom in model.custom_functions:
         if custom.role == "drift":
