@@ -42,11 +42,14 @@ public:
     // drift_sd: across-trial drift deviation carried by the change of measure (no leak, a point start), or 0.
     FirstPassage(const TimeFunctions<J>& f, const J& y0, const J& width, double nearest, double horizon,
                  const J& drift_sd, const SolverControls& controls)
-        : f_(f), start_(f, y0, width), y0_(y0), drift_sd_(drift_sd) {
-        TimeFunctions<double> values(f.shape(), scaled_values(f.parameters()));
-        VolterraGrid grid = build_volterra_grid(values, nearest, controls.grid);
-        early_ = solve_volterra(f, start_, std::move(grid));
-        t1_ = early_.grid.t.back();
+        : f_(f),
+          start_(f, y0, width),
+          y0_(y0),
+          drift_sd_(drift_sd),
+          early_(solve_volterra(f, start_,
+                                build_volterra_grid(TimeFunctions<double>(f.shape(), scaled_values(f.parameters())),
+                                                    nearest, controls.grid))),
+          t1_(early_.grid.t.back()) {
         build_early_cumulative();
         if (horizon > t1_) run_tail(horizon, controls);
     }
@@ -118,7 +121,7 @@ private:
     J interpolate_remainder(std::size_t side, double t) const {
         const std::vector<double>& nodes = early_.grid.t;
         const std::size_t n = nodes.size();
-        const std::size_t above = std::upper_bound(nodes.begin(), nodes.end(), t) - nodes.begin();
+        const std::size_t above = std::ranges::upper_bound(nodes, t) - nodes.begin();
         constexpr std::size_t WIDTH = 6;
         std::size_t first = above >= WIDTH / 2 + 1 ? above - WIDTH / 2 : 1;
         if (first + WIDTH > n) first = n > WIDTH ? n - WIDTH : 1;
@@ -162,10 +165,12 @@ private:
                 quadrature_.push_back({tau, half * GAUSS8_WEIGHTS[k], log_g});
                 for (std::size_t side = 0; side < 2; ++side) {
                     if (!std::isfinite(log_g[side].v)) continue;
-                    sum[side] += GAUSS8_WEIGHTS[k] * exp(weighted() ? log_g[side] + log_girsanov(side, tau) : log_g[side]);
+                    sum[side] +=
+                        GAUSS8_WEIGHTS[k] * exp(weighted() ? log_g[side] + log_girsanov(side, tau) : log_g[side]);
                 }
             }
-            for (std::size_t side = 0; side < 2; ++side) early_cdf_[side][j] = early_cdf_[side][j - 1] + half * sum[side];
+            for (std::size_t side = 0; side < 2; ++side)
+                early_cdf_[side][j] = early_cdf_[side][j - 1] + half * sum[side];
         }
     }
 
@@ -183,7 +188,7 @@ private:
 
     J early_distribution(std::size_t side, double t) const {
         const std::vector<double>& nodes = early_.grid.t;
-        const std::size_t above = std::upper_bound(nodes.begin(), nodes.end(), t) - nodes.begin();
+        const std::size_t above = std::ranges::upper_bound(nodes, t) - nodes.begin();
         const std::size_t below = above - 1;
         return early_cdf_[side][below] + (t > nodes[below] ? integrate_density(side, nodes[below], t) : J(0.0));
     }
@@ -201,9 +206,10 @@ private:
         // is the one to trust (second order, steps far below its time scale).
         const double h = 1e-3 * t1_;
         for (std::size_t side = 0; side < 2; ++side) {
-            late_[0].log_flux_rate[side] = (3.0 * early_log_density(side, t1_) - 4.0 * early_log_density(side, t1_ - h) +
-                                            early_log_density(side, t1_ - 2.0 * h)) /
-                                           (2.0 * h);
+            late_[0].log_flux_rate[side] =
+                (3.0 * early_log_density(side, t1_) - 4.0 * early_log_density(side, t1_ - h) +
+                 early_log_density(side, t1_ - 2.0 * h)) /
+                (2.0 * h);
         }
         // The cumulative distribution along the samples, from the early part's value at T1.
         for (std::size_t side = 0; side < 2; ++side) {
@@ -289,8 +295,8 @@ private:
             const J per_theta = 2.0 * b * b * std::min(last.log_flux_rate[side].v, 0.0);
             return last.log_flux[side] + per_theta * theta_between(last.t, t);
         }
-        auto above = std::upper_bound(late_.begin(), late_.end(), t,
-                                      [](double x, const TailSample<N>& s) { return x < s.t; });
+        auto above =
+            std::upper_bound(late_.begin(), late_.end(), t, [](double x, const TailSample<N>& s) { return x < s.t; });
         if (above == late_.begin()) above = late_.begin() + 1;
         const TailSample<N>& a = *(above - 1);
         const TailSample<N>& b = *above;
@@ -337,8 +343,8 @@ private:
             const double share = total > 0.0 ? (side == 0 ? upper : total - upper) / total : 0.5;
             return late_cdf_[side].back() + (std::isinf(t) ? J(share * last.survival) : J(0.0));
         }
-        auto above = std::upper_bound(late_.begin(), late_.end(), t,
-                                      [](double x, const TailSample<N>& s) { return x < s.t; });
+        auto above =
+            std::upper_bound(late_.begin(), late_.end(), t, [](double x, const TailSample<N>& s) { return x < s.t; });
         const std::size_t k = (above - late_.begin()) - 1;
         return late_cdf_[side][k] + integrate_density(side, late_[k].t, t);
     }

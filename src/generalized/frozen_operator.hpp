@@ -21,10 +21,10 @@ namespace ventrola::generalized {
 template <std::size_t N>
 struct FrozenOperator {
     using J = Jet<N>;
-    J a0, a1, a2;                     // the frozen potential (a1 = a2 = 0 where L's basis is kept)
-    std::vector<J> eigenvalues;       // mu_k + a0
-    std::vector<double> to_values;    // row-major, modes to interior values
-    std::vector<double> to_modes;     // row-major, interior values to modes
+    J a0, a1, a2;                   // the frozen potential (a1 = a2 = 0 where L's basis is kept)
+    std::vector<J> eigenvalues;     // mu_k + a0
+    std::vector<double> to_values;  // row-major, modes to interior values
+    std::vector<double> to_modes;   // row-major, interior values to modes
     // Their derivatives, N matrices each, one after the other; empty where L's basis is kept.
     std::vector<double> to_values_rate;
     std::vector<double> to_modes_rate;

@@ -43,7 +43,7 @@ HermiteRule build(std::size_t n) {
     }
     HermiteRule rule;
     rule.nodes = symmetric_eigen(std::move(jacobi), n).values;
-    std::sort(rule.nodes.begin(), rule.nodes.end());
+    std::ranges::sort(rule.nodes);
     for (double& x : rule.nodes) {
         for (int iteration = 0; iteration < 4; ++iteration) {
             const Recurrence r = orthonormal(n, x);

@@ -22,7 +22,8 @@ void legendre(std::size_t K, double x, double& p, double& dp) {
         return;
     }
     for (std::size_t k = 2; k <= K; ++k) {
-        const double next = ((2.0 * k - 1.0) * x * p1 - (k - 1.0) * p0) / static_cast<double>(k);
+        const auto order = static_cast<double>(k);
+        const double next = ((2.0 * order - 1.0) * x * p1 - (order - 1.0) * p0) / order;
         p0 = p1;
         p1 = next;
     }
@@ -89,7 +90,7 @@ LobattoBasis build(std::size_t K) {
     const SymmetricEigen e = symmetric_eigen(std::move(s), m);
     std::vector<std::size_t> order(m);
     for (std::size_t k = 0; k < m; ++k) order[k] = k;
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return e.values[x] < e.values[y]; });
+    std::ranges::sort(order, [&](std::size_t x, std::size_t y) { return e.values[x] < e.values[y]; });
     b.eigenvalues.resize(m);
     b.to_values.assign(m * m, 0.0);
     b.to_modes.assign(m * m, 0.0);

@@ -10,10 +10,10 @@
 namespace ventrola::generalized {
 
 using ventrola::BoundFamily;
-using ventrola::ModelFamilies;
 using ventrola::DriftFamily;
 using ventrola::GENERAL_PARAMETER_COUNT;
 using ventrola::GeneralParameters;
+using ventrola::ModelFamilies;
 
 // A user's function on an even time grid: values at 0, step, 2 step, ...; the
 // solver interpolates between them with cubic splines and asks nothing else.

@@ -37,8 +37,8 @@ PotentialBasis potential_basis(const LobattoBasis& basis, double a0, double a1, 
     }
     const SymmetricEigen e = symmetric_eigen(std::move(s), m);
     std::vector<std::size_t> order(m);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return e.values[x] < e.values[y]; });
+    std::iota(order.begin(), order.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
+    std::ranges::sort(order, [&](std::size_t x, std::size_t y) { return e.values[x] < e.values[y]; });
     out.eigenvalues.resize(m);
     out.to_values.assign(m * m, 0.0);
     out.to_modes.assign(m * m, 0.0);

@@ -16,7 +16,7 @@
 namespace ventrola::generalized {
 
 struct PotentialBasis {
-    double a0 = 0.0;                  // the frozen potential a0 + a1 z + a2 z^2
+    double a0 = 0.0;  // the frozen potential a0 + a1 z + a2 z^2
     double a1 = 0.0;
     double a2 = 0.0;
     std::vector<double> eigenvalues;  // ascending

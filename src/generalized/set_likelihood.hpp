@@ -32,9 +32,21 @@ namespace ventrola::generalized {
 
 // Positions in GeneralParameters.
 enum ParameterIndex : std::size_t {
-    V = 0, A = 1, W = 2, T0 = 3, SV = 4, SZ = 5, ST0 = 6, S = 7,
-    COLLAPSE_TIME = 8, COLLAPSE_SHAPE = 9, COLLAPSE_FLOOR = 10,
-    AMPLITUDE = 11, AUTOMATIC_TIME = 12, AUTOMATIC_SHAPE = 13, LEAK = 14,
+    V = 0,
+    A = 1,
+    W = 2,
+    T0 = 3,
+    SV = 4,
+    SZ = 5,
+    ST0 = 6,
+    S = 7,
+    COLLAPSE_TIME = 8,
+    COLLAPSE_SHAPE = 9,
+    COLLAPSE_FLOOR = 10,
+    AMPLITUDE = 11,
+    AUTOMATIC_TIME = 12,
+    AUTOMATIC_SHAPE = 13,
+    LEAK = 14,
 };
 
 inline double parameter_at(const GeneralParameters& p, std::size_t i) {
@@ -81,8 +93,8 @@ public:
         const J sv = variable(SV, 1.0 / s);
         const J y0 = (scaled.w - 0.5) * scaled.a;
         const J width = scaled.sz * scaled.a;
-        const double nearest = (std::min(p.starting_point, 1.0 - p.starting_point) - 0.5 * p.starting_point_range) *
-                               scaled.a.v;
+        const double nearest =
+            (std::min(p.starting_point, 1.0 - p.starting_point) - 0.5 * p.starting_point_range) * scaled.a.v;
         const double horizon = total ? INFINITY : latest;
         const bool closed_form = !shape.leak && p.starting_point_range == 0.0;
         if (p.drift_rate_sd == 0.0 || closed_form) {
@@ -110,7 +122,7 @@ public:
         const std::size_t side = upper ? UPPER : LOWER;
         const double t0 = p_.non_decision_time;
         const double st0 = p_.non_decision_time_range;
-        DensityGradient out{-INFINITY, {}};
+        DensityGradient out{-HUGE_VAL, {}};
         out.partials.fill(NAN);
         const double high = rt - t0;
         if (!(high > 0.0)) {
@@ -150,7 +162,7 @@ public:
         const std::size_t side = upper ? UPPER : LOWER;
         const double high = rt - p_.non_decision_time;
         if (std::isnan(rt)) return NAN;
-        if (!(high > 0.0)) return -INFINITY;
+        if (!(high > 0.0)) return -HUGE_VAL;
         const double st0 = p_.non_decision_time_range;
         if (st0 == 0.0) return log_decision_density(side, high).v;
         const J f = window_density(side, std::max(high - st0, 0.0), high, st0);
@@ -176,8 +188,16 @@ private:
     static constexpr double SQRT2 = 1.4142135623730951;
     static constexpr double SQRT_PI = 1.7724538509055159;
     static constexpr int LEGENDRE_POINTS = 16;
-    static constexpr double LEGENDRE_NODES[LEGENDRE_POINTS] = {-0.9894009349916499, -0.9445750230732326, -0.8656312023878318, -0.755404408355003, -0.6178762444026438, -0.45801677765722737, -0.2816035507792589, -0.09501250983763744, 0.09501250983763744, 0.2816035507792589, 0.45801677765722737, 0.6178762444026438, 0.755404408355003, 0.8656312023878318, 0.9445750230732326, 0.9894009349916499};
-    static constexpr double LEGENDRE_WEIGHTS[LEGENDRE_POINTS] = {0.027152459411754176, 0.062253523938647456, 0.0951585116824926, 0.12462897125553407, 0.1495959888165767, 0.16915651939500265, 0.18260341504492364, 0.18945061045506864, 0.18945061045506864, 0.18260341504492364, 0.16915651939500265, 0.1495959888165767, 0.12462897125553407, 0.0951585116824926, 0.062253523938647456, 0.027152459411754176};
+    static constexpr double LEGENDRE_NODES[LEGENDRE_POINTS] = {
+        -0.9894009349916499, -0.9445750230732326,  -0.8656312023878318, -0.755404408355003,
+        -0.6178762444026438, -0.45801677765722737, -0.2816035507792589, -0.09501250983763744,
+        0.09501250983763744, 0.2816035507792589,   0.45801677765722737, 0.6178762444026438,
+        0.755404408355003,   0.8656312023878318,   0.9445750230732326,  0.9894009349916499};
+    static constexpr double LEGENDRE_WEIGHTS[LEGENDRE_POINTS] = {
+        0.027152459411754176, 0.062253523938647456, 0.0951585116824926,   0.12462897125553407,
+        0.1495959888165767,   0.16915651939500265,  0.18260341504492364,  0.18945061045506864,
+        0.18945061045506864,  0.18260341504492364,  0.16915651939500265,  0.1495959888165767,
+        0.12462897125553407,  0.0951585116824926,   0.062253523938647456, 0.027152459411754176};
 
     struct Component {
         std::unique_ptr<TimeFunctions<J>> functions;
@@ -198,7 +218,7 @@ private:
         if (components_.size() == 1) return components_[0].solution->log_density(side, t);
         // log sum_k w_k g_k, scaled by the largest term.
         std::vector<J> terms;
-        double top = -INFINITY;
+        double top = -HUGE_VAL;
         for (const Component& c : components_) {
             terms.push_back(c.log_weight + c.solution->log_density(side, t));
             top = std::max(top, terms.back().v);

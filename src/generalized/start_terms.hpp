@@ -62,14 +62,14 @@ public:
         const T base = integral_t;
         const T spread = width_ * decay;
         const T m_low = (y0_ - 0.5 * width_) * decay + base;
-        const T x_low = (S - m_low) / sigma;         // the larger
+        const T x_low = (S - m_low) / sigma;            // the larger
         const T x_high = (S - m_low - spread) / sigma;  // the smaller
         const T log_p = log_normal_interval(x_high, x_low);
         const T log_density = log_p - log(spread);
         // avg[(S - m) N(S - m)] / (V avg N) = (phi(x_high) - phi(x_low)) / (sigma P)
-        const T ratio = (exp(-0.5 * x_high * x_high - LOG_SQRT_2PI - log_p) -
-                         exp(-0.5 * x_low * x_low - LOG_SQRT_2PI - log_p)) /
-                        sigma;
+        const T ratio =
+            (exp(-0.5 * x_high * x_high - LOG_SQRT_2PI - log_p) - exp(-0.5 * x_low * x_low - LOG_SQRT_2PI - log_p)) /
+            sigma;
         return {log_density, motion - 0.5 * ratio};
     }
 
@@ -78,9 +78,8 @@ private:
     static constexpr int GAUSS_POINTS = 5;
     static constexpr double GAUSS_NODES[GAUSS_POINTS] = {-0.9061798459386640, -0.5384693101056831, 0.0,
                                                          0.5384693101056831, 0.9061798459386640};
-    static constexpr double GAUSS_WEIGHTS[GAUSS_POINTS] = {0.2369268850561891, 0.4786286704993665,
-                                                           0.5688888888888889, 0.4786286704993665,
-                                                           0.2369268850561891};
+    static constexpr double GAUSS_WEIGHTS[GAUSS_POINTS] = {0.2369268850561891, 0.4786286704993665, 0.5688888888888889,
+                                                           0.4786286704993665, 0.2369268850561891};
 
     static StartView<T> point(const T& S, const T& mean, const T& V, const T& motion) {
         const T e = S - mean;

@@ -29,10 +29,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "generalized/frozen_operator.hpp"
 #include "generalized/gauss_legendre.hpp"
 #include "generalized/jet.hpp"
 #include "generalized/lobatto_basis.hpp"
-#include "generalized/frozen_operator.hpp"
 #include "generalized/time_functions.hpp"
 
 namespace ventrola::generalized {
@@ -69,19 +69,19 @@ TailCoefficients<N> tail_coefficients(const TimeFunctions<Jet<N>>& f, double t) 
 // their time derivatives, and the surviving mass (value only).
 template <std::size_t N>
 struct TailSample {
-    double t;
+    double t = 0.0;
     std::array<Jet<N>, 2> log_flux;
     std::array<Jet<N>, 2> log_flux_rate;
-    double survival;
+    double survival = 0.0;
 };
 
 struct TailControls {
-    std::size_t order = 0;          // Lobatto points: K + 1; 0 chooses K from the model (tail_order)
-    double theta_step = 0.25;       // the longest step, in theta
-    double remainder_step = 0.05;   // step * |remainder| at most this
-    double negligible = 1e-22;      // surviving mass below which the tail ends (once past the horizon)
-    double max_bend = 0.0005;       // how far log g may stray from a line between samples
-    double steady_theta_step = 4.0; // the longest step where the coefficients stand still
+    std::size_t order = 0;           // Lobatto points: K + 1; 0 chooses K from the model (tail_order)
+    double theta_step = 0.25;        // the longest step, in theta
+    double remainder_step = 0.05;    // step * |remainder| at most this
+    double negligible = 1e-22;       // surviving mass below which the tail ends (once past the horizon)
+    double max_bend = 0.0005;        // how far log g may stray from a line between samples
+    double steady_theta_step = 4.0;  // the longest step where the coefficients stand still
     int max_steps = 100000;
 };
 
@@ -112,9 +112,13 @@ public:
 
     // controls.order must be set (tail_order chooses one); start: where the tail begins.
     TailIntegrator(const TimeFunctions<J>& f, const TailControls& controls, double start)
-        : f_(f), values_(f.shape(), plain(f.parameters())), c_(controls),
-          basis_(lobatto_basis(controls.order)), m_(basis_.interior()),
-          modes_(frozen(f, basis_, start)), steady_(steady(f)) {}
+        : f_(f),
+          values_(f.shape(), plain(f.parameters())),
+          c_(controls),
+          basis_(lobatto_basis(controls.order)),
+          m_(basis_.interior()),
+          modes_(frozen(f, basis_, start)),
+          steady_(steady(f)) {}
 
     const LobattoBasis& basis() const { return basis_; }
 
@@ -168,7 +172,6 @@ public:
     }
 
 private:
-
     static constexpr double FIRST_THETA_STEP = 0.01;
     static constexpr double MIN_THETA_STEP = 1e-6;
     static constexpr double NEGLIGIBLE_LOG_DENSITY = -40.0;
@@ -179,8 +182,18 @@ private:
 
     static Scaled<Jet<0>> plain(const Scaled<J>& p) {
         const Scaled<double> x = scaled_values(p);
-        return {x.v, x.a, x.w, x.sz, x.collapse_time, x.collapse_shape, x.collapse_floor,
-                x.amplitude, x.automatic_time, x.automatic_shape, x.leak, x.drift_table_scale};
+        return {x.v,
+                x.a,
+                x.w,
+                x.sz,
+                x.collapse_time,
+                x.collapse_shape,
+                x.collapse_floor,
+                x.amplitude,
+                x.automatic_time,
+                x.automatic_shape,
+                x.leak,
+                x.drift_table_scale};
     }
 
     static FrozenOperator<N> frozen(const TimeFunctions<J>& f, const LobattoBasis& basis, double start) {

@@ -29,9 +29,18 @@ struct Scaled {
 // The values of parameters that carry derivatives.
 template <class T>
 Scaled<double> scaled_values(const Scaled<T>& p) {
-    return {value(p.v), value(p.a), value(p.w), value(p.sz), value(p.collapse_time), value(p.collapse_shape),
-            value(p.collapse_floor), value(p.amplitude), value(p.automatic_time), value(p.automatic_shape),
-            value(p.leak), p.drift_table_scale};
+    return {value(p.v),
+            value(p.a),
+            value(p.w),
+            value(p.sz),
+            value(p.collapse_time),
+            value(p.collapse_shape),
+            value(p.collapse_floor),
+            value(p.amplitude),
+            value(p.automatic_time),
+            value(p.automatic_shape),
+            value(p.leak),
+            p.drift_table_scale};
 }
 
 template <class T>
@@ -86,7 +95,7 @@ public:
                 const T x = exp(kappa * log(t / p_.collapse_time));  // (t / lambda)^kappa
                 const T e = exp(-x);
                 const T drop = 1.0 - p_.collapse_floor;
-                const T x1 = kappa * x / t;                   // dx/dt
+                const T x1 = kappa * x / t;                        // dx/dt
                 const T x2 = kappa * (kappa - 1.0) * x / (t * t);  // d2x/dt2
                 return {half * (p_.collapse_floor + drop * e), -half * drop * e * x1,
                         -half * drop * e * (x2 - x1 * x1)};

@@ -28,8 +28,7 @@ bool allocate(OwnedBuffer<double>& buffer, std::size_t n) {
 }
 
 bool all_single(const GeneralTrials& trials) {
-    return std::all_of(trials.parameters.begin(), trials.parameters.end(),
-                       [](const TrialColumn& c) { return c.values.size() == 1; });
+    return std::ranges::all_of(trials.parameters, [](const TrialColumn& c) { return c.values.size() == 1; });
 }
 
 // The trials grouped by parameter set: each group's trial indices, in order.
@@ -37,18 +36,18 @@ std::vector<std::vector<std::size_t>> parameter_groups(const GeneralTrials& tria
     const std::size_t n = trials.trial_count;
     if (all_single(trials)) {
         std::vector<std::size_t> all(n);
-        std::iota(all.begin(), all.end(), 0);
+        std::iota(all.begin(), all.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
         return {std::move(all)};
     }
     std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
+    std::iota(order.begin(), order.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
     const auto key_less = [&](std::size_t i, std::size_t j) {
         for (const TrialColumn& c : trials.parameters) {
             if (c[i] != c[j]) return c[i] < c[j];
         }
         return i < j;
     };
-    std::sort(order.begin(), order.end(), key_less);
+    std::ranges::sort(order, key_less);
     std::vector<std::vector<std::size_t>> groups;
     for (std::size_t k = 0; k < n; ++k) {
         bool same = !groups.empty();
@@ -198,7 +197,8 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
                     const std::size_t trial = group[k];
                     const DensityGradient g = set.log_density_gradient(trials.upper(trial), trials.rts[trial]);
                     out.log_density.data()[trial] = g.log_density;
-                    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i) out.partials[i].data()[trial] = g.partials[i];
+                    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i)
+                        out.partials[i].data()[trial] = g.partials[i];
                 }
             };
             if (parallel_trials) {

@@ -20,8 +20,8 @@ double step_at(const TimeFunctions<double>& f, double t, double nearest, const G
     // value, since a kink in h where b'' changes sign would cost the trapezoidal rule its order.
     const double slope = bound.b1 / b;
     const double curvature = bound.b2 / b;
-    const double bend2 = slope * slope + std::sqrt(curvature * curvature + across * across * across * across) -
-                         across * across;
+    const double bend2 =
+        slope * slope + std::sqrt(curvature * curvature + across * across * across * across) - across * across;
     double drift = 0.0;
     const ModelShape& shape = f.shape();
     if (shape.drift == DriftFamily::Dmc) drift = 1.0 / (t + 0.5 * f.parameters().automatic_time);

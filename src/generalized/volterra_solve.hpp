@@ -43,9 +43,9 @@ struct VolterraSolution {
 // What the kernel needs of the model at one node.
 template <class T>
 struct NodeState {
-    T b, b1, b2;   // the half-width and its derivatives
-    T v, v1;       // the drift and its derivative
-    T integral;    // m(t) = int_0^t e^(-leak (t-u)) v(u) du
+    T b, b1, b2;  // the half-width and its derivatives
+    T v, v1;      // the drift and its derivative
+    T integral;   // m(t) = int_0^t e^(-leak (t-u)) v(u) du
 };
 
 template <class T>
@@ -120,7 +120,8 @@ VolterraSolution<T> solve_volterra(const TimeFunctions<T>& f, const StartTerms<T
                 if (j == 0 || weights[x] == 0.0) continue;
                 const NodeState<T>& sj = states[j];
                 const T K = transition_kernel(f, S, motion, ti, si, sign * sj.b, grid.t[j], sj);
-                integral += weights[x] * out.density[side][j] * K * (grid.jacobian[j] / std::sqrt(static_cast<double>(x)));
+                integral +=
+                    weights[x] * out.density[side][j] * K * (grid.jacobian[j] / std::sqrt(static_cast<double>(x)));
             }
             // The end itself: P(0) = g_i Q_i phi'^(3/2), Q the limit of the kernel over sqrt(t - tau).
             const T alpha = dS + lam * S - si.v;
@@ -130,8 +131,8 @@ VolterraSolution<T> solve_volterra(const TimeFunctions<T>& f, const StartTerms<T
             solved[side] = (forcing + 2.0 * sign * integral) / (1.0 - 2.0 * sign * self);
             // The ratio: at the leading edge, where the envelope underflows, g is its forcing term.
             const T integral_part = solved[side] - forcing;
-            out.ratio[side][i] = -2.0 * sign * view.bracket +
-                                 (value(envelope) > 1e-280 ? integral_part / envelope : T(0.0));
+            out.ratio[side][i] =
+                -2.0 * sign * view.bracket + (value(envelope) > 1e-280 ? integral_part / envelope : T(0.0));
         }
         out.density[UPPER][i] = solved[UPPER];
         out.density[LOWER][i] = solved[LOWER];

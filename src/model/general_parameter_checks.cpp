@@ -38,8 +38,7 @@ constexpr std::array<FamilyDomain, 7> FAMILY_DOMAINS{{
 
 bool uses(const ModelFamilies& f, Owner owner) {
     switch (owner) {
-        case Owner::Bound:
-            return f.bound != BoundFamily::Constant && f.bound != BoundFamily::Tabulated;
+        case Owner::Bound: return f.bound != BoundFamily::Constant && f.bound != BoundFamily::Tabulated;
         case Owner::BoundWeibull: return f.bound == BoundFamily::Weibull;
         case Owner::Drift: return f.drift == DriftFamily::Dmc;
         case Owner::Leak: return f.leak;
@@ -50,9 +49,8 @@ bool uses(const ModelFamilies& f, Owner owner) {
 }  // namespace
 
 std::optional<Error> check_general_parameters(const ModelFamilies& families, const GeneralParameters& p) {
-    const FullModelParams seven{p.drift_rate,           p.boundary_separation,     p.starting_point,
-                                p.non_decision_time,    p.drift_rate_sd,           p.starting_point_range,
-                                p.non_decision_time_range, p.noise_sd};
+    const FullModelParams seven{p.drift_rate,    p.boundary_separation,  p.starting_point,          p.non_decision_time,
+                                p.drift_rate_sd, p.starting_point_range, p.non_decision_time_range, p.noise_sd};
     if (auto error = check_parameters(seven)) return error;
     for (const FamilyDomain& domain : FAMILY_DOMAINS) {
         if (uses(families, domain.owner) && !domain.accepts(p.*domain.value)) {

@@ -29,16 +29,16 @@ std::uint64_t simulate_full_model_range(const FullModelParams& model, const Simu
     if (controls.method == SimulationMethod::Exact) {
         ExactStepLawCache laws;
         return run_trial_range(model, blocks_ahead(model), seed, first, count, choices, rts,
-                         [&](const DiffusionParams& trial, TrialStream& stream) {
-                             return run_exact_trial(trial, controls.max_time, stream, laws);
-                         });
+                               [&](const DiffusionParams& trial, TrialStream& stream) {
+                                   return run_exact_trial(trial, controls.max_time, stream, laws);
+                               });
     }
     const EulerGrid grid{controls.dt, std::sqrt(controls.dt), controls.max_time};
     // Euler trials draw hundreds of variates: one block ahead is enough.
     return run_trial_range(model, 1, seed, first, count, choices, rts,
-                     [&](const DiffusionParams& trial, TrialStream& stream) {
-                         return run_euler_trial(trial, grid, [&]() -> TrialStream& { return stream; });
-                     });
+                           [&](const DiffusionParams& trial, TrialStream& stream) {
+                               return run_euler_trial(trial, grid, [&]() -> TrialStream& { return stream; });
+                           });
 }
 
 }  // namespace ventrola

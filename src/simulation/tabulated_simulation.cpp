@@ -19,11 +19,11 @@ Result<SimulatedData> simulate_tabulated_trials(const FullModelParams& ranges, c
     std::atomic<std::uint64_t> timed_out{0};
     WorkerPool::instance().for_each_piece(n, [&](std::uint64_t first, std::uint64_t last) {
         if (!(first < last)) return;
-        timed_out += run_trial_range(ranges, 1, seed, first, last - first, choices + first, rts + first,
-                                     [&](const DiffusionParams& trial, TrialStream& stream) {
-                                         return run_tabulated_trial(trial, trial.drift_rate - ranges.drift_rate,
-                                                                    tables, stream);
-                                     });
+        timed_out +=
+            run_trial_range(ranges, 1, seed, first, last - first, choices + first, rts + first,
+                            [&](const DiffusionParams& trial, TrialStream& stream) {
+                                return run_tabulated_trial(trial, trial.drift_rate - ranges.drift_rate, tables, stream);
+                            });
     });
     data.n_excluded = timed_out.load();
     close_timed_out_gaps(data, n);

@@ -19,9 +19,10 @@ namespace ventrola {
 // run_trial(trial parameters, stream) -> TrialOutcome. A trial past the cap
 // gets a NaN response time. Returns how many did.
 template <class RunTrial>
-[[gnu::always_inline]] inline std::uint64_t run_trial_range(const FullModelParams& model, int blocks, std::uint64_t seed,
-                                                            std::uint64_t first, std::uint64_t count, bool* choices,
-                                                            double* rts, RunTrial&& run_trial) {
+[[gnu::always_inline]] inline std::uint64_t run_trial_range(const FullModelParams& model, int blocks,
+                                                            std::uint64_t seed, std::uint64_t first,
+                                                            std::uint64_t count, bool* choices, double* rts,
+                                                            RunTrial&& run_trial) {
     const FirstBlocksFunction first_blocks = best_first_blocks_variant().run;
     const ChachaInput keyed{derive_chacha_key(seed), 0, 0};
     ChachaInput group_input = keyed;

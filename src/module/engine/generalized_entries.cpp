@@ -38,7 +38,8 @@ CallResult<std::vector<Element>> copy_elements(PyObject* object, ElementType typ
 }
 
 CallResult<std::string> text_argument(PyObject* object, const char* name) {
-    if (!PyUnicode_Check(object)) return raise_later(CallError::of(PyExc_TypeError, std::string(name) + " must be a str"));
+    if (!PyUnicode_Check(object))
+        return raise_later(CallError::of(PyExc_TypeError, std::string(name) + " must be a str"));
     std::optional<std::string> text = utf8_text(object);
     if (!text) return raise_later(with_argument_note(CallError::fetch(), name));
     return *text;
@@ -63,19 +64,30 @@ CallResult<ModelShape> read_model(PyObject* object, std::vector<double>& bound_s
     ModelShape shape;
     auto bound = text_argument(PyTuple_GetItem(object, 0), "bound");  // borrowed
     if (!bound) return raise_later(std::move(bound.error()));
-    if (*bound == "constant") shape.bound = BoundFamily::Constant;
-    else if (*bound == "linear") shape.bound = BoundFamily::Linear;
-    else if (*bound == "exponential") shape.bound = BoundFamily::Exponential;
-    else if (*bound == "hyperbolic") shape.bound = BoundFamily::Hyperbolic;
-    else if (*bound == "weibull") shape.bound = BoundFamily::Weibull;
-    else if (*bound == "table") shape.bound = BoundFamily::Tabulated;
-    else return raise_later(CallError::of(PyExc_ValueError, "unknown bound family '" + *bound + "'"));
+    if (*bound == "constant")
+        shape.bound = BoundFamily::Constant;
+    else if (*bound == "linear")
+        shape.bound = BoundFamily::Linear;
+    else if (*bound == "exponential")
+        shape.bound = BoundFamily::Exponential;
+    else if (*bound == "hyperbolic")
+        shape.bound = BoundFamily::Hyperbolic;
+    else if (*bound == "weibull")
+        shape.bound = BoundFamily::Weibull;
+    else if (*bound == "table")
+        shape.bound = BoundFamily::Tabulated;
+    else
+        return raise_later(CallError::of(PyExc_ValueError, "unknown bound family '" + *bound + "'"));
     auto drift = text_argument(PyTuple_GetItem(object, 1), "drift");
     if (!drift) return raise_later(std::move(drift.error()));
-    if (*drift == "constant") shape.drift = DriftFamily::Constant;
-    else if (*drift == "dmc") shape.drift = DriftFamily::Dmc;
-    else if (*drift == "table") shape.drift = DriftFamily::Tabulated;
-    else return raise_later(CallError::of(PyExc_ValueError, "unknown drift family '" + *drift + "'"));
+    if (*drift == "constant")
+        shape.drift = DriftFamily::Constant;
+    else if (*drift == "dmc")
+        shape.drift = DriftFamily::Dmc;
+    else if (*drift == "table")
+        shape.drift = DriftFamily::Tabulated;
+    else
+        return raise_later(CallError::of(PyExc_ValueError, "unknown drift family '" + *drift + "'"));
     const int leak = PyObject_IsTrue(PyTuple_GetItem(object, 2));
     if (leak < 0) return raise_later(CallError::fetch());
     shape.leak = leak != 0;
@@ -89,15 +101,17 @@ CallResult<ModelShape> read_model(PyObject* object, std::vector<double>& bound_s
         auto step = convert_double(PyTuple_GetItem(object, static_cast<Py_ssize_t>(position + 1)), name);
         if (!step) return raise_later(std::move(step.error()));
         if (storage.size() < 4 || !(*step > 0.0)) {
-            return raise_later(CallError::of(PyExc_ValueError, std::string(name) +
-                                                                   " needs at least four values and a positive step"));
+            return raise_later(
+                CallError::of(PyExc_ValueError, std::string(name) + " needs at least four values and a positive step"));
         }
         out.values = storage;
         out.step = *step;
         return true;
     };
-    if (auto ok = table(3, bound_storage, shape.bound_table, "bound_table"); !ok) return raise_later(std::move(ok.error()));
-    if (auto ok = table(5, drift_storage, shape.drift_table, "drift_table"); !ok) return raise_later(std::move(ok.error()));
+    if (auto ok = table(3, bound_storage, shape.bound_table, "bound_table"); !ok)
+        return raise_later(std::move(ok.error()));
+    if (auto ok = table(5, drift_storage, shape.drift_table, "drift_table"); !ok)
+        return raise_later(std::move(ok.error()));
     if ((shape.bound == BoundFamily::Tabulated) != !shape.bound_table.values.empty() ||
         (shape.drift == DriftFamily::Tabulated) != !shape.drift_table.values.empty()) {
         return raise_later(CallError::of(PyExc_ValueError, "a table family needs its table, and only it"));
@@ -205,9 +219,9 @@ CallResult<PyRef> simulate_call(PyObject* args, PyObject* kwargs) {
     if (auto error = check_general_parameters(*shape, p)) return raise_later(CallError::from(*error));
     auto tables = generalized::tabulate_steps(*shape, p, *dt, *max_time);
     if (!tables) return raise_later(CallError::from(tables.error()));
-    const FullModelParams ranges{p.drift_rate,        p.boundary_separation,     p.starting_point,
-                                 p.non_decision_time, p.drift_rate_sd,           p.starting_point_range,
-                                 p.non_decision_time_range, p.noise_sd};
+    const FullModelParams ranges{
+        p.drift_rate,    p.boundary_separation,  p.starting_point,          p.non_decision_time,
+        p.drift_rate_sd, p.starting_point_range, p.non_decision_time_range, p.noise_sd};
     auto data = without_lock([&] { return simulate_tabulated_trials(ranges, *tables, *n, *seed); });
     if (!data) return raise_later(CallError::from(data.error()));
     PyRef choices = make_output_array(data->choices.release(), ElementType::Bool);
