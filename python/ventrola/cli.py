@@ -339,7 +339,7 @@ def run_fit(args: argparse.Namespace) -> None:
             save_plots(
                 trials, fits, args.plot,
                 rt=args.rt, choice=args.choice, by=[*by, *dict.fromkeys(design_columns)], rt_unit=args.rt_unit,
-                upper=args.upper, model=ml_options.get("model"),
+                upper=args.upper, **({"model": ml_options["model"]} if "model" in ml_options else {}),
             )
         except (ImportError, OSError, ValueError) as error:
             raise CommandError(f"cannot draw {args.plot}: {error}") from error
