@@ -79,7 +79,7 @@ class ExactPrediction:
 
     def curve(self, side: str, edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         times = np.linspace(edges[0], edges[-1], CURVE_POINTS)
-        density = self._engine.wiener_pdf(SIDES[side], times, **self.params)
+        density = self._model_density(side, times)
         lapses = np.where((times >= 0.0) & (times <= self.longest), 0.5 / self.longest, 0.0)
         return times, (1.0 - self.contamination) * density + self.contamination * lapses
 
@@ -102,8 +102,14 @@ class ExactPrediction:
             low, high = np.where(below, middle, low), np.where(below, high, middle)
         return 0.5 * (low + high)
 
+    def _model_density(self, side: str, times: np.ndarray) -> np.ndarray:
+        return np.asarray(self._engine.wiener_pdf(SIDES[side], times, **self.params))
+
+    def _model_distribution(self, side: str, times: np.ndarray) -> np.ndarray:
+        return np.asarray(self._engine.wiener_cdf(SIDES[side], times, **self.params))
+
     def _distribution(self, side: str, times: np.ndarray) -> np.ndarray:
-        model = self._engine.wiener_cdf(SIDES[side], times, **self.params)
+        model = self._model_distribution(side, times)
         lapses = 0.5 * np.clip(times, 0.0, self.longest) / self.longest
         return np.asarray((1.0 - self.contamination) * model + self.contamination * lapses)
 
@@ -122,11 +128,11 @@ class ModelPrediction(ExactPrediction):
         self._setup(params, longest)
         self._grid: Optional[np.ndarray] = None
 
-    def curve(self, side: str, edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        times = np.linspace(edges[0], edges[-1], CURVE_POINTS)
-        density = self.model.pdf(SIDES[side], times, **self.params)
-        lapses = np.where((times >= 0.0) & (times <= self.longest), 0.5 / self.longest, 0.0)
-        return times, (1.0 - self.contamination) * density + self.contamination * lapses
+    def _model_density(self, side: str, times: np.ndarray) -> np.ndarray:
+        return np.asarray(self.model.pdf(SIDES[side], times, **self.params))
+
+    def _model_distribution(self, side: str, times: np.ndarray) -> np.ndarray:
+        return np.asarray(self.model.cdf(SIDES[side], times, **self.params))
 
     def quantiles(self, side: str, levels: Sequence[float]) -> Optional[np.ndarray]:
         share = self.share(side)
@@ -141,11 +147,6 @@ class ModelPrediction(ExactPrediction):
         levels_share = np.asarray(levels, dtype=np.float64) * share
         reached = np.maximum.accumulate(self._distribution(side, self._grid))
         return np.asarray(np.interp(levels_share, reached, self._grid))
-
-    def _distribution(self, side: str, times: np.ndarray) -> np.ndarray:
-        model = self.model.cdf(SIDES[side], times, **self.params)
-        lapses = 0.5 * np.clip(times, 0.0, self.longest) / self.longest
-        return np.asarray((1.0 - self.contamination) * model + self.contamination * lapses)
 
 
 def has_full_model(params: Mapping[str, Any]) -> bool:

@@ -18,6 +18,7 @@ import pymc as pm
 from pytensor.graph.basic import Variable
 
 from ventrola.bayes.distribution import default_max_rt
+from ventrola.bayes.draws import add_lapses
 from ventrola.bayes.general_op import input_names, model_log_probability
 from ventrola.models import DDM, as_model
 
@@ -130,12 +131,6 @@ def draw_model_signed_rts(
                                                    **dict(zip(model.parameter_names, setting.tolist())))
         drawn = np.where(choices, rts, -rts)
         signed[trials[:len(drawn)]] = drawn  # trials undecided at the cap stay NaN
-    p = np.broadcast_to(np.asarray(contamination, dtype=np.float64), shape).ravel()
-    lapses = rng.random(signed.size) < p
-    if lapses.any():
-        window = np.broadcast_to(np.asarray(max_rt, dtype=np.float64), shape).ravel()[lapses]
-        if not np.all(np.isfinite(window) & (window > 0)):
-            raise ValueError("max_rt must be a positive finite time when contamination is above 0")
-        times = rng.random(int(lapses.sum())) * window
-        signed[lapses] = np.where(rng.random(times.size) < 0.5, times, -times)
+    add_lapses(signed, np.broadcast_to(np.asarray(contamination, dtype=np.float64), shape).ravel(),
+               np.broadcast_to(np.asarray(max_rt, dtype=np.float64), shape).ravel(), rng)
     return signed.reshape(shape)

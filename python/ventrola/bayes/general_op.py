@@ -20,7 +20,6 @@ from typing import Any, Optional, cast
 
 import numpy as np
 import numpy.typing as npt
-from pytensor.gradient import DisconnectedType, grad_not_implemented, grad_undefined
 from pytensor.graph.basic import Apply, Variable
 from pytensor.graph.op import Op
 from pytensor.graph.rewriting.basic import node_rewriter
@@ -29,7 +28,13 @@ from pytensor.tensor.variable import TensorVariable
 import pytensor.tensor as pt
 
 from ventrola import parameters
-from ventrola.bayes.likelihood_op import as_float64, broadcast_static_shape, check_static_broadcasting, sum_to_shape
+from ventrola.bayes.likelihood_op import (
+    as_float64,
+    broadcast_static_shape,
+    check_static_broadcasting,
+    partial_gradients,
+    without_unused_partials,
+)
 from ventrola.bayes.trial_likelihood import full_shape, mixture_partials
 from ventrola.models import DDM
 
@@ -150,17 +155,7 @@ class ModelLogProbability(Op):
         return [shape] * len(node.outputs)
 
     def L_op(self, inputs: Sequence[Any], outputs: Sequence[Any], output_grads: Sequence[Any]) -> list[Variable]:
-        log_p_grad, *partial_grads = output_grads
-        if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
-            return [grad_not_implemented(self, i, x, "second derivatives") for i, x in enumerate(inputs)]
-        partial_outputs = dict(zip(self.wrt, outputs[1:]))
-        grads = [grad_undefined(self, 0, inputs[0], "the sign of a trial is a discrete choice")]
-        for position, (name, x) in enumerate(zip(input_names(self.model), inputs[1:]), start=1):
-            if name in partial_outputs:
-                grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
-            else:
-                grads.append(grad_not_implemented(self, position, x, f"this node does not compute d/d {name}"))
-        return grads
+        return partial_gradients(self, input_names(self.model), (), inputs, outputs, output_grads)
 
     def connection_pattern(self, node: Apply) -> list[list[bool]]:
         return [[True] * len(node.outputs) for _ in node.inputs]
@@ -207,9 +202,4 @@ def model_log_probability(model: DDM, value: Any, **values: Any) -> TensorVariab
 @node_rewriter([ModelLogProbability])
 def drop_unused_model_partials(fgraph: Any, node: Apply) -> Any:
     """The same node without the partial derivatives that no other node (or output) uses."""
-    partials = dict(zip(node.op.wrt, node.outputs[1:]))
-    used = [name for name, output in partials.items() if fgraph.clients[output]]
-    if len(used) == len(partials):
-        return None
-    log_p, *kept = ModelLogProbability(node.op.model, used).make_node(*node.inputs).outputs
-    return {node.outputs[0]: log_p, **{partials[name]: output for name, output in zip(used, kept)}}
+    return without_unused_partials(fgraph, node, lambda used: ModelLogProbability(node.op.model, used))
