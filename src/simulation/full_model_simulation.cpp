@@ -18,6 +18,11 @@ namespace {
 // squares them, must stay far inside the range of a double.
 constexpr double LARGEST_SCALED = 1e100;
 
+// The most Euler steps a trial may take before its cap: far more than any
+// fine grid needs (steps of 1e-8 s up to 10 s), few enough that a trial at
+// the cap ends within seconds, and that t + dt always moves on from t.
+constexpr double MOST_EULER_STEPS = 1e9;
+
 }  // namespace
 
 Result<SimulationMethod> parse_simulation_method(std::string_view name) {
@@ -38,11 +43,19 @@ std::optional<Error> check_full_model(const FullModelParams& model, const Simula
     }
     if (!(controls.dt > 0 && std::isfinite(controls.dt))) return out_of_range("dt", "be > 0 and finite", controls.dt);
     if (!(controls.max_time > 0)) return out_of_range("max_time", "be > 0 (inf allowed)", controls.max_time);
+    // Below half a rounding step of t, t + dt is t again and a trial never
+    // reaches its cap; long before that it would take for ever. Without a cap
+    // a trial steps until it ends, and only an interruption stops it sooner.
+    if (controls.method == SimulationMethod::Euler && std::isfinite(controls.max_time) &&
+        !(controls.max_time / controls.dt <= MOST_EULER_STEPS)) {
+        return out_of_range("dt", "be at least max_time / 1e9, so that Euler steps reach max_time in at most 1e9 steps",
+                            controls.dt);
+    }
     return std::nullopt;
 }
 
 Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
-                                                 std::uint64_t n, std::uint64_t seed) {
+                                                 std::uint64_t n, std::uint64_t seed, Interruption& interruption) {
     WorkerPool& pool = WorkerPool::instance();
     Result<SimulatedData> reserved = reserve_trial_columns(n);
     if (!reserved) return reserved;
@@ -53,9 +66,14 @@ Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, c
     bool* choices = data.choices.data();
     double* rts = data.rts.data();
     std::atomic<std::uint64_t> timed_out{0};
-    pool.for_each_piece(n, [&](std::uint64_t first, std::uint64_t last) {
-        timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first);
-    });
+    pool.for_each_piece(
+        n,
+        [&](std::uint64_t first, std::uint64_t last) {
+            timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first,
+                                                   interruption);
+        },
+        &interruption);
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     data.n_excluded = timed_out.load();
     std::uint64_t kept = n;
     if (data.n_excluded != 0) {
@@ -78,7 +96,9 @@ Result<SimulatedData> simulate_full_model_batch(const FullModelParams& model, co
                                                 std::uint64_t n, std::uint64_t seed, const RunUnlocked& run_unlocked) {
     if (std::optional<Error> invalid = check_full_model(model, controls)) return std::unexpected(std::move(*invalid));
     Result<SimulatedData> result;
-    run_unlocked([&] { result = simulate_full_model_trials(model, controls, n, seed); });
+    run_unlocked([&](Interruption& interruption) {
+        result = simulate_full_model_trials(model, controls, n, seed, interruption);
+    });
     return result;
 }
 
