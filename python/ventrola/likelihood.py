@@ -78,15 +78,15 @@ _PARAMETERS_DOC = """
     rts : array_like of float
         Response times in seconds.
     drift_rate : array_like of float
-        Mean drift rate ``v``, towards the upper boundary when positive; finite.
+        Mean drift rate ``v``, towards the upper boundary when positive; finite, ``|v| < 1e100 s``.
     boundary_separation : array_like of float
-        Distance ``a`` between the boundaries; > 0.
+        Distance ``a`` between the boundaries; > 0, ``a < 1e100 s``.
     starting_point : array_like of float, optional
         Start ``w`` as a fraction of ``a``, strictly between 0 and 1 (default 0.5).
     non_decision_time : array_like of float, optional
         Lower end ``t0`` of the non-decision time in seconds, >= 0 (default 0).
     drift_rate_sd : array_like of float, optional
-        Across-trial standard deviation ``sv`` of the drift rate, >= 0 (default 0).
+        Across-trial standard deviation ``sv`` of the drift rate, >= 0, ``sv < 1e100 s`` (default 0).
     starting_point_range : array_like of float, optional
         Across-trial range ``sz`` of the start, uniform on ``w +- sz/2``; >= 0 with
         ``sz/2 < min(w, 1 - w)`` (default 0).
