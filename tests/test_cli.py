@@ -295,6 +295,28 @@ def test_bad_simulation_parameters_exit_1(tmp_path, capsys, arguments, fragments
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize(
+    "option, value, message",
+    [
+        ("--drift", "nan", "drift_rate must be finite, got nan"),
+        ("--drift", "inf", "drift_rate must be finite, got inf"),
+        ("--drift", "-inf", "drift_rate must be finite, got -inf"),
+        ("--boundary", "inf", "boundary_separation must be > 0 and finite, got inf"),
+        ("--t0", "inf", "non_decision_time must be >= 0 and finite, got inf"),
+        ("--start", "nan", "starting_point must be strictly between 0 and 1, got nan"),
+        ("--noise-sd", "inf", "noise_sd must be > 0 and finite, got inf"),
+    ],
+)
+def test_non_finite_simulation_parameters_exit_1_naming_them(tmp_path, capsys, option, value, message):
+    # Without a variability these reach simulate, which would step them as numbers.
+    out = tmp_path / "trials.csv"
+    arguments = {"--drift": "1", "--boundary": "1.5", "--t0": "0.3", option: value}
+    assert main(["simulate", *(f"{name}={number}" for name, number in arguments.items()), "-n", "10", "--seed", "1",
+                 "-o", str(out)]) == 1
+    assert capsys.readouterr().err == f"ventrola: error: {message}\n"
+    assert os.listdir(tmp_path) == []
+
+
 def test_failed_run_leaves_an_existing_output_untouched(broken_files, tmp_path, capsys):
     out = tmp_path / "keep.csv"
     out.write_text("earlier results\n")

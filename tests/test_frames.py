@@ -457,6 +457,13 @@ def test_simulate_frame_passes_on_argument_errors():
         ventrola.simulate_frame(1.0, 1.0, 0.3, 0.3, 10, 1, starting_point_range=0.7)
     with pytest.raises(ValueError, match="method"):
         ventrola.simulate_frame(1.0, 1.0, 0.5, 0.3, 10, 1, method="milstein")
+    # simulate itself steps NaN and infinite values as numbers; a table of such trials is refused.
+    for arguments, name in (((np.nan, 1.0, 0.5, 0.3), "drift_rate"), ((1.0, np.inf, 0.5, 0.3), "boundary_separation"),
+                            ((1.0, 1.0, 0.5, np.inf), "non_decision_time")):
+        with pytest.raises(ValueError, match=f"^{name} must .*, got (nan|inf)$"):
+            ventrola.simulate_frame(*arguments, 10, 1)
+        with pytest.raises(ValueError, match=f"^{name} must "):
+            ventrola.simulate_conditions([dict(zip(("drift", "boundary", "start", "t0"), arguments))], 10, 1)
 
 
 @pytest.mark.parametrize(
