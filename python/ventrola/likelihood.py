@@ -254,8 +254,9 @@ Mixable = Union[float, FloatArray]
 def mixture_terms(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, longest: Mixable) -> tuple[FloatArray, FloatArray]:
     """The lapse mixture's two terms in log space: log((1 - p) f), and log(p / (2 T)) for
     0 <= rt <= T, -inf elsewhere. The weight and window may be arrays that broadcast."""
+    # The lapse density in log space: p / (2 T) overflows for a tiny window T.
     with np.errstate(divide="ignore"):
-        lapse = np.where((rts >= 0) & (rts <= longest), np.log(contamination / (2.0 * longest)), -np.inf)
+        lapse = np.where((rts >= 0) & (rts <= longest), np.log(contamination) - np.log(2.0 * longest), -np.inf)
         return np.log1p(-contamination) + log_densities, lapse
 
 
