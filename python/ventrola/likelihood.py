@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ventrola import _engine
-from ventrola._trial_arrays import choice_flags
+from ventrola._trial_arrays import choice_flags, is_real_number, pandas_numbers, plain
 from ventrola.parameters import DEFAULTS, PARAMETER_NAMES
 
 __all__ = [
@@ -43,10 +43,31 @@ FloatArray = npt.NDArray[np.float64]
 
 
 def as_reals(value: ArrayLike, name: str) -> FloatArray:
+    """``value`` as float64. What is no real number is refused with TypeError naming ``name``, rather
+    than read as one: booleans, text, None, dates, and durations, whose unit a bare number loses."""
+    converted = pandas_numbers(value)
+    if converted is not None:
+        return converted
+    refusal = f"{name} must be a real number or an array of real numbers"
     try:
-        return np.asarray(value, dtype=np.float64)
+        array = np.asarray(value)
     except (TypeError, ValueError) as error:
-        raise TypeError(f"{name} must be a real number or an array of real numbers") from error
+        raise TypeError(refusal) from error
+    kind = array.dtype.kind
+    if kind in "iuf":
+        return array.astype(np.float64, copy=False)
+    if kind == "O":
+        for element in array.flat:
+            if not is_real_number(element):
+                raise TypeError(f"{refusal}: found {plain(element)!r}")
+        try:
+            return array.astype(np.float64)
+        except OverflowError:
+            raise ValueError(f"{name} holds an integer too large for a double") from None
+    if kind == "m":
+        raise TypeError(f"{refusal}, not {array.dtype} durations; divide them by numpy.timedelta64(1, 's') for seconds")
+    described = {"b": "booleans", "M": f"{array.dtype} dates", "U": "text", "S": "bytes", "c": "complex numbers"}
+    raise TypeError(f"{refusal}, not {described.get(kind, f'{array.dtype} values')}")
 
 
 def flat_columns(arrays: list[np.ndarray]) -> tuple[tuple[int, ...], list[np.ndarray]]:
