@@ -407,6 +407,8 @@ def test_process_pool_gives_the_serial_design_fit(design_trials):
         ({"method": "ml", "depends_on": {"drift_rate": "subject"}, "by": "subject"}, "also a by column"),
         ({"method": "ml", "depends_on": {"drift_rate": "session"}}, "column 'session' is not in the table"),
         ({"method": "ml", "depends_on": {"drift_rate": []}}, "must be a column name or a list"),
+        ({"method": "ml", "depends_on": {"drift_rate": 5}, "by": "subject"},
+         r"^depends_on\['drift_rate'\] must be a column name or a list of them, not 5$"),
         ({"method": "ml", "depends_on": ["drift_rate"]}, "depends_on must map parameter names"),
         ({"method": "ml", "free": ["speed"]}, "unknown parameter 'speed'"),
         ({"method": "ml", "contamination": 2.0}, "contamination must be"),

@@ -178,6 +178,16 @@ def milliseconds_warning(times: FloatArray) -> Optional[str]:
             "in milliseconds? Divide them by 1000 to pass seconds")
 
 
+def refuse_t0_not_below_fastest(t0: float, fastest: float) -> None:
+    """A fixed non-decision time at or above the fastest response leaves that trial no density in the
+    model alone: a likelihood of 0, which no fit or sampler can start from."""
+    if t0 >= fastest:
+        raise ValueError(
+            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {fastest!r} s: "
+            "without contamination that trial has likelihood 0"
+        )
+
+
 def checked_trials(choices: Any, rts: Any, stacklevel: int = 3) -> tuple[BoolArray, FloatArray]:
     """The trials as :func:`trial_arrays` gives them; warns when the times look like milliseconds,
     ``stacklevel`` frames up (3: the caller of the function that called this)."""

@@ -18,7 +18,7 @@ from scipy.optimize import minimize
 
 from _ventrola import VentrolaError
 
-from ventrola._trial_arrays import checked_trials
+from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest
 
 from .blas_threads import single_blas_thread
 from .coordinates import Layout, Levels
@@ -254,11 +254,8 @@ def _projected_gradient(x: FloatArray, gradient: FloatArray, layout: Layout) -> 
 
 def _check_fixed_against_data(spec: ModelSpec, trials: TrialSummary) -> None:
     t0 = spec.fixed.get("non_decision_time")
-    if t0 is not None and not spec.mixture and t0 >= trials.fastest:
-        raise ValueError(
-            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {trials.fastest!r} s: "
-            "without contamination that trial has likelihood 0"
-        )
+    if t0 is not None and not spec.mixture:
+        refuse_t0_not_below_fastest(t0, trials.fastest)
 
 
 def _all_values(layout: Layout, theta: FloatArray) -> dict[str, FloatArray]:
