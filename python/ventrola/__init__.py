@@ -41,7 +41,8 @@ of its two fits, and adds trial tables
 ``loglik`` (:mod:`ventrola.likelihood`) give the likelihood of the
 seven-parameter model, from the compiled module ``ventrola._engine``;
 ``simulate_ddm`` (:mod:`ventrola.ddm_simulation`) simulates it, exactly or by
-Euler steps.
+Euler steps. :class:`DDM` describes generalized models (collapsing bounds,
+time-varying drift, leak) with their likelihood and simulation as methods.
 
 :class:`VentrolaError` is a ``ValueError`` subclass: a recovery failed on
 the data (too few trials, chance accuracy, no variance, ...).
@@ -51,11 +52,13 @@ from _ventrola import VentrolaError, __version__, simulate
 from ventrola.recovery import fit_ez, fit_sim
 from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
 from ventrola.ddm_simulation import simulate_ddm
+from ventrola.models import DDM
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
 from ventrola.ml.fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
 
 __all__ = [
+    "DDM",
     "VentrolaError",
     "__version__",
     "fit_ez",

@@ -73,8 +73,10 @@ class GroupPrior:
 @dataclass(frozen=True)
 class SharedPrior:
     """One value for all participants (or per level of a design): ``half_normal``
-    with scale ``a``; ``beta`` with shapes ``a`` and ``b``; ``uniform_room``,
-    uniform up to the largest value the starting point leaves room for."""
+    with scale ``a``; ``beta`` with shapes ``a`` and ``b``; ``normal`` with mean ``a``
+    and standard deviation ``b``; ``log_normal``, whose logarithm is normal with mean
+    ``a`` and standard deviation ``b``; ``log_normal_above_one``, one plus such a value;
+    ``uniform_room``, uniform up to the largest value the starting point leaves room for."""
 
     kind: str
     a: float = math.nan
@@ -100,6 +102,7 @@ class Parameter:
     prior: Optional[Prior] = None
     in_density: bool = True  # False for the weight of the lapse mixture
     option: Optional[str] = None  # the option of `ventrola simulate`, where it has one
+    families: Optional[tuple[str, ...]] = None  # the bound or drift families that have it (None: every model)
 
     def refusal(self, value: Any, prefix: str = "") -> str:
         return f"{prefix}{self.name} must {self.requirement}, got {value!r}"
@@ -126,19 +129,30 @@ class ParameterTable:
         return replace(self, entries=(*self.entries, *entries))
 
     def density_names(self) -> tuple[str, ...]:
-        """The density's parameters except the noise scale, which only ever sets the units."""
-        return tuple(p.name for p in self.entries if p.in_density and p.name != "noise_sd")
+        """The seven-parameter model's parameters: the noise scale, which only ever sets the units,
+        and the generalized families' own parameters are left out."""
+        return tuple(p.name for p in self.entries if p.in_density and p.name != "noise_sd" and p.families is None)
 
-    def estimable(self) -> tuple[str, ...]:
-        """Every parameter a fit can estimate, in table order."""
-        return tuple(p.name for p in self.entries if p.fit is not None)
+    def family_names(self, families: Iterable[str]) -> tuple[str, ...]:
+        """The parameters the named families (a bound's, a drift's, "leak") add, in table order."""
+        chosen = set(families)
+        return tuple(p.name for p in self.entries if p.families is not None and chosen & set(p.families))
+
+    def estimable(self, families: Iterable[str] = ()) -> tuple[str, ...]:
+        """Every parameter a fit of the seven-parameter model (with the named families' parameters)
+        can estimate, in table order."""
+        extra = set(self.family_names(families))
+        return tuple(p.name for p in self.entries if p.fit is not None and (p.families is None or p.name in extra))
 
     def defaults(self) -> dict[str, float]:
-        return {p.name: p.default for p in self.entries if p.default is not None and p.in_density}
+        """The seven-parameter model's defaults and the noise scale's."""
+        return {p.name: p.default for p in self.entries
+                if p.default is not None and p.in_density and p.families is None}
 
     def noise_scaled(self) -> tuple[str, ...]:
-        """The parameters measured in units of the noise, whose size relative to it is bounded."""
-        return tuple(p.name for p in self.entries if p.unit == _NOISE_UNITS)
+        """The seven-parameter model's parameters measured in units of the noise, whose size relative to
+        it is bounded."""
+        return tuple(p.name for p in self.entries if p.unit == _NOISE_UNITS and p.families is None)
 
 
 _NOISE_UNITS = "units of the noise"
@@ -212,6 +226,58 @@ TABLE = ParameterTable((
         "noise_sd", "standard deviation of the noise per unit time; sets the units", "units", 1.0,
         Domain(0.0), "be > 0 and finite",
         option="--noise-sd",
+    ),
+    # The generalized families' own parameters (each used by the families named).
+    Parameter(
+        "collapse_time", "time scale of the bounds' collapse", "seconds", 1.0,
+        Domain(0.0), "be > 0 and finite",
+        fit=Fit("log", 0.01, 100.0, start=1.0),
+        prior=SharedPrior("log_normal", 0.0, 1.0),  # median 1 s, most mass in about [0.14, 7] s
+        families=("linear", "exponential", "hyperbolic", "weibull"),
+    ),
+    Parameter(
+        "collapse_shape", "shape of the weibull bound's collapse", "units", 3.0,
+        Domain(0.0), "be > 0 and finite",
+        fit=Fit("log", 0.1, 50.0, start=3.0),
+        prior=SharedPrior("log_normal", math.log(3.0), 0.7),
+        families=("weibull",),
+    ),
+    Parameter(
+        "collapse_floor", "the weibull bound's asymptote as a fraction of the initial bound", "fraction", 0.0,
+        Domain(0.0, 1.0, low_closed=True), "be >= 0 and < 1",
+        fit=Fit("tenths", 0.0, 0.99, start=0.1),
+        prior=SharedPrior("beta", 1.0, 3.0),
+        families=("weibull",),
+    ),
+    Parameter(
+        "automatic_amplitude", "peak of the automatic activation, positive towards the upper bound",
+        _NOISE_UNITS, 0.0,
+        Domain(), "be finite",
+        fit=Fit("noise_scaled", -5.0, 5.0, start=0.0),
+        prior=SharedPrior("normal", 0.0, 0.5),
+        families=("dmc",),
+    ),
+    Parameter(
+        "automatic_time", "time scale of the automatic activation", "seconds", 0.05,
+        Domain(0.0), "be > 0 and finite",
+        fit=Fit("log", 0.002, 2.0, start=0.05),
+        prior=SharedPrior("log_normal", math.log(0.05), 0.7),
+        families=("dmc",),
+    ),
+    Parameter(
+        "automatic_shape", "shape of the automatic activation (its peak is at (shape - 1) times its time scale)",
+        "units", 2.0,
+        Domain(1.0), "be > 1 and finite",
+        fit=Fit("log_above_one", 0.01, 20.0, start=2.0),
+        prior=SharedPrior("log_normal_above_one", 0.0, 0.7),
+        families=("dmc",),
+    ),
+    Parameter(
+        "leak", "leak of the accumulation; negative values excite it", "1/s", 0.0,
+        Domain(), "be finite",
+        fit=Fit("identity", -20.0, 20.0, start=0.0),
+        prior=SharedPrior("normal", 0.0, 2.0),
+        families=("leak",),
     ),
     Parameter(
         "contamination", "weight of lapse trials in the mixture", "probability", None,

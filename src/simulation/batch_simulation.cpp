@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "parallel/worker_pool.hpp"
+#include "simulation/trial_range.hpp"
 #include "simulation/trial_simulator.hpp"
 
 namespace ventrola {

@@ -19,10 +19,6 @@ namespace ventrola {
 // Python; the caller supplies how the lock is let go and how a stop is asked.
 using RunUnlocked = std::function<void(const std::function<void(Interruption&)>&)>;
 
-// Trials whose loop checks for a stop once per block: a few milliseconds of
-// steps at most (10 s trials of 1 ms steps), often far less.
-inline constexpr std::uint64_t TRIALS_PER_CHECK = 256;
-
 // All n outcomes in trial order, timed-out trials included. Validates nothing.
 // Fails with MemoryError when the outcome sequence cannot be reserved, and
 // with Interrupted when the interruption stopped the batch.

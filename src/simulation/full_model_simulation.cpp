@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "fault.hpp"
 #include "model/parameter_checks.hpp"
 #include "parallel/worker_pool.hpp"
 #include "simulation/full_model_trials.hpp"
@@ -66,20 +65,7 @@ Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, c
         &interruption);
     if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     data.n_excluded = timed_out.load();
-    std::uint64_t kept = n;
-    if (data.n_excluded != 0) {
-        // Close the gaps the NaN response times mark, keeping trial order.
-        kept = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (std::isnan(rts[i])) continue;
-            choices[kept] = choices[i];
-            rts[kept] = rts[i];
-            ++kept;
-        }
-    }
-    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
-    data.choices.set_length_unchecked(kept);
-    data.rts.set_length_unchecked(kept);
+    close_timed_out_gaps(data, n);
     return reserved;
 }
 

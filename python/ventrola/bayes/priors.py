@@ -26,8 +26,9 @@ def participant_priors() -> dict[str, GroupPrior]:
 
 
 def shared_priors() -> dict[str, SharedPrior]:
-    """The density's parameters with one value for all participants, in table order."""
-    return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, SharedPrior)}
+    """The seven-parameter model's parameters with one value for all participants, in table order."""
+    return {p.name: p.prior for p in parameters.table().entries
+            if p.in_density and p.families is None and isinstance(p.prior, SharedPrior)}
 
 
 def lapse_prior() -> SharedPrior:
@@ -46,6 +47,13 @@ def shared_variable(
         return pm.HalfNormal(name, prior.a, dims=dims)
     if prior.kind == "beta":
         return pm.Beta(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "normal":
+        return pm.Normal(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "log_normal":
+        return pm.LogNormal(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "log_normal_above_one":
+        excess = pm.LogNormal(f"{name}_excess", prior.a, prior.b, dims=dims)
+        return pm.Deterministic(name, 1.0 + excess, dims=dims)
     if prior.kind == "uniform_room":
         w = held.get("starting_point")
         largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
@@ -64,6 +72,9 @@ _LINKS = {
 _SHARED = {
     "half_normal": "HalfNormal({a:g})",
     "beta": "Beta({a:g}, {b:g})",
+    "normal": "Normal({a:.3g}, {b:g})",
+    "log_normal": "LogNormal({a:.3g}, {b:g})",
+    "log_normal_above_one": "1 + LogNormal({a:.3g}, {b:g})",
     "uniform_room": "Uniform(0, 1)",
 }
 

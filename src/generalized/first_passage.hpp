@@ -1,0 +1,307 @@
+// The first-passage time distribution of one parameter set, at any time:
+// early times from the integral equations, later ones from the Fokker-Planck
+// equation started where the integral equations end. Each method serves where
+// it is strong: the equations resolve the sharp first passages close to the
+// start (their forcing is exact there), the Fokker-Planck solution the long
+// tail, where the equations' forcing and integral cancel to the density's
+// last digits.
+//
+// The handover: at T1 the density of the process between the bounds is the
+// free Gaussian from the start less the mass that crossed a bound and would
+// have come back, the integral of the early first-passage densities against
+// the free transition density.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "generalized/start_terms.hpp"
+#include "generalized/tail_integrator.hpp"
+#include "generalized/time_functions.hpp"
+#include "generalized/volterra_solve.hpp"
+
+namespace ventrola::generalized {
+
+struct SolverControls {
+    GridControls grid;
+    TailControls tail;
+};
+
+template <std::size_t N>
+class FirstPassage {
+public:
+    using J = Jet<N>;
+
+    // horizon: the latest decision time asked about (infinity for the choice probabilities).
+    // drift_sd: across-trial drift deviation carried by the change of measure (no leak, a point start), or 0.
+    FirstPassage(const TimeFunctions<J>& f, const J& y0, const J& width, double nearest, double horizon,
+                 const J& drift_sd, const SolverControls& controls)
+        : f_(f), start_(f, y0, width), y0_(y0), drift_sd_(drift_sd) {
+        TimeFunctions<double> values(f.shape(), value_parameters(f.parameters()));
+        VolterraGrid grid = build_volterra_grid(values, nearest, controls.grid);
+        early_ = solve_volterra(f, start_, std::move(grid));
+        t1_ = early_.grid.t.back();
+        build_early_cumulative();
+        if (horizon > t1_) run_tail(horizon, controls);
+    }
+
+    double handover_time() const { return t1_; }
+    std::size_t early_nodes() const { return early_.grid.t.size(); }
+    std::size_t tail_samples() const { return late_.size(); }
+
+    // log g(t) for the bound `side`, t the decision time; -inf for t <= 0.
+    J log_density(std::size_t side, double t) const {
+        if (!(t > 0.0)) return J(-INFINITY);
+        J log_g = t <= t1_ ? early_log_density(side, t) : late_log_density(side, t);
+        if (weighted()) log_g += log_girsanov(side, t);
+        return log_g;
+    }
+
+    // P(this bound, decision time <= t).
+    J distribution(std::size_t side, double t) const {
+        if (!(t > 0.0)) return J(0.0);
+        if (t <= t1_) return early_distribution(side, t);
+        return late_distribution(side, t);
+    }
+
+    // d log g / dt at t, for the gradient with respect to the non-decision time.
+    double log_density_slope(std::size_t side, double t) const {
+        const double h = 1e-6 * std::max(t, 1e-3);
+        const double lo = std::max(t - h, 0.5 * t);
+        return (log_density(side, t + h).v - log_density(side, lo).v) / (t + h - lo);
+    }
+
+private:
+    static Scaled<double> value_parameters(const Scaled<J>& p) {
+        return {p.v.v, p.a.v, p.w.v, p.sz.v, p.collapse_time.v, p.collapse_shape.v, p.collapse_floor.v,
+                p.amplitude.v, p.automatic_time.v, p.automatic_shape.v, p.leak.v};
+    }
+
+    bool weighted() const { return drift_sd_.v > 0.0; }
+
+    // The change of measure to a drift offset delta ~ N(0, sv^2), averaged in closed form:
+    // (1 + sv^2 t)^(-1/2) exp(sv^2 (S(t) - y0 - m(t))^2 / (2 (1 + sv^2 t))).
+    J log_girsanov(std::size_t side, double t) const {
+        const J sv2 = drift_sd_ * drift_sd_;
+        const J spread = 1.0 + sv2 * t;
+        const J x = SIGNS[side] * f_.bound(t).b - y0_ - f_.drift_integral(t);
+        return -0.5 * log(spread) + sv2 * x * x / (2.0 * spread);
+    }
+
+    // The forcing's share of the density and the ratio's interpolated remainder.
+    J early_log_density(std::size_t side, double t) const {
+        const double sign = SIGNS[side];
+        const BoundAt<J> bound = f_.bound(t);
+        const J v = f_.drift(t).v;
+        const StartView<J> view = start_.at(sign * bound.b, sign * bound.b1, t, v, f_.drift_integral(t));
+        const J forcing_ratio = -2.0 * sign * view.bracket;
+        const J remainder = interpolate_remainder(side, t);
+        const J ratio = forcing_ratio + remainder;
+        if (!(ratio.v > 0.0)) return J(-INFINITY);
+        return view.log_density + log(ratio);
+    }
+
+    // (g - forcing) / envelope at the nodes, interpolated by Lagrange's polynomial through six nodes.
+    J interpolate_remainder(std::size_t side, double t) const {
+        const std::vector<double>& nodes = early_.grid.t;
+        const std::size_t n = nodes.size();
+        const std::size_t above = std::upper_bound(nodes.begin(), nodes.end(), t) - nodes.begin();
+        constexpr std::size_t WIDTH = 6;
+        std::size_t first = above >= WIDTH / 2 + 1 ? above - WIDTH / 2 : 1;
+        if (first + WIDTH > n) first = n > WIDTH ? n - WIDTH : 1;
+        const std::size_t last = std::min(first + WIDTH, n);
+        J sum(0.0);
+        for (std::size_t j = first; j < last; ++j) {
+            double weight = 1.0;
+            for (std::size_t m = first; m < last; ++m) {
+                if (m != j) weight *= (t - nodes[m]) / (nodes[j] - nodes[m]);
+            }
+            sum += weight * remainder_[side][j];
+        }
+        return sum;
+    }
+
+    void build_early_cumulative() {
+        const std::size_t n = early_.grid.t.size();
+        for (std::size_t side = 0; side < 2; ++side) {
+            remainder_[side].assign(n, J(0.0));
+            for (std::size_t j = 1; j < n; ++j) {
+                const double t = early_.grid.t[j];
+                const BoundAt<J> bound = f_.bound(t);
+                const StartView<J> view =
+                    start_.at(SIGNS[side] * bound.b, SIGNS[side] * bound.b1, t, f_.drift(t).v, f_.drift_integral(t));
+                remainder_[side][j] = early_.ratio[side][j] + 2.0 * SIGNS[side] * view.bracket;
+            }
+            early_cdf_[side].assign(n, J(0.0));
+            for (std::size_t j = 1; j < n; ++j) {
+                early_cdf_[side][j] = early_cdf_[side][j - 1] +
+                                      integrate_density(side, early_.grid.t[j - 1], early_.grid.t[j]);
+            }
+        }
+    }
+
+    // int_a^b g (with the change of measure, where there is one) by 8-point Gauss-Legendre.
+    J integrate_density(std::size_t side, double a, double b) const {
+        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
+        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
+        const double mid = 0.5 * (a + b);
+        const double half = 0.5 * (b - a);
+        J sum(0.0);
+        for (int k = 0; k < 8; ++k) {
+            const J log_g = log_density(side, mid + half * X[k]);
+            if (std::isfinite(log_g.v)) sum += W[k] * exp(log_g);
+        }
+        return half * sum;
+    }
+
+    J early_distribution(std::size_t side, double t) const {
+        const std::vector<double>& nodes = early_.grid.t;
+        const std::size_t above = std::upper_bound(nodes.begin(), nodes.end(), t) - nodes.begin();
+        const std::size_t below = above - 1;
+        return early_cdf_[side][below] + (t > nodes[below] ? integrate_density(side, nodes[below], t) : J(0.0));
+    }
+
+    void run_tail(double horizon, const SolverControls& controls) {
+        const TailIntegrator<N> tail(f_, controls.tail);
+        const LobattoBasis& basis = tail.basis();
+        std::vector<J> q(basis.interior());
+        for (std::size_t j = 0; j < q.size(); ++j) q[j] = scaled_density_at_handover(basis.points[j + 1]);
+        late_ = tail.run(q, t1_, horizon);
+        // At T1 the tail's state still carries the handover's rounding in its stiffest modes,
+        // which its time derivative amplifies; the early solution's one-sided derivative there
+        // is the one to trust (second order, steps far below its time scale).
+        const double h = 1e-3 * t1_;
+        for (std::size_t side = 0; side < 2; ++side) {
+            late_[0].log_flux_rate[side] = (3.0 * early_log_density(side, t1_) - 4.0 * early_log_density(side, t1_ - h) +
+                                            early_log_density(side, t1_ - 2.0 * h)) /
+                                           (2.0 * h);
+        }
+        // The cumulative distribution along the samples, from the early part's value at T1.
+        for (std::size_t side = 0; side < 2; ++side) {
+            late_cdf_[side].assign(late_.size(), early_cdf_[side].back());
+            for (std::size_t k = 1; k < late_.size(); ++k) {
+                late_cdf_[side][k] = late_cdf_[side][k - 1] + integrate_density(side, late_[k - 1].t, late_[k].t);
+            }
+        }
+    }
+
+    // b(T1) p(b(T1) z, T1): the start's free density there less the mass that left through the
+    // bounds and would have come back (the first-passage decomposition of the free density):
+    //   p(y, T1) = f(y, T1 | y0, 0) - sum_bounds int_0^T1 g(tau) f(y, T1 | S(tau), tau) dtau.
+    // The integrand sharpens as tau nears T1 for y near a bound, so the last interval is cut
+    // geometrically towards T1.
+    J scaled_density_at_handover(double z) const {
+        const BoundAt<J> end = f_.bound(t1_);
+        const J y = z * end.b;
+        const J integral_t1 = f_.drift_integral(t1_);
+        const StartView<J> free = start_.at(y, J(0.0), t1_, f_.drift(t1_).v, integral_t1);
+        J returned(0.0);
+        const std::vector<double>& nodes = early_.grid.t;
+        const std::size_t n = nodes.size();
+        const auto piece = [&](double a, double b) {
+            static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
+            static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
+            const double mid = 0.5 * (a + b);
+            const double half = 0.5 * (b - a);
+            J sum(0.0);
+            for (int k = 0; k < 8; ++k) {
+                const double tau = mid + half * X[k];
+                const J integral_tau = f_.drift_integral(tau);
+                const J b_tau = f_.bound(tau).b;
+                const double gap = t1_ - tau;
+                const J V = f_.variance(gap);
+                const J shift = f_.shift(t1_, integral_t1, tau, integral_tau);
+                for (std::size_t side = 0; side < 2; ++side) {
+                    const J log_g = early_log_density(side, tau);
+                    if (!std::isfinite(log_g.v)) continue;
+                    const J e = y - (SIGNS[side] * b_tau * f_.decay(gap) + shift);
+                    const J exponent = log_g - e * e / (2.0 * V);
+                    if (exponent.v < -745.0) continue;
+                    sum += W[k] * exp(exponent) * (INV_SQRT_2PI / sqrt(V));
+                }
+            }
+            returned += half * sum;
+        };
+        for (std::size_t j = 1; j + 1 < n; ++j) piece(nodes[j - 1], nodes[j]);
+        double lo = nodes[n - 2];
+        for (int cut = 0; cut < 12; ++cut) {
+            const double hi = t1_ - 0.25 * (t1_ - lo);
+            piece(lo, hi);
+            lo = hi;
+        }
+        return end.b * (exp(free.log_density) - returned);
+    }
+
+    // q_free(z, t) = b(t) times the start's free density at y = b z.
+    J scaled_free_density(double z, double t) const {
+        const BoundAt<J> bound = f_.bound(t);
+        const J y = z * bound.b;
+        const StartView<J> view = start_.at(y, J(0.0), t, f_.drift(t).v, f_.drift_integral(t));
+        return bound.b * exp(view.log_density);
+    }
+
+    // Hermite cubic in log g between samples (log g is nearly linear in the tail); past
+    // the last sample, the last decay rate continued.
+    J late_log_density(std::size_t side, double t) const {
+        if (late_.empty()) return J(-INFINITY);
+        const TailSample<N>& last = late_.back();
+        if (t >= last.t) {
+            if (!std::isfinite(last.log_flux[side].v)) return J(-INFINITY);
+            return last.log_flux[side] + std::min(last.log_flux_rate[side].v, 0.0) * (t - last.t);
+        }
+        auto above = std::upper_bound(late_.begin(), late_.end(), t,
+                                      [](double x, const TailSample<N>& s) { return x < s.t; });
+        if (above == late_.begin()) above = late_.begin() + 1;
+        const TailSample<N>& a = *(above - 1);
+        const TailSample<N>& b = *above;
+        const J& la = a.log_flux[side];
+        const J& lb = b.log_flux[side];
+        const double h = b.t - a.t;
+        const double s = (t - a.t) / h;
+        if (!std::isfinite(la.v) || !std::isfinite(lb.v)) return s < 0.5 ? la : lb;
+        const J da = a.log_flux_rate[side] * h;
+        const J db = b.log_flux_rate[side] * h;
+        const double secant = lb.v - la.v;
+        if (!(std::fabs(da.v - secant) < 4.0 && std::fabs(db.v - secant) < 4.0)) {
+            // Slopes that disagree this much with the secant are rounding at the end of the tail.
+            return (1.0 - s) * la + s * lb;
+        }
+        const double h00 = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s);
+        const double h10 = s * (1.0 - s) * (1.0 - s);
+        const double h01 = s * s * (3.0 - 2.0 * s);
+        const double h11 = s * s * (s - 1.0);
+        return h00 * la + h10 * da + h01 * lb + h11 * db;
+    }
+
+    J late_distribution(std::size_t side, double t) const {
+        if (late_.empty()) return early_cdf_[side].back();
+        if (!(t < late_.back().t)) {
+            // Past the last sample: what is left splits between the bounds as their last fluxes do.
+            const TailSample<N>& last = late_.back();
+            const double upper = std::exp(last.log_flux[0].v);
+            const double total = upper + std::exp(last.log_flux[1].v);
+            const double share = total > 0.0 ? (side == 0 ? upper : total - upper) / total : 0.5;
+            return late_cdf_[side].back() + (std::isinf(t) ? J(share * last.survival) : J(0.0));
+        }
+        auto above = std::upper_bound(late_.begin(), late_.end(), t,
+                                      [](double x, const TailSample<N>& s) { return x < s.t; });
+        const std::size_t k = (above - late_.begin()) - 1;
+        return late_cdf_[side][k] + integrate_density(side, late_[k].t, t);
+    }
+
+    const TimeFunctions<J>& f_;
+    StartTerms<J> start_;
+    J y0_;
+    J drift_sd_;
+    VolterraSolution<J> early_;
+    double t1_ = 0.0;
+    std::array<std::vector<J>, 2> remainder_;
+    std::array<std::vector<J>, 2> early_cdf_;
+    std::vector<TailSample<N>> late_;
+    std::array<std::vector<J>, 2> late_cdf_;
+};
+
+}  // namespace ventrola::generalized
