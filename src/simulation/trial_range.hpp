@@ -26,9 +26,10 @@ static_assert(TRIALS_PER_CHECK % FIRST_BLOCK_LANES == 0, "a check falls between 
 // gets a NaN response time. Returns how many did. With an interruption, checks
 // it every TRIALS_PER_CHECK trials and returns early once it stops.
 template <class RunTrial>
-[[gnu::always_inline]] inline std::uint64_t run_trial_range(const FullModelParams& model, int blocks, std::uint64_t seed,
-                                                            std::uint64_t first, std::uint64_t count, bool* choices,
-                                                            double* rts, RunTrial&& run_trial,
+[[gnu::always_inline]] inline std::uint64_t run_trial_range(const FullModelParams& model, int blocks,
+                                                            std::uint64_t seed, std::uint64_t first,
+                                                            std::uint64_t count, bool* choices, double* rts,
+                                                            RunTrial&& run_trial,
                                                             Interruption* interruption = nullptr) {
     const FirstBlocksFunction first_blocks = best_first_blocks_variant().run;
     const ChachaInput keyed{derive_chacha_key(seed), 0, 0};
