@@ -16,6 +16,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "generalized/start_terms.hpp"
@@ -28,6 +29,7 @@ namespace ventrola::generalized {
 struct SolverControls {
     GridControls grid;
     TailControls tail;
+    std::size_t hermite = 0;  // nodes over a drift offset; 0 chooses from its spread
 };
 
 template <std::size_t N>
@@ -40,7 +42,7 @@ public:
     FirstPassage(const TimeFunctions<J>& f, const J& y0, const J& width, double nearest, double horizon,
                  const J& drift_sd, const SolverControls& controls)
         : f_(f), start_(f, y0, width), y0_(y0), drift_sd_(drift_sd) {
-        TimeFunctions<double> values(f.shape(), value_parameters(f.parameters()));
+        TimeFunctions<double> values(f.shape(), scaled_values(f.parameters()));
         VolterraGrid grid = build_volterra_grid(values, nearest, controls.grid);
         early_ = solve_volterra(f, start_, std::move(grid));
         t1_ = early_.grid.t.back();
@@ -51,6 +53,7 @@ public:
     double handover_time() const { return t1_; }
     std::size_t early_nodes() const { return early_.grid.t.size(); }
     std::size_t tail_samples() const { return late_.size(); }
+    const std::vector<TailSample<N>>& tail() const { return late_; }
 
     // log g(t) for the bound `side`, t the decision time; -inf for t <= 0.
     J log_density(std::size_t side, double t) const {
@@ -75,11 +78,6 @@ public:
     }
 
 private:
-    static Scaled<double> value_parameters(const Scaled<J>& p) {
-        return {p.v.v, p.a.v, p.w.v, p.sz.v, p.collapse_time.v, p.collapse_shape.v, p.collapse_floor.v,
-                p.amplitude.v, p.automatic_time.v, p.automatic_shape.v, p.leak.v};
-    }
-
     bool weighted() const { return drift_sd_.v > 0.0; }
 
     // The change of measure to a drift offset delta ~ N(0, sv^2), averaged in closed form:
@@ -165,10 +163,12 @@ private:
     }
 
     void run_tail(double horizon, const SolverControls& controls) {
-        const TailIntegrator<N> tail(f_, controls.tail);
+        TailControls tail_controls = controls.tail;
+        if (tail_controls.order == 0) tail_controls.order = tail_order(f_, t1_);
+        const TailIntegrator<N> tail(f_, tail_controls, t1_);
         const LobattoBasis& basis = tail.basis();
-        std::vector<J> q(basis.interior());
-        for (std::size_t j = 0; j < q.size(); ++j) q[j] = scaled_density_at_handover(basis.points[j + 1]);
+        const std::vector<J> q =
+            scaled_density_at_handover(std::span<const double>(basis.points).subspan(1, basis.interior()));
         late_ = tail.run(q, t1_, horizon);
         // At T1 the tail's state still carries the handover's rounding in its stiffest modes,
         // which its time derivative amplifies; the early solution's one-sided derivative there
@@ -188,25 +188,28 @@ private:
         }
     }
 
-    // b(T1) p(b(T1) z, T1): the start's free density there less the mass that left through the
-    // bounds and would have come back (the first-passage decomposition of the free density):
+    // b(T1) p(b(T1) z, T1) at the points z: the start's free density there less the mass that
+    // left through the bounds and would have come back (the first-passage decomposition of
+    // the free density):
     //   p(y, T1) = f(y, T1 | y0, 0) - sum_bounds int_0^T1 g(tau) f(y, T1 | S(tau), tau) dtau.
     // The integrand sharpens as tau nears T1 for y near a bound, so the last interval is cut
-    // geometrically towards T1.
-    J scaled_density_at_handover(double z) const {
+    // geometrically towards T1. What depends on tau alone is computed once for all the points.
+    std::vector<J> scaled_density_at_handover(std::span<const double> points) const {
+        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
+        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
         const BoundAt<J> end = f_.bound(t1_);
-        const J y = z * end.b;
         const J integral_t1 = f_.drift_integral(t1_);
-        const StartView<J> free = start_.at(y, J(0.0), t1_, f_.drift(t1_).v, integral_t1);
-        J returned(0.0);
-        const std::vector<double>& nodes = early_.grid.t;
-        const std::size_t n = nodes.size();
+        const J drift_t1 = f_.drift(t1_).v;
+        std::vector<J> returned(points.size(), J(0.0));
+        // One source of returning mass: weight g(tau) dtau from the bound's position at tau,
+        // spreading with variance V about its free mean at T1.
+        struct Source {
+            J log_weight, centre, twice_variance, normaliser;
+        };
+        std::vector<Source> sources;
         const auto piece = [&](double a, double b) {
-            static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
-            static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
             const double mid = 0.5 * (a + b);
             const double half = 0.5 * (b - a);
-            J sum(0.0);
             for (int k = 0; k < 8; ++k) {
                 const double tau = mid + half * X[k];
                 const J integral_tau = f_.drift_integral(tau);
@@ -214,17 +217,17 @@ private:
                 const double gap = t1_ - tau;
                 const J V = f_.variance(gap);
                 const J shift = f_.shift(t1_, integral_t1, tau, integral_tau);
+                const J decay = f_.decay(gap);
                 for (std::size_t side = 0; side < 2; ++side) {
                     const J log_g = early_log_density(side, tau);
                     if (!std::isfinite(log_g.v)) continue;
-                    const J e = y - (SIGNS[side] * b_tau * f_.decay(gap) + shift);
-                    const J exponent = log_g - e * e / (2.0 * V);
-                    if (exponent.v < -745.0) continue;
-                    sum += W[k] * exp(exponent) * (INV_SQRT_2PI / sqrt(V));
+                    sources.push_back({log_g + std::log(W[k] * half), SIGNS[side] * b_tau * decay + shift, 2.0 * V,
+                                       INV_SQRT_2PI / sqrt(V)});
                 }
             }
-            returned += half * sum;
         };
+        const std::vector<double>& nodes = early_.grid.t;
+        const std::size_t n = nodes.size();
         for (std::size_t j = 1; j + 1 < n; ++j) piece(nodes[j - 1], nodes[j]);
         double lo = nodes[n - 2];
         for (int cut = 0; cut < 12; ++cut) {
@@ -232,25 +235,33 @@ private:
             piece(lo, hi);
             lo = hi;
         }
-        return end.b * (exp(free.log_density) - returned);
-    }
-
-    // q_free(z, t) = b(t) times the start's free density at y = b z.
-    J scaled_free_density(double z, double t) const {
-        const BoundAt<J> bound = f_.bound(t);
-        const J y = z * bound.b;
-        const StartView<J> view = start_.at(y, J(0.0), t, f_.drift(t).v, f_.drift_integral(t));
-        return bound.b * exp(view.log_density);
+        std::vector<J> out(points.size());
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const J y = points[i] * end.b;
+            J sum(0.0);
+            for (const Source& source : sources) {
+                const J e = y - source.centre;
+                const J exponent = source.log_weight - e * e / source.twice_variance;
+                if (exponent.v < -745.0) continue;
+                sum += exp(exponent) * source.normaliser;
+            }
+            const StartView<J> free = start_.at(y, J(0.0), t1_, drift_t1, integral_t1);
+            out[i] = end.b * (exp(free.log_density) - sum);
+        }
+        return out;
     }
 
     // Hermite cubic in log g between samples (log g is nearly linear in the tail); past
-    // the last sample, the last decay rate continued.
+    // the last sample, the last decay rate continued on the diffusion's clock theta
+    // (d theta = dt / 2b^2), on which a collapsing bound's tail decays evenly.
     J late_log_density(std::size_t side, double t) const {
         if (late_.empty()) return J(-INFINITY);
         const TailSample<N>& last = late_.back();
         if (t >= last.t) {
             if (!std::isfinite(last.log_flux[side].v)) return J(-INFINITY);
-            return last.log_flux[side] + std::min(last.log_flux_rate[side].v, 0.0) * (t - last.t);
+            const J b = f_.bound(last.t).b;
+            const J per_theta = 2.0 * b * b * std::min(last.log_flux_rate[side].v, 0.0);
+            return last.log_flux[side] + per_theta * theta_between(last.t, t);
         }
         auto above = std::upper_bound(late_.begin(), late_.end(), t,
                                       [](double x, const TailSample<N>& s) { return x < s.t; });
@@ -274,6 +285,22 @@ private:
         const double h01 = s * s * (3.0 - 2.0 * s);
         const double h11 = s * s * (s - 1.0);
         return h00 * la + h10 * da + h01 * lb + h11 * db;
+    }
+
+    // int_a^b dt / 2b(t)^2 by 8-point Gauss-Legendre (infinite once the bounds have met).
+    J theta_between(double a, double b) const {
+        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
+        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
+        if (!(b > a)) return J(0.0);
+        if (!(f_.bound(b).b.v > 0.0)) return J(INFINITY);
+        const double mid = 0.5 * (a + b);
+        const double half = 0.5 * (b - a);
+        J sum(0.0);
+        for (int k = 0; k < 8; ++k) {
+            const J bt = f_.bound(mid + half * X[k]).b;
+            sum += W[k] * (0.5 / (bt * bt));
+        }
+        return half * sum;
     }
 
     J late_distribution(std::size_t side, double t) const {

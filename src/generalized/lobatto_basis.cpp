@@ -85,6 +85,7 @@ LobattoBasis build(std::size_t K) {
             s[i * m + j] = s[j * m + i] = mean;
         }
     }
+    b.symmetric = s;
     const SymmetricEigen e = symmetric_eigen(std::move(s), m);
     std::vector<std::size_t> order(m);
     for (std::size_t k = 0; k < m; ++k) order[k] = k;

@@ -20,6 +20,7 @@ struct LobattoBasis {
     std::vector<double> eigenvalues; // K - 1: of L on the interior points, ascending
     std::vector<double> to_values;   // (K-1)^2 row-major: V, mode amplitudes to interior values
     std::vector<double> to_modes;    // (K-1)^2 row-major: V^-1
+    std::vector<double> symmetric;   // (K-1)^2 row-major: S = W^1/2 L W^-1/2 on the interior
 
     std::size_t interior() const { return order - 1; }
     double d1(std::size_t row, std::size_t col) const { return first[row * (order + 1) + col]; }

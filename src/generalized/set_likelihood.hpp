@@ -9,7 +9,8 @@
 // - starting-point range: averaged inside the solution (its forcing is the
 //   start's closed-form average);
 // - non-decision-time range: a difference of distribution functions over the
-//   window, or Gauss-Legendre over it where the window is narrow.
+//   window, or Gauss-Legendre over it where the window is narrow; the
+//   distribution function's window average by adaptive Gauss-Kronrod.
 // Values are in user units; the solver works at noise 1 (drift, bound and
 // amplitude over the noise). Partial derivatives come out for every
 // parameter, in GeneralParameters' order (the noise's from the scaling
@@ -23,7 +24,9 @@
 #include <memory>
 #include <vector>
 
+#include "generalized/adaptive_kronrod.hpp"
 #include "generalized/first_passage.hpp"
+#include "generalized/hermite_rule.hpp"
 
 namespace ventrola::generalized {
 
@@ -86,14 +89,20 @@ public:
                           controls);
         } else {
             // Gauss-Hermite: delta = sqrt(2) sv x_k with weights w_k / sqrt(pi).
-            for (int k = 0; k < HERMITE_POINTS; ++k) {
+            const std::size_t size =
+                controls.hermite > 0 ? controls.hermite : hermite_size(p.drift_rate_sd * p.boundary_separation / s / s);
+            const HermiteRule& rule = hermite_rule(size);
+            for (std::size_t k = 0; k < rule.nodes.size(); ++k) {
                 Scaled<J> shifted = scaled;
-                shifted.v = scaled.v + (SQRT2 * HERMITE_NODES[k]) * sv;
+                shifted.v = scaled.v + (SQRT2 * rule.nodes[k]) * sv;
                 add_component(shape, shifted, y0, width, nearest, horizon, J(0.0),
-                              J(std::log(HERMITE_WEIGHTS[k] / SQRT_PI)), controls);
+                              J(std::log(rule.weights[k] / SQRT_PI)), controls);
             }
         }
     }
+
+    // The first component's solution (the only one without a drift quadrature).
+    const FirstPassage<N>& first() const { return *components_[0].solution; }
 
     // log f(rt, choice) and its partial derivatives.
     DensityGradient log_density_gradient(bool upper, double rt) const {
@@ -155,22 +164,16 @@ public:
         if (!(high > 0.0)) return 0.0;
         const double st0 = p_.non_decision_time_range;
         if (st0 == 0.0 || std::isinf(rt)) return decision_distribution(side, high).v;
-        // The window average of the decision-time distribution function.
-        const double low = high - st0;
-        double sum = 0.0;
-        for (int k = 0; k < LEGENDRE_POINTS; ++k) {
-            const double x = low + 0.5 * st0 * (1.0 + LEGENDRE_NODES[k]);
-            if (x > 0.0) sum += LEGENDRE_WEIGHTS[k] * decision_distribution(side, x).v;
-        }
-        return 0.5 * sum;
+        // The window average of the decision-time distribution function, which can rise
+        // within a small part of the window: adaptive.
+        const double low = std::max(high - st0, 0.0);
+        const auto cdf = [&](double x) { return x > 0.0 ? decision_distribution(side, x).v : 0.0; };
+        return adaptive_kronrod(cdf, low, high, 1e-11 * st0) / st0;
     }
 
 private:
     static constexpr double SQRT2 = 1.4142135623730951;
     static constexpr double SQRT_PI = 1.7724538509055159;
-    static constexpr int HERMITE_POINTS = 16;
-    static constexpr double HERMITE_NODES[HERMITE_POINTS] = {-4.688738939305819, -3.869447904860123, -3.176999161979956, -2.5462021578474814, -1.9517879909162539, -1.3802585391988809, -0.8229514491446559, -0.27348104613815244, 0.27348104613815244, 0.8229514491446559, 1.3802585391988809, 1.9517879909162539, 2.5462021578474814, 3.176999161979956, 3.869447904860123, 4.688738939305819};
-    static constexpr double HERMITE_WEIGHTS[HERMITE_POINTS] = {2.6548074740111673e-10, 2.3209808448652032e-07, 2.7118600925378892e-05, 0.0009322840086241807, 0.012880311535509989, 0.08381004139898583, 0.2806474585285337, 0.5079294790166137, 0.5079294790166137, 0.2806474585285337, 0.08381004139898583, 0.012880311535509989, 0.0009322840086241807, 2.7118600925378892e-05, 2.3209808448652032e-07, 2.6548074740111673e-10};
     static constexpr int LEGENDRE_POINTS = 16;
     static constexpr double LEGENDRE_NODES[LEGENDRE_POINTS] = {-0.9894009349916499, -0.9445750230732326, -0.8656312023878318, -0.755404408355003, -0.6178762444026438, -0.45801677765722737, -0.2816035507792589, -0.09501250983763744, 0.09501250983763744, 0.2816035507792589, 0.45801677765722737, 0.6178762444026438, 0.755404408355003, 0.8656312023878318, 0.9445750230732326, 0.9894009349916499};
     static constexpr double LEGENDRE_WEIGHTS[LEGENDRE_POINTS] = {0.027152459411754176, 0.062253523938647456, 0.0951585116824926, 0.12462897125553407, 0.1495959888165767, 0.16915651939500265, 0.18260341504492364, 0.18945061045506864, 0.18945061045506864, 0.18260341504492364, 0.16915651939500265, 0.1495959888165767, 0.12462897125553407, 0.0951585116824926, 0.062253523938647456, 0.027152459411754176};

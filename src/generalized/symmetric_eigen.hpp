@@ -20,14 +20,20 @@ inline SymmetricEigen symmetric_eigen(std::vector<double> a, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) v[i * n + i] = 1.0;
     for (int sweep = 0; sweep < 100; ++sweep) {
         double off = 0.0;
+        double diagonal = 0.0;
         for (std::size_t p = 0; p < n; ++p) {
+            diagonal += a[p * n + p] * a[p * n + p];
             for (std::size_t q = p + 1; q < n; ++q) off += a[p * n + q] * a[p * n + q];
         }
-        if (off < 1e-30) break;
+        // Converged to rounding relative to the matrix's size.
+        if (off <= 1e-32 * diagonal || off < 1e-300) break;
         for (std::size_t p = 0; p < n; ++p) {
             for (std::size_t q = p + 1; q < n; ++q) {
                 const double apq = a[p * n + q];
-                if (std::fabs(apq) < 1e-300) continue;
+                if (std::fabs(apq) <= 1e-18 * (std::fabs(a[p * n + p]) + std::fabs(a[q * n + q])) ||
+                    std::fabs(apq) < 1e-300) {
+                    continue;
+                }
                 const double theta = (a[q * n + q] - a[p * n + p]) / (2.0 * apq);
                 const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double c = 1.0 / std::sqrt(t * t + 1.0);

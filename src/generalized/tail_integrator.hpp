@@ -9,12 +9,14 @@
 //   r_t = d r_zz + (u0 + u1 z + u2 z^2) r,
 //   u0 = beta/2 - v^2/2,  u1 = v b beta - tilt',  u2 = curve'/2 - beta^2 b^2 / 2.
 // This also balances r where a strong drift piles q up against one bound, so
-// that both bounds' fluxes keep their digits. The uniform part u0 is a scalar
-// factor, integrated exactly; in the time theta with d theta = d dt the rest is
-//   s_theta = L s + (u1 z + u2 z^2) / d * s,
-// L the second derivative: exact in its eigenbasis (Legendre-Gauss-Lobatto
-// collocation), the small remainder by the fourth-order exponential
-// Runge-Kutta method of Cox & Matthews (2002). The flux through each bound,
+// that both bounds' fluxes keep their digits. In the time theta with
+// d theta = d dt,
+//   s_theta = L s + (u0 + u1 z + u2 z^2) / d * s,
+// L the second derivative. The operator as it stands at the tail's start is
+// exact in its eigenbasis (Legendre-Gauss-Lobatto collocation,
+// potential_basis.hpp); its later change goes to the fourth-order exponential
+// Runge-Kutta method of Cox & Matthews (2002), and the uniform part's change to
+// a scalar factor, integrated exactly. The flux through each bound,
 // -d q_z(1) and d q_z(-1), is its first-passage density.
 //
 // The steps are fixed times (chosen from the values alone); the parameters'
@@ -29,6 +31,7 @@
 
 #include "generalized/jet.hpp"
 #include "generalized/lobatto_basis.hpp"
+#include "generalized/potential_basis.hpp"
 #include "generalized/time_functions.hpp"
 
 namespace ventrola::generalized {
@@ -72,12 +75,33 @@ struct TailSample {
 };
 
 struct TailControls {
-    std::size_t order = 16;         // Lobatto points: K + 1 (the tail's densities are smooth in z)
+    std::size_t order = 0;          // Lobatto points: K + 1; 0 chooses K from the model (tail_order)
     double theta_step = 0.25;       // the longest step, in theta
-    double remainder_step = 0.25;   // step * |remainder| at most this
+    double remainder_step = 0.05;   // step * |remainder| at most this
     double negligible = 1e-22;      // surviving mass below which the tail ends (once past the horizon)
+    double max_bend = 0.001;        // how far log g may stray from a line between samples
+    double steady_theta_step = 4.0; // the longest step where the coefficients stand still
     int max_steps = 100000;
 };
+
+// Lobatto points enough for the transformed density over the tail's life.
+// r = e^-phi q carries e^(curve z^2 / 2): a strong leak (or a fast collapse)
+// makes it a narrow bump (or a deep bowl) that a few points cannot follow.
+template <std::size_t N>
+std::size_t tail_order(const TimeFunctions<Jet<N>>& f, double start) {
+    double widest = 0.0;
+    const double lam = f.leaks() ? f.parameters().leak.v : 0.0;
+    for (int k = 0; k <= 48; ++k) {
+        const double t = start * std::pow(1.25, k);
+        const BoundAt<Jet<N>> bound = f.bound(t);
+        if (!(bound.b.v > 0.0)) break;
+        widest = std::max(widest, std::fabs(lam * bound.b.v * bound.b.v + bound.b.v * bound.b1.v));
+    }
+    if (widest <= 3.0) return 16;
+    if (widest <= 7.0) return 24;
+    if (widest <= 16.0) return 32;
+    return 48;
+}
 
 template <std::size_t N>
 class TailIntegrator {
@@ -85,15 +109,17 @@ public:
     using J = Jet<N>;
     using Vector = std::vector<J>;
 
-    TailIntegrator(const TimeFunctions<J>& f, const TailControls& controls)
-        : f_(f), c_(controls), basis_(lobatto_basis(controls.order)), m_(basis_.interior()) {}
+    // controls.order must be set (tail_order chooses one); start: where the tail begins.
+    TailIntegrator(const TimeFunctions<J>& f, const TailControls& controls, double start)
+        : f_(f), values_(f.shape(), plain(f.parameters())), c_(controls),
+          basis_(lobatto_basis(controls.order)), m_(basis_.interior()),
+          modes_(frozen_basis(f, basis_, start)), steady_(steady(f)) {}
 
     const LobattoBasis& basis() const { return basis_; }
 
     // q at the interior points at `start`; records samples from `start` until the surviving
-    // mass is negligible (or the bounds meet).
+    // mass is negligible (or the bounds meet), or once past `horizon`.
     std::vector<TailSample<N>> run(const Vector& q, double start, double horizon) const {
-        (void)horizon;
         std::vector<TailSample<N>> samples;
         // s = e^-phi q, in modes.
         const TailCoefficients<N> c0 = tail_coefficients(f_, start);
@@ -107,7 +133,7 @@ public:
         double dtheta = FIRST_THETA_STEP;
         for (int step = 0; step < c_.max_steps; ++step) {
             const TailSample<N>& last = samples.back();
-            if (!(last.survival >= c_.negligible) || !std::isfinite(last.survival)) break;
+            if (!(last.survival >= c_.negligible) || !std::isfinite(last.survival) || last.t >= horizon) break;
             const double next = step_end(t, dtheta);
             if (!(next > t)) break;
             const double middle = theta_point(t, next);
@@ -117,7 +143,7 @@ public:
             const J moved_scale = log_scale + normalise(moved);
             TailSample<N> candidate = sample(moved, next, moved_scale, moved_e0);
             const double bend = bend_between(last, candidate);
-            if (bend > MAX_BEND && h.v > MIN_THETA_STEP) {
+            if (bend > c_.max_bend && h.v > MIN_THETA_STEP) {
                 dtheta = 0.5 * h.v;  // the samples would not follow log g: a shorter step
                 continue;
             }
@@ -126,7 +152,7 @@ public:
             log_scale = moved_scale;
             t = next;
             samples.push_back(candidate);
-            dtheta = h.v * (bend < 0.25 * MAX_BEND ? 1.5 : 1.0);
+            dtheta = h.v * (bend < 0.25 * c_.max_bend ? 1.5 : 1.0);
         }
         return samples;
     }
@@ -139,9 +165,25 @@ private:
                                      0.36268378337836166, 0.36268378337836166, 0.3137066458778869,
                                      0.22238103445337443, 0.10122853629037706};
 
-    static constexpr double MAX_BEND = 0.002;
     static constexpr double FIRST_THETA_STEP = 0.01;
     static constexpr double MIN_THETA_STEP = 1e-6;
+    static constexpr double NEGLIGIBLE_LOG_DENSITY = -40.0;
+
+    static Scaled<Jet<0>> plain(const Scaled<J>& p) {
+        const Scaled<double> x = scaled_values(p);
+        return {x.v, x.a, x.w, x.sz, x.collapse_time, x.collapse_shape, x.collapse_floor,
+                x.amplitude, x.automatic_time, x.automatic_shape, x.leak};
+    }
+
+    static PotentialBasis frozen_basis(const TimeFunctions<J>& f, const LobattoBasis& basis, double start) {
+        const TailCoefficients<N> c = tail_coefficients(f, start);
+        return potential_basis(basis, c.u0.v / c.d.v, c.u1.v / c.d.v, c.u2.v / c.d.v);
+    }
+
+    // Whether the coefficients stand still in time (then the frozen potential is exact).
+    static bool steady(const TimeFunctions<J>& f) {
+        return f.shape().bound == BoundFamily::Constant && f.shape().drift == DriftFamily::Constant;
+    }
 
     static J phi(const TailCoefficients<N>& c, double z) { return c.tilt * z - 0.5 * c.curve * z * z; }
 
@@ -157,51 +199,71 @@ private:
         return half * sum;
     }
 
+    // int_a^b (u0 - a0 d) dt: the uniform part the modes' eigenvalues leave out.
+    double theta_value(double a, double b) const {
+        const double mid = 0.5 * (a + b);
+        const double half = 0.5 * (b - a);
+        double sum = 0.0;
+        for (int k = 0; k < 8; ++k) {
+            const double bt = values_.bound(mid + half * X8[k]).b.v;
+            sum += W8[k] * (0.5 / (bt * bt));
+        }
+        return half * sum;
+    }
+
     J integral_of_u0(double a, double b) const {
         const double mid = 0.5 * (a + b);
         const double half = 0.5 * (b - a);
         J sum(0.0);
-        for (int k = 0; k < 8; ++k) sum += W8[k] * tail_coefficients(f_, mid + half * X8[k]).u0;
+        for (int k = 0; k < 8; ++k) {
+            const TailCoefficients<N> c = tail_coefficients(f_, mid + half * X8[k]);
+            sum += W8[k] * (c.u0 - modes_.a0 * c.d);
+        }
         return half * sum;
     }
 
     // The next step's end for a wished step in theta: at most theta_step, and short
     // enough that the remainder's size times the step stays below remainder_step.
     double step_end(double t, double wished) const {
-        const TailCoefficients<N> c = tail_coefficients(f_, t);
-        const double remainder = (std::fabs(c.u1.v) + std::fabs(c.u2.v)) / c.d.v;
-        const double dtheta = std::min({wished, c_.theta_step, c_.remainder_step / std::max(remainder, 1e-12)});
+        const TailCoefficients<0> c = tail_coefficients(values_, t);
+        const double remainder = std::fabs(c.u1.v / c.d.v - modes_.a1) + std::fabs(c.u2.v / c.d.v - modes_.a2);
+        const double longest = steady_ ? c_.steady_theta_step : c_.theta_step;
+        const double dtheta = std::min({wished, longest, c_.remainder_step / std::max(remainder, 1e-12)});
         // Advance in t until the theta increment is reached (d varies along the way).
         double dt = dtheta / c.d.v;
         for (int k = 0; k < 60; ++k) {
-            const double b_end = f_.bound(t + dt).b.v;
-            if (b_end > 0.0 && theta_between(t, t + dt).v <= 1.5 * dtheta) break;
+            const double b_end = values_.bound(t + dt).b.v;
+            if (b_end > 0.0 && theta_value(t, t + dt) <= 1.5 * dtheta) break;
             dt *= 0.5;
         }
         return t + dt;
     }
 
-    // How far log g strays from a straight line between two samples, either bound: the
-    // Hermite interpolation between samples is then accurate to a small part of it.
+    // How far log g strays from a straight line between two samples, either bound, relative to
+    // the accuracy needed there: the Hermite interpolation between samples is accurate to a
+    // small part of it. Where g is small the distribution functions no longer feel it and log g
+    // needs digits only in proportion to its size; once negligible, far fewer.
     static double bend_between(const TailSample<N>& a, const TailSample<N>& b) {
         const double h = b.t - a.t;
         double bend = 0.0;
         for (std::size_t side = 0; side < 2; ++side) {
             const double secant = b.log_flux[side].v - a.log_flux[side].v;
             if (!std::isfinite(secant)) continue;
-            bend = std::max({bend, std::fabs(a.log_flux_rate[side].v * h - secant),
-                             std::fabs(b.log_flux_rate[side].v * h - secant)});
+            const double low = std::min(a.log_flux[side].v, b.log_flux[side].v);
+            const double scale = std::max(1.0, -low - 8.0) * (low < NEGLIGIBLE_LOG_DENSITY ? 20.0 : 1.0);
+            bend = std::max({bend, std::fabs(a.log_flux_rate[side].v * h - secant) / scale,
+                             std::fabs(b.log_flux_rate[side].v * h - secant) / scale});
         }
         return bend;
     }
 
     // The time between a and b where theta is half-way (Newton on the values).
     double theta_point(double a, double b) const {
-        const double target = 0.5 * theta_between(a, b).v;
+        const double target = 0.5 * theta_value(a, b);
         double t = 0.5 * (a + b);
         for (int k = 0; k < 30; ++k) {
-            const double g = theta_between(a, t).v - target;
-            const double bt = f_.bound(t).b.v;
+            const double g = theta_value(a, t) - target;
+            const double bt = values_.bound(t).b.v;
             const double step = g / (0.5 / (bt * bt));
             t = std::clamp(t - step, a, b);
             if (std::fabs(step) < 1e-15 * (b - a)) break;
@@ -212,7 +274,7 @@ private:
     Vector to_modes(const Vector& values) const {
         Vector out(m_, J(0.0));
         for (std::size_t k = 0; k < m_; ++k) {
-            for (std::size_t j = 0; j < m_; ++j) out[k] += basis_.to_modes[k * m_ + j] * values[j];
+            for (std::size_t j = 0; j < m_; ++j) out[k] += modes_.to_modes[k * m_ + j] * values[j];
         }
         return out;
     }
@@ -220,17 +282,17 @@ private:
     Vector to_values(const Vector& modes) const {
         Vector out(m_, J(0.0));
         for (std::size_t j = 0; j < m_; ++j) {
-            for (std::size_t k = 0; k < m_; ++k) out[j] += basis_.to_values[j * m_ + k] * modes[k];
+            for (std::size_t k = 0; k < m_; ++k) out[j] += modes_.to_values[j * m_ + k] * modes[k];
         }
         return out;
     }
 
-    // The remainder (u1 z + u2 z^2) / d times s, in modes.
+    // The remainder (u1 z + u2 z^2) / d times s, less the frozen potential, in modes.
     Vector remainder(const Vector& modes, double t) const {
         const TailCoefficients<N> c = tail_coefficients(f_, t);
         Vector values = to_values(modes);
-        const J a1 = c.u1 / c.d;
-        const J a2 = c.u2 / c.d;
+        const J a1 = c.u1 / c.d - modes_.a1;
+        const J a2 = c.u2 / c.d - modes_.a2;
         for (std::size_t j = 0; j < m_; ++j) {
             const double z = basis_.points[j + 1];
             values[j] = (a1 * z + a2 * (z * z)) * values[j];
@@ -267,7 +329,7 @@ private:
         Vector na = remainder(a, t0);
         Vector e_half(m_), e_full(m_), q_half(m_), f1(m_), f2(m_), f3(m_);
         for (std::size_t k = 0; k < m_; ++k) {
-            const J z = h * basis_.eigenvalues[k];
+            const J z = h * modes_.eigenvalues[k];
             const std::array<J, 3> full = phi_functions(z);
             const std::array<J, 3> half = phi_functions(0.5 * z);
             e_full[k] = exp(z);
@@ -305,7 +367,7 @@ private:
         const Vector s = to_values(a);
         // s_t = d (L s + remainder s)
         Vector lam_a(m_);
-        for (std::size_t k = 0; k < m_; ++k) lam_a[k] = basis_.eigenvalues[k] * a[k];
+        for (std::size_t k = 0; k < m_; ++k) lam_a[k] = modes_.eigenvalues[k] * a[k];
         const Vector ls = to_values(lam_a);
         const Vector rs = to_values(remainder(a, t));
         const std::size_t K = basis_.order;
@@ -323,7 +385,7 @@ private:
         TailSample<N> out;
         out.t = t;
         const J common = log(c.d) - 0.5 * c.curve + log_e0 + log_scale;
-        const J common_rate = c.log_d_rate - 0.5 * c.curve_rate + c.u0;
+        const J common_rate = c.log_d_rate - 0.5 * c.curve_rate + (c.u0 - modes_.a0 * c.d);
         // g_u = -d e^(tilt - curve/2) r_z(1), g_l = d e^(-tilt - curve/2) r_z(-1)
         out.log_flux[0] = upper.v < 0.0 ? common + c.tilt + log(-upper) : J(-INFINITY);
         out.log_flux[1] = lower.v > 0.0 ? common - c.tilt + log(lower) : J(-INFINITY);
@@ -334,9 +396,12 @@ private:
     }
 
     const TimeFunctions<J>& f_;
+    TimeFunctions<Jet<0>> values_;  // the step control reads values only
     TailControls c_;
     const LobattoBasis& basis_;
     std::size_t m_;
+    PotentialBasis modes_;
+    bool steady_;
 };
 
 }  // namespace ventrola::generalized

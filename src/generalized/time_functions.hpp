@@ -25,6 +25,14 @@ struct Scaled {
     T leak;
 };
 
+// The values of parameters that carry derivatives.
+template <class T>
+Scaled<double> scaled_values(const Scaled<T>& p) {
+    return {value(p.v), value(p.a), value(p.w), value(p.sz), value(p.collapse_time), value(p.collapse_shape),
+            value(p.collapse_floor), value(p.amplitude), value(p.automatic_time), value(p.automatic_shape),
+            value(p.leak)};
+}
+
 template <class T>
 struct BoundAt {
     T b, b1, b2;  // b(t), b'(t), b''(t)

@@ -16,14 +16,26 @@ double step_at(const TimeFunctions<double>& f, double t, double nearest, const G
     if (!(b > 0.0)) return 0.0;
     const double start = c.start_weight / (t + nearest * nearest / 3.0);
     const double across = 1.0 / (b * b);
-    const double bend = std::fabs(bound.b1 / b) + std::sqrt(std::fabs(bound.b2 / b));
+    // The bound's slope and curvature as rates; the curvature's through a smooth absolute
+    // value, since a kink in h where b'' changes sign would cost the trapezoidal rule its order.
+    const double slope = bound.b1 / b;
+    const double curvature = bound.b2 / b;
+    const double bend2 = slope * slope + std::sqrt(curvature * curvature + across * across * across * across) -
+                         across * across;
     double drift = 0.0;
     const ModelShape& shape = f.shape();
     if (shape.drift == DriftFamily::Dmc) drift = 1.0 / (t + 0.5 * f.parameters().automatic_time);
     if (shape.drift == DriftFamily::Tabulated) drift = 0.5 / shape.drift_table.step;
     if (shape.bound == BoundFamily::Tabulated) drift = std::max(drift, 0.5 / shape.bound_table.step);
-    const double leak = f.leaks() ? std::fabs(f.parameters().leak) : 0.0;
-    const double rate = std::sqrt(start * start + across * across + bend * bend + drift * drift + leak * leak);
+    const double lam = f.leaks() ? f.parameters().leak : 0.0;
+    const double leak = std::fabs(lam);
+    // The kernels fall off as exp(-alpha^2 (t - tau) / 2), alpha = S' - v + leak S the bounds'
+    // motion against the drift: half the mean of its square over the two bounds.
+    const double v = f.drift(t).v;
+    const double moving = bound.b1 + lam * b;
+    const double motion = 0.5 * (moving * moving + v * v);
+    const double rate =
+        std::sqrt(start * start + across * across + bend2 + drift * drift + leak * leak + motion * motion);
     return c.resolution / rate;
 }
 

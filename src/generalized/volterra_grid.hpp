@@ -18,7 +18,7 @@ struct VolterraGrid {
 };
 
 struct GridControls {
-    double resolution = 0.1;     // kappa: steps per unit of the fastest rate's scale
+    double resolution = 0.07;    // kappa: steps per unit of the fastest rate's scale
     double start_weight = 4.0;   // how finely the first passages near the start are resolved
     double end_theta = 0.5;      // the grid ends where int_0^t s^2 / b^2 dt reaches this
     int max_nodes = 4000;
