@@ -153,8 +153,9 @@ def fast_median(seconds: FloatArray) -> Optional[float]:
     return float(np.median(seconds))
 
 
-def trial_arrays(choices: Any, rts: Any) -> tuple[BoolArray, FloatArray]:
-    """One-dimensional choices and response times of one length, contiguous, the times positive and finite."""
+def trial_arrays(choices: Any, rts: Any, allow_missing: bool = False) -> tuple[BoolArray, FloatArray]:
+    """One-dimensional choices and response times of one length, contiguous, the times positive and finite
+    (or NaN, a trial without a time, with ``allow_missing``)."""
     for name, values in (("choices", choices), ("rts", rts)):
         array = as_array(values, name)
         if array.ndim != 1:
@@ -164,8 +165,10 @@ def trial_arrays(choices: Any, rts: Any) -> tuple[BoolArray, FloatArray]:
     times = seconds_array(rts)
     if len(flags) != len(times):
         raise ValueError(f"choices and rts must have one value per trial each, not {len(flags)} and {len(times)}")
-    count, first = impossible_times(times)
+    count, first = impossible_times(times[~np.isnan(times)] if allow_missing else times)
     if count:
+        if allow_missing:
+            first = int(np.flatnonzero(~np.isnan(times))[first])
         raise ValueError(impossible_times_message("rts", count, float(times[first]), f"at position {first}"))
     return np.ascontiguousarray(flags), np.ascontiguousarray(times)
 
@@ -188,11 +191,13 @@ def refuse_t0_not_below_fastest(t0: float, fastest: float) -> None:
         )
 
 
-def checked_trials(choices: Any, rts: Any, stacklevel: int = 3) -> tuple[BoolArray, FloatArray]:
+def checked_trials(
+    choices: Any, rts: Any, stacklevel: int = 3, allow_missing: bool = False
+) -> tuple[BoolArray, FloatArray]:
     """The trials as :func:`trial_arrays` gives them; warns when the times look like milliseconds,
     ``stacklevel`` frames up (3: the caller of the function that called this)."""
-    flags, times = trial_arrays(choices, rts)
-    message = milliseconds_warning(times)
+    flags, times = trial_arrays(choices, rts, allow_missing)
+    message = milliseconds_warning(times[~np.isnan(times)] if allow_missing else times)
     if message is not None:
         warnings.warn(message, UserWarning, stacklevel=stacklevel)
     return flags, times

@@ -7,6 +7,8 @@
         --method ez -o params.csv
     ventrola fit trials.csv --by subject --method ml --depends-on drift_rate=condition \\
         --free drift_rate,boundary_separation,non_decision_time --contamination 0.02 -o params.csv
+    ventrola fit trials.csv --by subject --method ml --formula "drift_rate=1 + coherence" \\
+        --deadline 1.5 -o params.csv
 
 Errors are one line on stderr (``ventrola: error: ...``). Exit status: 0 on
 success, 1 when a file or its data cannot be used, 2 for bad arguments, 130
@@ -132,6 +134,32 @@ def assignments(text: str) -> dict[str, float]:
     return values
 
 
+def formula(text: str) -> tuple[str, str]:
+    """NAME=FORMULA: one parameter's formula (it may hold commas and '+')."""
+    name, equals, right = text.partition("=")
+    if not equals or not name.strip() or not right.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=FORMULA, not {text!r}")
+    return name.strip(), right.strip()
+
+
+def deadline(text: str) -> Any:
+    """SECONDS (a number, in --rt-unit) or the name of a column of deadlines."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def window(text: str) -> tuple[float, float]:
+    """LOW,HIGH response times (in --rt-unit)."""
+    parts = [part.strip() for part in text.split(",")]
+    try:
+        low, high = (float(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected LOW,HIGH (two numbers), not {text!r}") from None
+    return low, high
+
+
 def assignments_of_columns(text: str) -> dict[str, list[str]]:
     """NAME=COLUMN pairs, comma-separated; COLUMN+COLUMN for a combination of columns."""
     return {name: [column.strip() for column in value.split("+")] for name, value in pairs(text)}
@@ -192,6 +220,17 @@ def build_parser() -> ArgumentParser:
                           "(COLUMN+COLUMN for combinations; may be repeated)")
     fit.add_argument("--contamination", type=float, metavar="WEIGHT",
                      help="--method ml: weight of lapse trials (0.02; 0 for none)")
+    fit.add_argument("--formula", type=formula, action="append", metavar="NAME=FORMULA",
+                     help="--method ml: a formula on the file's columns for one parameter, e.g. "
+                          "'drift_rate=1 + coherence' (may be repeated)")
+    fit.add_argument("--missing", choices=("choice",),
+                     help="--method ml: an empty response time is a trial known by its choice only "
+                          "(go/no-go: withholding is the lower boundary)")
+    fit.add_argument("--deadline", type=deadline, metavar="COLUMN|SECONDS",
+                     help="--method ml: an empty response time had no response by this deadline "
+                          "(a column of deadlines or one number, in --rt-unit)")
+    fit.add_argument("--rt-range", type=window, metavar="LOW,HIGH",
+                     help="--method ml: only response times in this window were kept (in --rt-unit)")
     fit.add_argument("--jobs", type=jobs, default=1,
                      help=f"groups fitted at once in worker processes (1; at most one per group and "
                           f"{JOBS_PER_PROCESSOR} per processor)")
@@ -328,13 +367,26 @@ def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
             if name in depends_on:
                 raise UsageError(f"--depends-on names {name!r} more than once")
             depends_on[name] = columns
+    formulas: dict[str, str] = {}
+    for name, text in args.formula or []:
+        if name in formulas:
+            raise UsageError(f"--formula names {name!r} more than once")
+        formulas[name] = text
     options = {"free": args.free, "fixed": args.fixed or None, "contamination": args.contamination,
-               "depends_on": depends_on or None}
+               "depends_on": depends_on or None, "formulas": formulas or None, "missing": args.missing,
+               "deadline": args.deadline, "rt_range": args.rt_range}
     if args.method != "ml":
         given = [f"--{name.replace('_', '-')}" for name, value in options.items() if value is not None]
         if given:
             raise UsageError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to --method ml")
         return {}
+    if args.plot:
+        # The pictures draw one parameter set per panel against timed trials.
+        unfit = [option for option, value in (("--formula", formulas), ("--missing", args.missing),
+                                               ("--deadline", args.deadline)) if value]
+        if unfit:
+            raise UsageError(f"--plot draws one parameter set per group against timed trials: it cannot go with "
+                             f"{', '.join(unfit)}")
     return options
 
 

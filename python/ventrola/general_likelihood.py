@@ -83,6 +83,15 @@ def _custom_names(model: DDM) -> list[str]:
     return [name for custom in model.custom_functions for name in custom.names]
 
 
+def _differenced_names(model: DDM) -> list[str]:
+    """The parameters whose partial derivatives come from differences: a user's functions' own,
+    and for a user's drift (a table in user units) the noise and the leak as well."""
+    names = _custom_names(model)
+    if any(custom.role == "drift" for custom in model.custom_functions):
+        names += ["noise_sd"] + (["leak"] if model.leak else [])
+    return names
+
+
 def _groups(columns: Mapping[str, FloatArray], names: list[str], n: int) -> list[tuple[dict[str, float], Any]]:
     """Trials grouped by the values of the user's functions' parameters: (values, rows or slice)."""
     if not names or all(columns[name].size == 1 for name in names):
@@ -99,7 +108,7 @@ def _call(model: DDM, quantity: str, flags: FloatArray, times: FloatArray, colum
     bound, drift = model.engine_families()
     custom = _custom_names(model)
     engine_columns = _engine_columns(model, columns)
-    if not custom:
+    if not model.custom_functions:
         spec = (bound, drift, model.leak, None, 0.0, None, 0.0)
         return _engine.general_likelihood(quantity, spec, flags, times, engine_columns)
     t0 = np.broadcast_to(columns["non_decision_time"], (n,))
@@ -155,10 +164,10 @@ def evaluate_gradient(model: DDM, choices: Any, rts: Any, params: Mapping[str, A
     log_f, partials = _call(model, "logpdf_grad", flags, times, columns)
     by_name = dict(zip(ENGINE_ORDER, partials))
     gradients = {name: np.asarray(by_name[name]).reshape(shape) for name in model.parameter_names if name in by_name}
-    for name in _custom_names(model):
+    for name in _differenced_names(model):
         # Central differences: the user's function is a black box to the solver.
         value = columns[name]
-        step = 1e-6 * np.maximum(1.0, np.abs(value))
+        step = 1e-4 * np.maximum(1.0, np.abs(value))  # wide enough to step over the grid's rounding
         up = dict(columns, **{name: value + step})
         down = dict(columns, **{name: value - step})
         plus = np.asarray(_call(model, "logpdf", flags, times, up))

@@ -31,7 +31,6 @@ from ventrola.parameters import DEFAULTS, PARAMETER_NAMES
 __all__ = [
     "DEFAULTS",
     "PARAMETER_NAMES",
-    "loglik",
     "wiener_cdf",
     "wiener_logpdf",
     "wiener_logpdf_grad",
@@ -311,52 +310,3 @@ def mixture(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, 
         lapse_per_p = np.where(possible & inside, np.exp(-np.log(2 * longest) - log_p), 0.0)
         model_per_p = np.where(possible, np.exp(log_densities - log_p), 0.0)
     return Mixture(log_p, model_share, lapse_share, lapse_per_p - model_per_p)
-
-
-def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contamination: float = 0.0) -> float:
-    """Summed log-likelihood of the trials under a parameter dict.
-
-    Parameters
-    ----------
-    choices : array_like of bool or {0, 1}
-        True (or 1) for the upper boundary, one value per trial.
-    rts : array_like of float
-        Response times in seconds, one per trial.
-    params : mapping
-        The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
-        return them; other keys are ignored and missing optional parameters take their
-        defaults. ``drift_rate`` and ``boundary_separation`` are required.
-    contamination : float, optional
-        Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
-        response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
-        response time given (default 0, the model alone).
-
-    Returns
-    -------
-    float
-        The sum over trials of the log-likelihood; ``-inf`` when a trial is impossible.
-
-    Raises
-    ------
-    ValueError
-        For a missing required parameter, a parameter out of its range, a weight outside
-        [0, 1], or unusable choices.
-
-    Examples
-    --------
-    >>> import ventrola
-    >>> choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 200, 1)
-    >>> fit = {"drift_rate": 1.0, "boundary_separation": 1.5, "non_decision_time": 0.3}
-    >>> bool(ventrola.loglik(choices, rts, fit) > ventrola.loglik(choices, rts, {**fit, "drift_rate": 0.0}))
-    True
-    """
-    contamination = float(contamination)
-    if not 0.0 <= contamination <= 1.0:
-        raise ValueError(f"contamination must be in [0, 1], got {contamination!r}")
-    parameters = parameters_from(params)
-    rt_array = as_reals(rts, "rts")
-    values = wiener_logpdf(choices, rt_array, **parameters)
-    if contamination > 0.0:
-        longest = longest_response(rt_array)
-        values = mixture_logpdf(values, np.broadcast_to(rt_array, values.shape), contamination, longest)
-    return float(np.sum(values))

@@ -60,7 +60,7 @@ class CustomFunction:
         for p in listed[1:]:
             if p.kind in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD):
                 raise ValueError(f"the {role} function must name its parameters, not take *args or **kwargs")
-            if p.name in STANDARD_NAMES or p.name in parameters.TABLE:
+            if p.name in STANDARD_NAMES:
                 raise ValueError(f"the {role} function's parameter {p.name!r} has the name of one of the "
                                  "model's own parameters; rename it")
             own.append(p.name)
@@ -93,14 +93,15 @@ class CustomFunction:
                              f"for {times.shape[0]} times")
         if not np.all(np.isfinite(result)):
             first = int(np.flatnonzero(~np.isfinite(result))[0])
-            raise ValueError(f"the {self.role} function gave {result[first]!r} at t = {times[first]!r}")
+            raise ValueError(f"the {self.role} function gave {float(result[first])!r} at t = {float(times[first])!r}")
         if self.role == "bound":
             if result.min() < 0.0:
                 first = int(np.flatnonzero(result < 0.0)[0])
-                raise ValueError(f"the bound function must not be negative: c({times[first]!r}) = {result[first]!r}")
+                raise ValueError(f"the bound function must not be negative: c({float(times[first])!r}) = "
+                                 f"{float(result[first])!r}")
             if not abs(result[0] - 1.0) <= 1e-9:
                 raise ValueError(f"the bound function must be 1 at t = 0 (it scales the boundary separation), "
-                                 f"got {result[0]!r}")
+                                 f"got {float(result[0])!r}")
         return result
 
 
@@ -116,7 +117,8 @@ class DDM:
         its parameters after ``t`` become the model's.
     drift : str or callable, optional
         ``"constant"`` (default) or ``"dmc"`` (an automatic activation on top of the drift, as in
-        conflict tasks), or a function ``g(t, **params) -> v(t)`` in the drift's units.
+        conflict tasks), or a function ``g(t, **params) -> v(t)`` in the drift's units; the
+        drift is then ``drift_rate + g(t)``, with ``drift_rate`` 0 unless given.
     leak : bool, optional
         Whether the accumulation leaks (the parameter ``leak``, 1/s; negative values excite it).
 
@@ -138,8 +140,9 @@ class DDM:
     -----
     A user's functions are evaluated on the solver's time grid (every millisecond up to the
     longest decision time asked about, a second beyond it, and held at their last value after
-    that), and the likelihood's derivatives with respect to their parameters come from central
-    finite differences.
+    that) and interpolated by cubic splines; the likelihood's derivatives with respect to their
+    parameters come from central finite differences (and, for a user's drift, those with
+    respect to ``noise_sd`` and ``leak`` too).
 
     Examples
     --------
@@ -160,7 +163,11 @@ class DDM:
         names = list(STANDARD_NAMES)
         names += parameters.TABLE.family_names(self._family_labels())
         for custom in self.custom_functions:
-            names += [name for name in custom.names if name not in names]
+            taken = [name for name in custom.names if name in names]
+            if taken:
+                raise ValueError(f"the {custom.role} function's parameter {taken[0]!r} is already the model's "
+                                 f"(of its {'drift' if custom.role == 'bound' else 'bound'} or leak); rename it")
+            names += custom.names
         self.parameter_names: tuple[str, ...] = tuple(names)
         defaults = dict(parameters.DEFAULTS)
         for name in self.parameter_names:
@@ -169,6 +176,8 @@ class DDM:
                 defaults[name] = float(entry.default)
         for custom in self.custom_functions:
             defaults.update(custom.defaults)
+        if isinstance(self._drift, CustomFunction):
+            defaults["drift_rate"] = 0.0  # a constant added to the user's drift
         self.defaults: dict[str, float] = defaults
 
     @staticmethod

@@ -2,7 +2,9 @@
 
 Each :class:`Parameter` says what the parameter means, its default, the values
 it may take and how a refusal words them, how a maximum-likelihood fit moves
-it, and the prior a hierarchical model gives it. The likelihood's defaults,
+it, the prior a hierarchical model gives it, and the link a regression on it
+uses (identity for the drift rate, log for positive parameters, logit for the
+starting point). The likelihood's defaults,
 the fits' checks, bounds and starts, the Bayesian priors and the command
 line's help all read this table; adding a parameter is adding an entry.
 
@@ -87,6 +89,23 @@ Prior = Union[GroupPrior, SharedPrior]
 
 
 @dataclass(frozen=True)
+class RegressionPrior:
+    """Priors of a regression on the parameter, on its link scale: the intercept ~ Normal(
+    ``intercept_mean``, ``intercept_sd``), every other common coefficient ~ Normal(0, ``slope_sd``)
+    per unit of its covariate, and the spread of each group-specific coefficient ~
+    HalfNormal(``group_sd``)."""
+
+    intercept_mean: float
+    intercept_sd: float
+    slope_sd: float
+    group_sd: float
+
+
+# The links a regression may put a parameter on: its value is the inverse link of a linear predictor.
+LINKS = ("identity", "log", "logit")
+
+
+@dataclass(frozen=True)
 class Parameter:
     """One parameter: its name (the dictionary key and keyword everywhere), meaning and unit,
     default (None: it must be given), valid values and the words that refuse others, how a fit
@@ -103,6 +122,10 @@ class Parameter:
     in_density: bool = True  # False for the weight of the lapse mixture
     option: Optional[str] = None  # the option of `ventrola simulate`, where it has one
     families: Optional[tuple[str, ...]] = None  # the bound or drift families that have it (None: every model)
+    # The scale on which a formula's linear predictor acts (one of LINKS), and its priors in a
+    # hierarchical model; None: the parameter takes no formula.
+    link: Optional[str] = None
+    regression: Optional[RegressionPrior] = None
 
     def refusal(self, value: Any, prefix: str = "") -> str:
         return f"{prefix}{self.name} must {self.requirement}, got {value!r}"
@@ -154,6 +177,10 @@ class ParameterTable:
         it is bounded."""
         return tuple(p.name for p in self.entries if p.unit == _NOISE_UNITS and p.families is None)
 
+    def with_formulas(self) -> tuple[str, ...]:
+        """Every parameter a formula can describe, in table order."""
+        return tuple(p.name for p in self.entries if p.link is not None)
+
 
 _NOISE_UNITS = "units of the noise"
 
@@ -172,6 +199,9 @@ TABLE = ParameterTable((
         fit=Fit("noise_scaled", -20.0, 20.0),
         prior=GroupPrior("identity", 0.0, 3.0, 1.5),  # a typical participant anywhere in about [-6, 6]
         option="--drift",
+        # Drift is signed and adds up: a stimulus twice as strong drives it twice as hard.
+        link="identity",
+        regression=RegressionPrior(0.0, 3.0, 3.0, 1.5),
     ),
     Parameter(
         "boundary_separation", "distance between the two boundaries", _NOISE_UNITS, None,
@@ -180,6 +210,9 @@ TABLE = ParameterTable((
         # log-normal: the median participant around 1.5, group medians in about [0.45, 5]
         prior=GroupPrior("log", math.log(1.5), 0.6, 0.5),
         option="--boundary",
+        # Positive, and effects on caution are proportional: a coefficient of 0.1 is about 10 %.
+        link="log",
+        regression=RegressionPrior(math.log(1.5), 0.6, 0.5, 0.5),
     ),
     Parameter(
         "starting_point", "start as a fraction of the boundary separation", "fraction", 0.5,
@@ -188,6 +221,9 @@ TABLE = ParameterTable((
         fit=Fit("logit_room", -7.0, 7.0, start=0.5),
         prior=GroupPrior("logit", 0.0, 0.6, 0.5),  # the median participant in about [0.24, 0.76]
         option="--start",
+        # A fraction: the logit (of its place in the room a fixed starting-point range leaves).
+        link="logit",
+        regression=RegressionPrior(0.0, 0.6, 0.5, 0.5),
     ),
     Parameter(
         "non_decision_time", "lower end of the non-decision time", "seconds", 0.0,
@@ -198,6 +234,10 @@ TABLE = ParameterTable((
         # with lapses), so that t0 stays below it; the median participant's fraction in about [0.2, 0.97]
         prior=GroupPrior("logit_of_bound", 1.0, 1.2, 0.8),
         option="--t0",
+        # Positive seconds; log keeps the effects proportional and needs no bound from the data
+        # (a trial faster than its t0 then needs lapses to be explained).
+        link="log",
+        regression=RegressionPrior(math.log(0.3), 0.5, 0.3, 0.3),
     ),
     Parameter(
         "drift_rate_sd", "across-trial standard deviation of the drift rate", _NOISE_UNITS, 0.0,
@@ -205,6 +245,8 @@ TABLE = ParameterTable((
         fit=Fit("noise_scaled", 0.0, 10.0, start=0.5),  # at 0 its partial derivative vanishes
         prior=SharedPrior("half_normal", 1.5),
         option="--drift-sd",
+        link="log",
+        regression=RegressionPrior(math.log(0.5), 1.0, 0.5, 0.5),
     ),
     Parameter(
         "starting_point_range", "across-trial range of the starting point", "fraction", 0.0,
@@ -214,6 +256,8 @@ TABLE = ParameterTable((
         fit=Fit("fraction_of_room", 0.0, 0.99, start=0.3),
         prior=SharedPrior("uniform_room"),
         option="--start-range",
+        # No formula: its room depends on the starting point of the same trial, which a formula of
+        # its own could leave at any value.
     ),
     Parameter(
         "non_decision_time_range", "across-trial range of the non-decision time", "seconds", 0.0,
@@ -221,6 +265,8 @@ TABLE = ParameterTable((
         fit=Fit("tenths_below_slowest", 0.0, start=0.05),
         prior=SharedPrior("half_normal", 0.2),
         option="--t0-range",
+        link="log",
+        regression=RegressionPrior(math.log(0.1), 1.0, 0.5, 0.5),
     ),
     Parameter(
         "noise_sd", "standard deviation of the noise per unit time; sets the units", "units", 1.0,

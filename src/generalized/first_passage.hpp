@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "generalized/gauss_legendre.hpp"
 #include "generalized/start_terms.hpp"
 #include "generalized/tail_integrator.hpp"
 #include "generalized/time_functions.hpp"
@@ -91,10 +92,21 @@ private:
 
     // The forcing's share of the density and the ratio's interpolated remainder.
     J early_log_density(std::size_t side, double t) const {
-        const double sign = SIGNS[side];
+        const BoundAt<J> bound = f_.bound(t);
+        return early_log_density(side, t, bound, f_.drift(t).v, f_.drift_integral(t));
+    }
+
+    // Both bounds' at once, sharing the model's functions at t.
+    std::array<J, 2> early_log_densities(double t) const {
         const BoundAt<J> bound = f_.bound(t);
         const J v = f_.drift(t).v;
-        const StartView<J> view = start_.at(sign * bound.b, sign * bound.b1, t, v, f_.drift_integral(t));
+        const J integral = f_.drift_integral(t);
+        return {early_log_density(UPPER, t, bound, v, integral), early_log_density(LOWER, t, bound, v, integral)};
+    }
+
+    J early_log_density(std::size_t side, double t, const BoundAt<J>& bound, const J& v, const J& integral) const {
+        const double sign = SIGNS[side];
+        const StartView<J> view = start_.at(sign * bound.b, sign * bound.b1, t, v, integral);
         const J forcing_ratio = -2.0 * sign * view.bracket;
         const J remainder = interpolate_remainder(side, t);
         const J ratio = forcing_ratio + remainder;
@@ -133,24 +145,38 @@ private:
                     start_.at(SIGNS[side] * bound.b, SIGNS[side] * bound.b1, t, f_.drift(t).v, f_.drift_integral(t));
                 remainder_[side][j] = early_.ratio[side][j] + 2.0 * SIGNS[side] * view.bracket;
             }
-            early_cdf_[side].assign(n, J(0.0));
-            for (std::size_t j = 1; j < n; ++j) {
-                early_cdf_[side][j] = early_cdf_[side][j - 1] +
-                                      integrate_density(side, early_.grid.t[j - 1], early_.grid.t[j]);
+        }
+        // Both distribution functions by 8-point Gauss-Legendre on every interval; the nodes'
+        // densities are kept for the handover, which integrates against them too.
+        for (std::size_t side = 0; side < 2; ++side) early_cdf_[side].assign(n, J(0.0));
+        quadrature_.clear();
+        for (std::size_t j = 1; j < n; ++j) {
+            const double a = early_.grid.t[j - 1];
+            const double b = early_.grid.t[j];
+            const double mid = 0.5 * (a + b);
+            const double half = 0.5 * (b - a);
+            std::array<J, 2> sum{J(0.0), J(0.0)};
+            for (int k = 0; k < 8; ++k) {
+                const double tau = mid + half * GAUSS8_NODES[k];
+                const std::array<J, 2> log_g = early_log_densities(tau);
+                quadrature_.push_back({tau, half * GAUSS8_WEIGHTS[k], log_g});
+                for (std::size_t side = 0; side < 2; ++side) {
+                    if (!std::isfinite(log_g[side].v)) continue;
+                    sum[side] += GAUSS8_WEIGHTS[k] * exp(weighted() ? log_g[side] + log_girsanov(side, tau) : log_g[side]);
+                }
             }
+            for (std::size_t side = 0; side < 2; ++side) early_cdf_[side][j] = early_cdf_[side][j - 1] + half * sum[side];
         }
     }
 
     // int_a^b g (with the change of measure, where there is one) by 8-point Gauss-Legendre.
     J integrate_density(std::size_t side, double a, double b) const {
-        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
-        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
         const double mid = 0.5 * (a + b);
         const double half = 0.5 * (b - a);
         J sum(0.0);
         for (int k = 0; k < 8; ++k) {
-            const J log_g = log_density(side, mid + half * X[k]);
-            if (std::isfinite(log_g.v)) sum += W[k] * exp(log_g);
+            const J log_g = log_density(side, mid + half * GAUSS8_NODES[k]);
+            if (std::isfinite(log_g.v)) sum += GAUSS8_WEIGHTS[k] * exp(log_g);
         }
         return half * sum;
     }
@@ -165,7 +191,7 @@ private:
     void run_tail(double horizon, const SolverControls& controls) {
         TailControls tail_controls = controls.tail;
         if (tail_controls.order == 0) tail_controls.order = tail_order(f_, t1_);
-        const TailIntegrator<N> tail(f_, tail_controls, t1_);
+        TailIntegrator<N> tail(f_, tail_controls, t1_);
         const LobattoBasis& basis = tail.basis();
         const std::vector<J> q =
             scaled_density_at_handover(std::span<const double>(basis.points).subspan(1, basis.interior()));
@@ -195,8 +221,6 @@ private:
     // The integrand sharpens as tau nears T1 for y near a bound, so the last interval is cut
     // geometrically towards T1. What depends on tau alone is computed once for all the points.
     std::vector<J> scaled_density_at_handover(std::span<const double> points) const {
-        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
-        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
         const BoundAt<J> end = f_.bound(t1_);
         const J integral_t1 = f_.drift_integral(t1_);
         const J drift_t1 = f_.drift(t1_).v;
@@ -207,32 +231,34 @@ private:
             J log_weight, centre, twice_variance, normaliser;
         };
         std::vector<Source> sources;
-        const auto piece = [&](double a, double b) {
-            const double mid = 0.5 * (a + b);
-            const double half = 0.5 * (b - a);
-            for (int k = 0; k < 8; ++k) {
-                const double tau = mid + half * X[k];
-                const J integral_tau = f_.drift_integral(tau);
-                const J b_tau = f_.bound(tau).b;
-                const double gap = t1_ - tau;
-                const J V = f_.variance(gap);
-                const J shift = f_.shift(t1_, integral_t1, tau, integral_tau);
-                const J decay = f_.decay(gap);
-                for (std::size_t side = 0; side < 2; ++side) {
-                    const J log_g = early_log_density(side, tau);
-                    if (!std::isfinite(log_g.v)) continue;
-                    sources.push_back({log_g + std::log(W[k] * half), SIGNS[side] * b_tau * decay + shift, 2.0 * V,
-                                       INV_SQRT_2PI / sqrt(V)});
-                }
+        const auto source = [&](double tau, double weight, const std::array<J, 2>& log_g) {
+            const J integral_tau = f_.drift_integral(tau);
+            const J b_tau = f_.bound(tau).b;
+            const double gap = t1_ - tau;
+            const J V = f_.variance(gap);
+            const J shift = f_.shift(t1_, integral_t1, tau, integral_tau);
+            const J decay = f_.decay(gap);
+            for (std::size_t side = 0; side < 2; ++side) {
+                if (!std::isfinite(log_g[side].v)) continue;
+                sources.push_back({log_g[side] + std::log(weight), SIGNS[side] * b_tau * decay + shift, 2.0 * V,
+                                   INV_SQRT_2PI / sqrt(V)});
             }
         };
         const std::vector<double>& nodes = early_.grid.t;
         const std::size_t n = nodes.size();
-        for (std::size_t j = 1; j + 1 < n; ++j) piece(nodes[j - 1], nodes[j]);
+        // Every interval but the last from the distribution functions' nodes.
+        for (std::size_t k = 0; k + 8 < quadrature_.size(); ++k) {
+            source(quadrature_[k].t, quadrature_[k].weight, quadrature_[k].log_density);
+        }
         double lo = nodes[n - 2];
         for (int cut = 0; cut < 12; ++cut) {
             const double hi = t1_ - 0.25 * (t1_ - lo);
-            piece(lo, hi);
+            const double mid = 0.5 * (lo + hi);
+            const double half = 0.5 * (hi - lo);
+            for (int k = 0; k < 8; ++k) {
+                const double tau = mid + half * GAUSS8_NODES[k];
+                source(tau, half * GAUSS8_WEIGHTS[k], early_log_densities(tau));
+            }
             lo = hi;
         }
         std::vector<J> out(points.size());
@@ -289,16 +315,14 @@ private:
 
     // int_a^b dt / 2b(t)^2 by 8-point Gauss-Legendre (infinite once the bounds have met).
     J theta_between(double a, double b) const {
-        static constexpr double X[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329, -0.18343464249564978, 0.18343464249564978, 0.525532409916329, 0.7966664774136267, 0.9602898564975362};
-        static constexpr double W[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869, 0.36268378337836166, 0.36268378337836166, 0.3137066458778869, 0.22238103445337443, 0.10122853629037706};
         if (!(b > a)) return J(0.0);
         if (!(f_.bound(b).b.v > 0.0)) return J(INFINITY);
         const double mid = 0.5 * (a + b);
         const double half = 0.5 * (b - a);
         J sum(0.0);
         for (int k = 0; k < 8; ++k) {
-            const J bt = f_.bound(mid + half * X[k]).b;
-            sum += W[k] * (0.5 / (bt * bt));
+            const J bt = f_.bound(mid + half * GAUSS8_NODES[k]).b;
+            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
         }
         return half * sum;
     }
@@ -327,6 +351,11 @@ private:
     double t1_ = 0.0;
     std::array<std::vector<J>, 2> remainder_;
     std::array<std::vector<J>, 2> early_cdf_;
+    struct QuadratureNode {
+        double t, weight;
+        std::array<J, 2> log_density;
+    };
+    std::vector<QuadratureNode> quadrature_;  // the early intervals' Gauss-Legendre nodes
     std::vector<TailSample<N>> late_;
     std::array<std::vector<J>, 2> late_cdf_;
 };

@@ -76,7 +76,8 @@ public:
                          variable(AMPLITUDE, 1.0 / s),
                          variable(AUTOMATIC_TIME, 1.0),
                          variable(AUTOMATIC_SHAPE, 1.0),
-                         variable(LEAK, 1.0)};
+                         variable(LEAK, 1.0),
+                         1.0 / s};
         const J sv = variable(SV, 1.0 / s);
         const J y0 = (scaled.w - 0.5) * scaled.a;
         const J width = scaled.sz * scaled.a;

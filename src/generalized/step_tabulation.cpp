@@ -25,7 +25,7 @@ Result<StepTables> tabulate_steps(const ModelShape& shape, const GeneralParamete
     // The functions in the user's units: they are linear in the drift, the bound and the amplitude.
     const Scaled<double> user{p.drift_rate,          p.boundary_separation, p.starting_point,  p.starting_point_range,
                               p.collapse_time,       p.collapse_shape,      p.collapse_floor,  p.automatic_amplitude,
-                              p.automatic_time,      p.automatic_shape,     p.leak};
+                              p.automatic_time,      p.automatic_shape,     p.leak,            1.0};
     const TimeFunctions<double> f(shape, user);
     StepTables tables;
     tables.dt = dt;

@@ -29,9 +29,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "generalized/gauss_legendre.hpp"
 #include "generalized/jet.hpp"
 #include "generalized/lobatto_basis.hpp"
-#include "generalized/potential_basis.hpp"
+#include "generalized/frozen_operator.hpp"
 #include "generalized/time_functions.hpp"
 
 namespace ventrola::generalized {
@@ -79,7 +80,7 @@ struct TailControls {
     double theta_step = 0.25;       // the longest step, in theta
     double remainder_step = 0.05;   // step * |remainder| at most this
     double negligible = 1e-22;      // surviving mass below which the tail ends (once past the horizon)
-    double max_bend = 0.001;        // how far log g may stray from a line between samples
+    double max_bend = 0.0005;       // how far log g may stray from a line between samples
     double steady_theta_step = 4.0; // the longest step where the coefficients stand still
     int max_steps = 100000;
 };
@@ -97,9 +98,9 @@ std::size_t tail_order(const TimeFunctions<Jet<N>>& f, double start) {
         if (!(bound.b.v > 0.0)) break;
         widest = std::max(widest, std::fabs(lam * bound.b.v * bound.b.v + bound.b.v * bound.b1.v));
     }
-    if (widest <= 3.0) return 16;
-    if (widest <= 7.0) return 24;
-    if (widest <= 16.0) return 32;
+    if (widest <= 2.5) return 16;
+    if (widest <= 6.0) return 24;
+    if (widest <= 9.0) return 32;
     return 48;
 }
 
@@ -113,13 +114,13 @@ public:
     TailIntegrator(const TimeFunctions<J>& f, const TailControls& controls, double start)
         : f_(f), values_(f.shape(), plain(f.parameters())), c_(controls),
           basis_(lobatto_basis(controls.order)), m_(basis_.interior()),
-          modes_(frozen_basis(f, basis_, start)), steady_(steady(f)) {}
+          modes_(frozen(f, basis_, start)), steady_(steady(f)) {}
 
     const LobattoBasis& basis() const { return basis_; }
 
     // q at the interior points at `start`; records samples from `start` until the surviving
     // mass is negligible (or the bounds meet), or once past `horizon`.
-    std::vector<TailSample<N>> run(const Vector& q, double start, double horizon) const {
+    std::vector<TailSample<N>> run(const Vector& q, double start, double horizon) {
         std::vector<TailSample<N>> samples;
         // s = e^-phi q, in modes.
         const TailCoefficients<N> c0 = tail_coefficients(f_, start);
@@ -131,9 +132,18 @@ public:
         double t = start;
         samples.push_back(sample(a, t, log_scale, log_e0));
         double dtheta = FIRST_THETA_STEP;
+        int since_frozen = 0;
         for (int step = 0; step < c_.max_steps; ++step) {
             const TailSample<N>& last = samples.back();
             if (!(last.survival >= c_.negligible) || !std::isfinite(last.survival) || last.t >= horizon) break;
+            if (++since_frozen > MIN_STEPS_FROZEN && remainder_size(t) > REFREEZE * c_.remainder_step / c_.theta_step) {
+                // The operator has moved away from the frozen one: freeze it again here, so that
+                // the steps are no longer held short by the difference.
+                const Vector values = to_values(a);
+                modes_ = frozen(f_, basis_, t);
+                a = to_modes(values);
+                since_frozen = 0;
+            }
             const double next = step_end(t, dtheta);
             if (!(next > t)) break;
             const double middle = theta_point(t, next);
@@ -158,26 +168,24 @@ public:
     }
 
 private:
-    static constexpr double X8[8] = {-0.9602898564975362, -0.7966664774136267, -0.525532409916329,
-                                     -0.18343464249564978, 0.18343464249564978, 0.525532409916329,
-                                     0.7966664774136267, 0.9602898564975362};
-    static constexpr double W8[8] = {0.10122853629037706, 0.22238103445337443, 0.3137066458778869,
-                                     0.36268378337836166, 0.36268378337836166, 0.3137066458778869,
-                                     0.22238103445337443, 0.10122853629037706};
 
     static constexpr double FIRST_THETA_STEP = 0.01;
     static constexpr double MIN_THETA_STEP = 1e-6;
     static constexpr double NEGLIGIBLE_LOG_DENSITY = -40.0;
+    // Refreezing costs about as much as a few steps: worth it where the remainder holds the
+    // steps to a quarter of their longest, and not more often than every few steps.
+    static constexpr double REFREEZE = 4.0;
+    static constexpr int MIN_STEPS_FROZEN = 6;
 
     static Scaled<Jet<0>> plain(const Scaled<J>& p) {
         const Scaled<double> x = scaled_values(p);
         return {x.v, x.a, x.w, x.sz, x.collapse_time, x.collapse_shape, x.collapse_floor,
-                x.amplitude, x.automatic_time, x.automatic_shape, x.leak};
+                x.amplitude, x.automatic_time, x.automatic_shape, x.leak, x.drift_table_scale};
     }
 
-    static PotentialBasis frozen_basis(const TimeFunctions<J>& f, const LobattoBasis& basis, double start) {
+    static FrozenOperator<N> frozen(const TimeFunctions<J>& f, const LobattoBasis& basis, double start) {
         const TailCoefficients<N> c = tail_coefficients(f, start);
-        return potential_basis(basis, c.u0.v / c.d.v, c.u1.v / c.d.v, c.u2.v / c.d.v);
+        return frozen_operator<N>(basis, c.u0 / c.d, c.u1 / c.d, c.u2 / c.d);
     }
 
     // Whether the coefficients stand still in time (then the frozen potential is exact).
@@ -193,8 +201,8 @@ private:
         const double half = 0.5 * (b - a);
         J sum(0.0);
         for (int k = 0; k < 8; ++k) {
-            const J bt = f_.bound(mid + half * X8[k]).b;
-            sum += W8[k] * (0.5 / (bt * bt));
+            const J bt = f_.bound(mid + half * GAUSS8_NODES[k]).b;
+            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
         }
         return half * sum;
     }
@@ -205,8 +213,8 @@ private:
         const double half = 0.5 * (b - a);
         double sum = 0.0;
         for (int k = 0; k < 8; ++k) {
-            const double bt = values_.bound(mid + half * X8[k]).b.v;
-            sum += W8[k] * (0.5 / (bt * bt));
+            const double bt = values_.bound(mid + half * GAUSS8_NODES[k]).b.v;
+            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
         }
         return half * sum;
     }
@@ -216,17 +224,23 @@ private:
         const double half = 0.5 * (b - a);
         J sum(0.0);
         for (int k = 0; k < 8; ++k) {
-            const TailCoefficients<N> c = tail_coefficients(f_, mid + half * X8[k]);
-            sum += W8[k] * (c.u0 - modes_.a0 * c.d);
+            const TailCoefficients<N> c = tail_coefficients(f_, mid + half * GAUSS8_NODES[k]);
+            sum += GAUSS8_WEIGHTS[k] * (c.u0 - modes_.a0 * c.d);
         }
         return half * sum;
     }
 
     // The next step's end for a wished step in theta: at most theta_step, and short
     // enough that the remainder's size times the step stays below remainder_step.
+    // The size of the operator's change since it was frozen, in theta units.
+    double remainder_size(double t) const {
+        const TailCoefficients<0> c = tail_coefficients(values_, t);
+        return std::fabs(c.u1.v / c.d.v - modes_.a1.v) + std::fabs(c.u2.v / c.d.v - modes_.a2.v);
+    }
+
     double step_end(double t, double wished) const {
         const TailCoefficients<0> c = tail_coefficients(values_, t);
-        const double remainder = std::fabs(c.u1.v / c.d.v - modes_.a1) + std::fabs(c.u2.v / c.d.v - modes_.a2);
+        const double remainder = remainder_size(t);
         const double longest = steady_ ? c_.steady_theta_step : c_.theta_step;
         const double dtheta = std::min({wished, longest, c_.remainder_step / std::max(remainder, 1e-12)});
         // Advance in t until the theta increment is reached (d varies along the way).
@@ -272,18 +286,14 @@ private:
     }
 
     Vector to_modes(const Vector& values) const {
-        Vector out(m_, J(0.0));
-        for (std::size_t k = 0; k < m_; ++k) {
-            for (std::size_t j = 0; j < m_; ++j) out[k] += modes_.to_modes[k * m_ + j] * values[j];
-        }
+        Vector out(m_);
+        modes_.apply(false, values, out);
         return out;
     }
 
     Vector to_values(const Vector& modes) const {
-        Vector out(m_, J(0.0));
-        for (std::size_t j = 0; j < m_; ++j) {
-            for (std::size_t k = 0; k < m_; ++k) out[j] += modes_.to_values[j * m_ + k] * modes[k];
-        }
+        Vector out(m_);
+        modes_.apply(true, modes, out);
         return out;
     }
 
@@ -400,7 +410,7 @@ private:
     TailControls c_;
     const LobattoBasis& basis_;
     std::size_t m_;
-    PotentialBasis modes_;
+    FrozenOperator<N> modes_;
     bool steady_;
 };
 

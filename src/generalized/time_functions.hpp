@@ -23,6 +23,7 @@ struct Scaled {
     T collapse_time, collapse_shape, collapse_floor;
     T amplitude, automatic_time, automatic_shape;
     T leak;
+    double drift_table_scale = 1.0;  // a user's drift table is in user units: 1 / noise in the solver
 };
 
 // The values of parameters that carry derivatives.
@@ -30,7 +31,7 @@ template <class T>
 Scaled<double> scaled_values(const Scaled<T>& p) {
     return {value(p.v), value(p.a), value(p.w), value(p.sz), value(p.collapse_time), value(p.collapse_shape),
             value(p.collapse_floor), value(p.amplitude), value(p.automatic_time), value(p.automatic_shape),
-            value(p.leak)};
+            value(p.leak), p.drift_table_scale};
 }
 
 template <class T>
@@ -117,8 +118,10 @@ public:
                 return {p_.v + act * rate, act * (rate * rate - shape / (t * t))};
             }
             case DriftFamily::Tabulated: {
+                // The table adds to v (0 for a user's drift, or the offset of a drift quadrature).
                 const SplinePoint v = drift_spline_.at(t);
-                return {T(v.value), T(v.slope)};
+                const double scale = p_.drift_table_scale;
+                return {p_.v + scale * v.value, T(scale * v.slope)};
             }
         }
         return {p_.v, T(0.0)};
@@ -142,7 +145,8 @@ public:
                 return constant_part + act - lam * scale * exp(-lam * t) * integral;
             }
             case DriftFamily::Tabulated:
-                return T(leaky ? drift_spline_.leaky_integral(t, value(lam)) : drift_spline_.integral(t));
+                return constant_part + p_.drift_table_scale * (leaky ? drift_spline_.leaky_integral(t, value(lam))
+                                                                     : drift_spline_.integral(t));
         }
         return constant_part;
     }

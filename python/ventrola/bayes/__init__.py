@@ -1,5 +1,10 @@
 """Hierarchical Bayesian models of the drift-diffusion model with PyMC.
 
+:func:`hierarchical_model` builds the model (formulas need the ``[formulas]`` extra),
+:func:`sample` samples it with the pointwise log-likelihood kept for ``arviz.loo`` and
+``arviz.compare``, :func:`posterior_predictive` replicates the data from the posterior and
+:func:`plot_posterior_predictive` draws them against the observed trials.
+
 Needs PyMC and ArviZ: ``pip install "ventrola[bayes]"``.
 """
 
@@ -12,11 +17,15 @@ except ImportError as error:
 from ventrola.bayes.distribution import WienerDDM, signed_rts, split_signed_rts
 from ventrola.bayes.hierarchical import hierarchical_model
 from ventrola.bayes.likelihood_op import WienerLogProbability, wiener_log_probability
+from ventrola.bayes.predictive import plot_posterior_predictive, posterior_predictive, sample
 
 __all__ = [
     "WienerDDM",
     "WienerLogProbability",
     "hierarchical_model",
+    "plot_posterior_predictive",
+    "posterior_predictive",
+    "sample",
     "signed_rts",
     "split_signed_rts",
     "wiener_log_probability",

@@ -24,17 +24,19 @@ from pytensor.tensor.variable import TensorVariable
 from pytensor.tensor.rewriting.basic import register_specialize
 
 from ventrola import likelihood
-from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, trial_log_probability
+from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, OBSERVATION_DEFAULTS, trial_log_probability
 
-DEFAULTS = {**likelihood.DEFAULTS, "contamination": 0.0, "max_rt": np.inf}
-# Inputs after the signed response time, in order, with their defaults (None: required).
-INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in DIFFERENTIABLE}
+DEFAULTS = {**likelihood.DEFAULTS, "contamination": 0.0, "max_rt": np.inf, **OBSERVATION_DEFAULTS}
+# Inputs after the signed response time, in order, with their defaults (None: required): the
+# differentiable ones, then those that say how the trials were observed (data, no gradient).
+INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in (*DIFFERENTIABLE, *OBSERVATION_DEFAULTS)}
 
 
 class WienerLogProbability(Op):
     """The log-probability of each trial and its partial derivatives, as one PyTensor Op.
 
-    Inputs: signed response times, then the parameters in ``INPUT_DEFAULTS`` order. Outputs:
+    Inputs: signed response times, then the parameters in ``INPUT_DEFAULTS`` order (the last
+    three, ``deadline``, ``rt_low`` and ``rt_high``, may be left out: every trial timed). Outputs:
     the log-probability of each trial (the broadcast shape), then one array of partial
     derivatives for each name in ``wrt``.
 
@@ -54,8 +56,11 @@ class WienerLogProbability(Op):
         self.wrt = tuple(name for name in DIFFERENTIABLE if name in wrt)
 
     def make_node(self, *inputs: Any) -> Apply:
-        if len(inputs) != 1 + len(DIFFERENTIABLE):
-            raise TypeError(f"{type(self).__name__} takes {1 + len(DIFFERENTIABLE)} inputs, not {len(inputs)}")
+        if len(inputs) == 1 + len(DIFFERENTIABLE):
+            inputs = (*inputs, *OBSERVATION_DEFAULTS.values())
+        if len(inputs) != 1 + len(INPUT_DEFAULTS):
+            raise TypeError(f"{type(self).__name__} takes {1 + len(DIFFERENTIABLE)} or {1 + len(INPUT_DEFAULTS)} "
+                            f"inputs, not {len(inputs)}")
         tensors = [as_float64(x) for x in inputs]
         shape = broadcast_static_shape([x.type.shape for x in tensors])
         outputs = [pt.tensor(dtype="float64", shape=shape) for _ in range(1 + len(self.wrt))]
@@ -64,7 +69,7 @@ class WienerLogProbability(Op):
     def perform(self, node: Apply, inputs: Sequence[np.ndarray], output_storage: list[list[Any]]) -> None:
         check_static_broadcasting(node, inputs)
         value, *parameters = inputs
-        log_p, partials = trial_log_probability(value, dict(zip(DIFFERENTIABLE, parameters)), self.wrt)
+        log_p, partials = trial_log_probability(value, dict(zip(INPUT_DEFAULTS, parameters)), self.wrt)
         output_storage[0][0] = log_p
         for storage, name in zip(output_storage[1:], self.wrt):
             storage[0] = partials[name]
@@ -86,8 +91,10 @@ class WienerLogProbability(Op):
             return [grad_not_implemented(self, i, x, "second derivatives") for i, x in enumerate(inputs)]
         partial_outputs = dict(zip(self.wrt, outputs[1:]))
         grads = [grad_undefined(self, 0, inputs[0], "the sign of a trial is a discrete choice")]
-        for position, (name, x) in enumerate(zip(DIFFERENTIABLE, inputs[1:]), start=1):
-            if name in partial_outputs:
+        for position, (name, x) in enumerate(zip(INPUT_DEFAULTS, inputs[1:]), start=1):
+            if name in OBSERVATION_DEFAULTS:
+                grads.append(grad_undefined(self, position, x, f"{name} says how the trials were observed"))
+            elif name in partial_outputs:
                 grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
             else:
                 grads.append(grad_not_implemented(self, position, x, f"this node does not compute d/d {name}"))

@@ -33,10 +33,14 @@ def checked_free(free: Sequence[str]) -> tuple[str, ...]:
     return names
 
 
-def checked_centred(centred: Sequence[str], free: tuple[str, ...]) -> tuple[str, ...]:
+def checked_centred(centred: Sequence[str], free: tuple[str, ...], with_formulas: tuple[str, ...] = ()) -> tuple[str, ...]:
+    """The parameters sampled centred: participant-level ones, or ones whose formula has
+    group-specific terms (those terms are then centred)."""
     names = (centred,) if isinstance(centred, str) else tuple(centred)
     participant_level = participant_priors()
     for name in names:
+        if name in with_formulas:
+            continue
         if name not in participant_level or name not in free:
             raise ValueError(f"centred names {name!r}, which is not a free participant-level parameter "
                              f"(those are {', '.join(n for n in participant_level if n in free)})")

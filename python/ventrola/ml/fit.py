@@ -18,10 +18,14 @@ from scipy.optimize import minimize
 
 from _ventrola import VentrolaError
 
+from ventrola import censoring
 from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest
+from ventrola.censoring import Observation
+from ventrola.formulas import formula_names
 
 from .blas_threads import single_blas_thread
-from .coordinates import Layout, Levels
+from .coordinates import Layout, Levels, Regressions
+from .formula_design import is_regression, ml_formulas
 from .information import standard_errors
 from .model_spec import ModelSpec, model_spec, result_parameters
 from .objective import Objective, TrialLikelihood
@@ -46,10 +50,14 @@ ACCEPTED_GTOL = 1e-4
 
 @dataclass
 class DesignFit:
-    """Per parameter one value per level (one value when shared or fixed)."""
+    """Per parameter one value per level (one value when shared or fixed); for a parameter with
+    a formula its coefficients by term, their standard errors, and its value on every trial."""
 
     values: dict[str, FloatArray]
     standard_errors: dict[str, FloatArray]
+    coefficients: dict[str, dict[str, float]]
+    coefficient_errors: dict[str, dict[str, float]]
+    per_trial: dict[str, FloatArray]
     loglik: float
     n_trials: int
     n_free: int
@@ -67,16 +75,19 @@ class DesignFit:
         return self.n_free * math.log(self.n_trials) - 2.0 * self.loglik
 
     def summary(self) -> dict[str, Any]:
-        """The fit as fit_ml returns it (every parameter shared)."""
-        result: dict[str, Any] = {
-            name: float(self.values[name][0]) for name in (*result_parameters(), "contamination")
-        }
+        """The fit as fit_ml returns it (every parameter shared, or following a formula)."""
+        result: dict[str, Any] = {}
+        for name in (*result_parameters(), "contamination"):
+            result[name] = self.per_trial[name].copy() if name in self.per_trial else float(self.values[name][0])
+        errors: dict[str, Any] = {name: float(se[0]) for name, se in self.standard_errors.items()}
+        errors.update({name: dict(terms) for name, terms in self.coefficient_errors.items()})
         result.update(
             loglik=self.loglik, aic=self.aic, bic=self.bic, n_trials=self.n_trials, n_free=self.n_free,
             iterations=self.iterations, converged=self.converged, message=self.message,
-            standard_errors={name: float(se[0]) for name, se in self.standard_errors.items()},
-            note=self.note,
+            standard_errors=errors, note=self.note,
         )
+        if self.coefficients:
+            result["coefficients"] = {name: dict(terms) for name, terms in self.coefficients.items()}
         return result
 
 
@@ -87,6 +98,12 @@ def fit_ml(
     fixed: Optional[Mapping[str, float]] = None,
     initial_guess: Optional[Mapping[str, float]] = None,
     contamination: float = 0.02,
+    *,
+    formulas: Optional[Mapping[str, str]] = None,
+    data: Any = None,
+    missing: Optional[str] = None,
+    deadline: Any = None,
+    rt_range: Any = None,
 ) -> dict[str, Any]:
     """Maximum-likelihood fit of the diffusion model to one set of trials.
 
@@ -116,6 +133,23 @@ def fit_ml(
         Weight of lapses, in [0, 1): trials with either response at a time uniform up to the
         slowest one. 0 fits the model alone. It stays fixed unless ``"contamination"`` is in
         ``free``; then it is where the estimate starts (0 starts it at 0.02). Default 0.02.
+    formulas : dict of str to str, optional
+        A formula per parameter on the trials' covariates in ``data``, e.g. ``{"drift_rate":
+        "1 + coherence"}``: the parameter on each trial is its link (the parameter table's:
+        identity for the drift rate, log for positive parameters, logit for the starting point)
+        of ``X beta``. Common terms only (``C(x)`` for a categorical column, ``a * b`` for an
+        interaction); a parameter with a formula is estimated. Needs the ``[formulas]`` extra.
+    data : pandas.DataFrame, optional
+        The covariates, one row per trial in the order of ``choices``.
+    missing : {None, "choice"}, optional
+        ``"choice"``: a trial whose time is NaN is known by its choice only and contributes the
+        probability of that choice (go/no-go, a withheld response at the lower boundary).
+    deadline : float or array_like of float, optional
+        Seconds, one for all trials or one per trial: a trial whose time is NaN had no response
+        by then and contributes the probability of no decision by its deadline.
+    rt_range : (float, float), optional
+        ``(low, high)``: only responses inside this window were kept; each density is
+        renormalised to it.
 
     Returns
     -------
@@ -127,14 +161,19 @@ def fit_ml(
         differences of the analytic gradient) and ``note`` (None, or why a standard error is
         NaN, or why the fit did not converge). A fit that does not converge is returned with
         ``converged`` False: also one that stopped at its start without finding anything better or
-        where nothing depends on the parameters, and one whose log-likelihood is not finite.
+        where nothing depends on the parameters, and one whose log-likelihood is not finite. With
+        ``formulas``: ``coefficients`` (per parameter a dict of term to coefficient, on the link
+        scale), its standard errors as such a dict under ``standard_errors``, and the
+        parameter's value on every trial (an array) in place of one number.
 
     Raises
     ------
     ValueError
         For unusable arrays (choices other than 0/1/True/False, NaN, infinite or non-positive
         times, different lengths), unknown or conflicting parameter names, and values out of
-        range.
+        range; for a formula that names an unknown parameter or column, does not parse, or has
+        group-specific terms; for NaN times without ``missing`` or ``deadline``, times after
+        their deadline or outside ``rt_range``.
     ventrola.VentrolaError
         When there are too few trials.
 
@@ -150,10 +189,25 @@ def fit_ml(
     >>> fit = ventrola.fit_ml(choices, rts, contamination=0.0)
     >>> fit["converged"], round(fit["drift_rate"], 1), round(fit["boundary_separation"], 1)
     (True, 1.0, 1.5)
+
+    Drift growing with a trial's stimulus strength:
+
+    >>> import numpy as np, pandas as pd
+    >>> levels = [0.0, 0.5, 1.0, 1.5]
+    >>> trials = [ventrola.simulate_ddm(0.2 + 1.2 * c, 1.5, 0.5, 0.3, 500, 11 + k) for k, c in enumerate(levels)]
+    >>> choices = np.concatenate([c for c, _, _ in trials]); rts = np.concatenate([r for _, r, _ in trials])
+    >>> data = pd.DataFrame({"coherence": np.repeat(levels, 500)})
+    >>> fit = ventrola.fit_ml(choices, rts, formulas={"drift_rate": "1 + coherence"}, data=data)
+    >>> slope, error = fit["coefficients"]["drift_rate"]["coherence"], fit["standard_errors"]["drift_rate"]["coherence"]
+    >>> sorted(fit["coefficients"]["drift_rate"]), abs(slope - 1.2) < 3 * error
+    (['Intercept', 'coherence'], True)
     """
-    choices, rts = checked_trials(choices, rts, stacklevel=3)
-    spec = model_spec(free, fixed, contamination)
-    return fit_design(choices, rts, spec, {}, initial_guess).summary()
+    censored = missing is not None or deadline is not None
+    choices, rts = checked_trials(choices, rts, stacklevel=3, allow_missing=censored)
+    observed = censoring.observation(rts, missing, deadline, rt_range)
+    spec = model_spec(free, fixed, contamination, formula_names(formulas))
+    regressions = ml_formulas(formulas, data, len(rts), spec)
+    return fit_design(choices, rts, spec, {}, initial_guess, regressions=regressions, observed=observed).summary()
 
 
 def fit_design(
@@ -163,23 +217,35 @@ def fit_design(
     levels: Levels,
     initial_guess: Optional[Mapping[str, Any]] = None,
     level_labels: Optional[Mapping[str, Sequence[str]]] = None,
+    regressions: Optional[Regressions] = None,
+    observed: Optional[Observation] = None,
 ) -> DesignFit:
     """The joint fit of checked trials where ``levels[name] = (codes, n_levels)`` gives a free
-    parameter one value per level (``codes[i]`` the level of trial ``i``)."""
+    parameter one value per level (``codes[i]`` the level of trial ``i``) and ``regressions[name]``
+    a formula; ``observed`` says which trials lack a time (all are timed by default)."""
     if initial_guess is not None and not isinstance(initial_guess, Mapping):
         raise ValueError(f"initial_guess must be a dict of parameter values, not {type(initial_guess).__name__}")
+    regressions = regressions or {}
     for name in levels:
         if name not in spec.free:
             raise ValueError(f"{name!r} can only depend on a factor when it is free")
-    # Counted before the trials are summarised, which needs at least one.
-    n = len(rts)
-    entries = sum(levels[name][1] if name in levels else 1 for name in spec.free)
-    if n < max(MIN_TRIALS, entries + 1):
-        raise VentrolaError(f"too few trials: {n}, need at least {max(MIN_TRIALS, entries + 1)}")
+        if name in regressions:
+            raise ValueError(f"{name!r} has both a formula and depends_on: give its factor in the formula "
+                             f"(e.g. '0 + C(condition)')")
+    if observed is None:
+        observed = censoring.complete(len(rts))
+    # Counted before the trials are summarised, which needs at least one; the layout may need more.
+    if len(rts) < MIN_TRIALS:
+        raise VentrolaError(f"too few trials: {len(rts)}, need at least {MIN_TRIALS}")
     trials = TrialSummary(choices, rts)
-    layout = Layout(spec, trials, levels)
+    n = trials.n
+    if not observed.timed.any():
+        raise VentrolaError("no trial has a response time: the times carry the model's scale")
+    layout = Layout(spec, trials, levels, regressions)
+    if n < max(MIN_TRIALS, layout.size + 1):
+        raise VentrolaError(f"too few trials: {n}, need at least {max(MIN_TRIALS, layout.size + 1)}")
     _check_fixed_against_data(spec, trials)
-    likelihood = TrialLikelihood(trials)
+    likelihood = TrialLikelihood(trials, observed)
     objective = Objective(layout, likelihood, n)
 
     starts = candidate_starts(layout, choices, rts, initial_guess)
@@ -197,9 +263,17 @@ def fit_design(
     converged, message = verdict(run, layout)
     why_not = no_optimum(run, layout, x0, loglik)
     errors, note = standard_errors(objective, x, theta, level_labels or {})
+    coefficients, coefficient_errors = {}, {}
+    for slot in layout.regression_slots():
+        terms = slot.formula.names
+        coefficients[slot.name] = dict(zip(terms, theta[slot.entries].tolist()))
+        coefficient_errors[slot.name] = dict(zip(terms, errors.pop(slot.name).tolist()))
     return DesignFit(
         values=_all_values(layout, theta),
         standard_errors=errors,
+        coefficients=coefficients,
+        coefficient_errors=coefficient_errors,
+        per_trial={slot.name: np.asarray(values[slot.name], dtype=np.float64) for slot in layout.regression_slots()},
         loglik=loglik,
         n_trials=n,
         n_free=layout.size,
@@ -262,5 +336,6 @@ def _all_values(layout: Layout, theta: FloatArray) -> dict[str, FloatArray]:
     values = {name: np.array([float(value)]) for name, value in layout.spec.fixed.items()}
     values["contamination"] = np.array([layout.spec.contamination])
     for slot in layout.slots:
-        values[slot.name] = theta[slot.entries].copy()
+        if not is_regression(slot):
+            values[slot.name] = theta[slot.entries].copy()
     return values

@@ -44,10 +44,16 @@ def model_spec(
     free: Union[str, Iterable[str], None],
     fixed: Optional[Mapping[str, Any]],
     contamination: Any,
+    with_formulas: Iterable[str] = (),
 ) -> ModelSpec:
-    """Checks the names and values a user gave; ValueError says what is wrong."""
+    """Checks the names and values a user gave; ValueError says what is wrong. Parameters with a
+    formula (``with_formulas``) are estimated whether ``free`` names them or not."""
     names = _free_names(free)
+    names += [name for name in with_formulas if name not in names and isinstance(name, str)]
     values = _fixed_values(fixed)
+    for name in with_formulas:
+        if name in values:
+            raise ValueError(f"{name!r} has a formula, so it is estimated: leave it out of fixed")
     both = [name for name in names if name in values]
     if both:
         raise ValueError(f"{both[0]!r} is both free and fixed; name it in one of them")

@@ -16,7 +16,8 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez
 
-from .coordinates import RANGE, Layout, Slot
+from .coordinates import RANGE, Layout
+from .formula_design import is_regression
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -71,6 +72,8 @@ def _ez_values(
 
 
 def _ez(choices: npt.NDArray[np.bool_], rts: FloatArray) -> Optional[dict[str, float]]:
+    timed = ~np.isnan(rts)
+    choices, rts = choices[timed], rts[timed]
     try:
         estimate = fit_ez(np.ascontiguousarray(choices), np.ascontiguousarray(rts))
     except (VentrolaError, ValueError):
@@ -127,11 +130,13 @@ def _vector(layout: Layout, values: Mapping[str, FloatArray]) -> FloatArray:
     """The optimizer's coordinates of a start, moved inside the bounds where needed."""
     theta = np.zeros(layout.size)
     for slot in layout.slots:
-        if slot.name in values:
+        if slot.name in values and not is_regression(slot):
             theta[slot.entries] = values[slot.name]
     for slot in layout.slots:
-        if slot.name != RANGE:
+        if slot.name != RANGE and not is_regression(slot):
             theta[slot.entries] = slot.transform.clip_start(theta[slot.entries], slot.around)
+    for regression in layout.regression_slots():
+        theta[regression.entries] = regression.coefficients_from(values[regression.name])
     if RANGE in layout.by_name:
         # Relative to the room the starting point leaves it, which the clipping above keeps valid.
         slot = layout.by_name[RANGE]
