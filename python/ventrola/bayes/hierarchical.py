@@ -25,6 +25,7 @@ from ventrola.bayes.model_options import (
     checked_free,
     fixed_values,
 )
+from ventrola._trial_arrays import refuse_t0_not_below_fastest
 from ventrola.bayes.trial_table import TrialTable, read_trials
 from ventrola.formulas import formula_names, link_of, parse_formulas
 from ventrola.parameters import GroupPrior
@@ -133,7 +134,9 @@ def hierarchical_model(
         For a bad table (as :func:`ventrola.fit_frame` does) and for bad ``free``,
         ``depends_on``, ``fixed``, ``contamination`` or ``centred``; for a formula that names an
         unknown parameter or column, does not parse, or groups by a column the table lacks; for
-        a parameter with both a formula and ``depends_on`` (a factor belongs in the formula).
+        a parameter with both a formula and ``depends_on`` (a factor belongs in the formula); for
+        a fixed ``non_decision_time`` not below the fastest response without lapses (that trial
+        would have likelihood 0), as :func:`ventrola.fit_ml` refuses it.
 
     Notes
     -----
@@ -165,6 +168,9 @@ def hierarchical_model(
     lapse_weight = checked_contamination(contamination)
     level_columns = list(dict.fromkeys(column for columns in dependencies.values() for column in columns))
     table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit, missing, deadline, rt_range)
+    if "non_decision_time" in held and lapse_weight == 0.0:
+        # As fit_ml refuses it: a log-probability of -inf everywhere.
+        refuse_t0_not_below_fastest(held["non_decision_time"], float(table.rts.min()))
     regressions = parse_formulas(formulas, trials, len(table.signed_rts), allow_groups=True,
                                  links=_formula_links(with_formulas, free_names, held))
     coords = {by: table.participants, **table.levels, TRIAL_DIM: np.arange(len(table.signed_rts))}
