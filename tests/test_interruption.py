@@ -26,6 +26,13 @@ LONG_CALLS = {
     # Ten million trials of 10,000 steps each: stopped between blocks of trials.
     "many capped Euler trials": 'ventrola.simulate_ddm(0.0, 100.0, 0.5, 0.3, 10**7, 1, method="euler")',
     "many trials of simulate": "_ventrola.simulate(0.0, 100.0, 0.5, 0.3, 10**7, 1)",
+    # A generalized model's trials of a million steps each: stopped within a trial.
+    "long generalized trials": "ventrola.DDM(leak=True).simulate(10**6, 1, drift_rate=0.0, boundary_separation=100.0, "
+                               "max_time=1000.0)",
+    # Tens of thousands of parameter sets to solve: stopped between them.
+    "a generalized likelihood of many sets": "ventrola.DDM(bound='exponential').logpdf(True, 1.0, "
+                                             "drift_rate=__import__('numpy').linspace(0, 2, 50000), "
+                                             "boundary_separation=1.5)",
 }
 
 
