@@ -76,11 +76,25 @@ def choice_flags(choices: Any, name: str = "choices") -> BoolArray:
     return np.asarray(array == 1, dtype=np.bool_)
 
 
+def is_real_number(value: Any) -> bool:
+    """A real number that is not a boolean (Python's or NumPy's numbers, Fraction, Decimal)."""
+    return not isinstance(value, (bool, np.bool_)) and isinstance(value, (numbers.Real, decimal.Decimal))
+
+
+def pandas_numbers(values: Any) -> Optional[FloatArray]:
+    """A pandas column or array of numbers as float64, its missing values (of nullable dtypes) NaN;
+    None for anything else."""
+    numeric_pandas = getattr(getattr(values, "dtype", None), "kind", None) in ("i", "u", "f")
+    if numeric_pandas and hasattr(values, "to_numpy") and not isinstance(values, np.ndarray):
+        converted: FloatArray = values.to_numpy(dtype=np.float64, na_value=np.nan)
+        return converted
+    return None
+
+
 def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
     """Real numbers of any dtype as float64 (any shape); missing values of pandas' nullable dtypes become NaN."""
-    numeric_pandas = getattr(getattr(rts, "dtype", None), "kind", None) in ("i", "u", "f")
-    if numeric_pandas and hasattr(rts, "to_numpy") and not isinstance(rts, np.ndarray):
-        converted: FloatArray = rts.to_numpy(dtype=np.float64, na_value=np.nan)
+    converted = pandas_numbers(rts)
+    if converted is not None:
         return converted
     array = as_array(rts, name)
     kind = array.dtype.kind
@@ -90,7 +104,7 @@ def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
         raise ValueError(f"{name} must hold response times in seconds, not booleans")
     if kind == "O":
         for position, value in enumerate(array.flat):
-            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+            if not is_real_number(value):
                 raise ValueError(f"{name} must hold numbers of seconds: {place(name, array, position)} is {plain(value)!r}")
         return array.astype(np.float64)
     if kind in "US" and array.size:
@@ -165,6 +179,16 @@ def milliseconds_warning(times: FloatArray) -> Optional[str]:
         return None
     return (f"the median response time is {median:g} s, far beyond any two-choice task: are these times "
             "in milliseconds? Divide them by 1000 to pass seconds")
+
+
+def refuse_t0_not_below_fastest(t0: float, fastest: float) -> None:
+    """A fixed non-decision time at or above the fastest response leaves that trial no density in the
+    model alone: a likelihood of 0, which no fit or sampler can start from."""
+    if t0 >= fastest:
+        raise ValueError(
+            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {fastest!r} s: "
+            "without contamination that trial has likelihood 0"
+        )
 
 
 def checked_trials(

@@ -69,10 +69,12 @@ def simulate_ddm(
         the trials of :func:`ventrola.simulate` for the same parameters and seed. A generalized
         ``model`` is simulated by steps only (``"euler"``, its default).
     dt : float, optional
-        The Euler step in seconds (default 0.001).
+        The Euler step in seconds (default 0.001), > 0; with a finite ``max_time`` at least
+        ``max_time / 1e9``, so that a trial reaches the cap in at most a billion steps.
     max_time : float, optional
         Trials whose decision time passes it (an Euler trial: that is still undecided once its
-        steps have passed it) are dropped; ``math.inf`` keeps every trial (default 10 s).
+        steps have passed it) are dropped; ``math.inf`` keeps every trial (default 10 s), and
+        an Euler trial then steps until it reaches a boundary.
     model : ventrola.DDM, optional
         A generalized model (a collapsing bound, a time-varying drift, a leak): its trials come
         from :meth:`ventrola.DDM.simulate`, and its own parameters (``collapse_time`` and the
@@ -95,6 +97,9 @@ def simulate_ddm(
         Naming a parameter out of its range, or ``method="exact"`` with a generalized model.
     TypeError
         For arguments of the wrong type, or parameters the model does not have.
+    KeyboardInterrupt
+        On Ctrl-C: a long simulation checks for signals between blocks of trials (and within
+        Euler trials that may run long) and stops.
 
     Examples
     --------

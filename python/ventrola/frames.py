@@ -6,6 +6,7 @@ imported when one of these functions is called, not when ``ventrola`` is.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future
 from typing import TYPE_CHECKING, Any, Optional, Union
@@ -15,6 +16,7 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
+from . import parameters
 from ._trial_arrays import fast_median, impossible_times, impossible_times_message, not_choices, plain, slow_median
 from . import censoring
 from .ddm_simulation import simulate_ddm
@@ -542,7 +544,7 @@ def simulate_frame(
     Raises
     ------
     ValueError
-        For parameters out of range.
+        For parameters out of range, NaN and infinite values included.
     TypeError
         For arguments of the wrong type.
     ImportError
@@ -573,12 +575,26 @@ def simulate_frame(
             **variability,
         )
     else:
+        refuse_non_finite({"drift_rate": drift, "boundary_separation": boundary, "starting_point": start,
+                           "non_decision_time": t0, "noise_sd": noise_sd})
         choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
     table: pd.DataFrame = pandas.DataFrame(
         {"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts}
     )
     table.attrs["n_excluded"] = int(n_excluded)
     return table
+
+
+def refuse_non_finite(values: Mapping[str, Any]) -> None:
+    """simulate steps NaN and infinite parameters as if they meant something (every trial at one
+    boundary after one step, say); a table of such trials is refused as simulate_ddm refuses them."""
+    for name, value in values.items():
+        try:
+            finite = math.isfinite(value)
+        except (TypeError, ValueError, OverflowError):
+            continue  # not a float: simulate's own conversion says what is wrong
+        if not finite:
+            raise ValueError(parameters.table()[name].refusal(float(value)))
 
 
 def condition_seeds(seed: int, count: int) -> list[int]:

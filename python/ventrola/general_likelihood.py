@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -30,8 +30,25 @@ from ventrola.likelihood import (
     wiener_pdf,
 )
 
-if TYPE_CHECKING:
-    from ventrola.models import DDM
+
+
+class ModelStructure(Protocol):
+    """What this module reads of a :class:`ventrola.DDM`."""
+
+    parameter_names: tuple[str, ...]
+
+    @property
+    def leak(self) -> bool: ...
+
+    @property
+    def is_standard(self) -> bool: ...
+
+    @property
+    def custom_functions(self) -> list[Any]: ...
+
+    def engine_families(self) -> tuple[str, str]: ...
+
+    def parameters_with_defaults(self, given: Mapping[str, Any], what: str = ...) -> dict[str, Any]: ...
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -50,7 +67,7 @@ MAX_TABLE_TIME = 200.0
 STANDARD = {"logpdf": wiener_logpdf, "pdf": wiener_pdf, "cdf": wiener_cdf}
 
 
-def _columns(model: DDM, choices: Any, rts: Any, params: Mapping[str, Any]) -> tuple[tuple[int, ...], dict[str, FloatArray], FloatArray, FloatArray]:
+def _columns(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any]) -> tuple[tuple[int, ...], dict[str, FloatArray], FloatArray, FloatArray]:
     values = model.parameters_with_defaults(params)
     flags = choice_flags(choices)
     times = as_reals(rts, "rts")
@@ -60,12 +77,12 @@ def _columns(model: DDM, choices: Any, rts: Any, params: Mapping[str, Any]) -> t
     return shape, dict(zip(names, columns[2:])), columns[0], columns[1]
 
 
-def _engine_columns(model: DDM, columns: Mapping[str, FloatArray]) -> tuple[FloatArray, ...]:
+def _engine_columns(model: ModelStructure, columns: Mapping[str, FloatArray]) -> tuple[FloatArray, ...]:
     return tuple(np.ascontiguousarray(columns[name]) if name in columns
                  else np.array([PLACEHOLDERS[name]]) for name in ENGINE_ORDER)
 
 
-def _tables(model: DDM, own: Mapping[str, float], latest: float) -> tuple[Any, float, Any, float]:
+def _tables(model: ModelStructure, own: Mapping[str, float], latest: float) -> tuple[Any, float, Any, float]:
     """The user's functions on the solver's time grid, for one set of their parameters."""
     horizon = min(max(latest, 0.0) + TABLE_MARGIN, MAX_TABLE_TIME)
     times = np.arange(0.0, horizon + TABLE_STEP, TABLE_STEP)
@@ -79,11 +96,11 @@ def _tables(model: DDM, own: Mapping[str, float], latest: float) -> tuple[Any, f
     return bound_table, TABLE_STEP, drift_table, TABLE_STEP
 
 
-def _custom_names(model: DDM) -> list[str]:
+def _custom_names(model: ModelStructure) -> list[str]:
     return [name for custom in model.custom_functions for name in custom.names]
 
 
-def _differenced_names(model: DDM) -> list[str]:
+def _differenced_names(model: ModelStructure) -> list[str]:
     """The parameters whose partial derivatives come from differences: a user's functions' own,
     and for a user's drift (a table in user units) the noise and the leak as well."""
     names = _custom_names(model)
@@ -102,7 +119,7 @@ def _groups(columns: Mapping[str, FloatArray], names: list[str], n: int) -> list
             for g, key in enumerate(keys)]
 
 
-def _call(model: DDM, quantity: str, flags: FloatArray, times: FloatArray, columns: Mapping[str, FloatArray]) -> Any:
+def _call(model: ModelStructure, quantity: str, flags: FloatArray, times: FloatArray, columns: Mapping[str, FloatArray]) -> Any:
     """The engine over every group of trials that shares the user's functions' parameters."""
     n = max(flags.size, times.size, *(c.size for c in columns.values()))
     bound, drift = model.engine_families()
@@ -138,7 +155,7 @@ def _call(model: DDM, quantity: str, flags: FloatArray, times: FloatArray, colum
     return outputs
 
 
-def evaluate(model: DDM, quantity: str, choices: Any, rts: Any, params: Mapping[str, Any]) -> FloatArray:
+def evaluate(model: ModelStructure, quantity: str, choices: Any, rts: Any, params: Mapping[str, Any]) -> FloatArray:
     if model.is_standard:
         values = model.parameters_with_defaults(params, "DDM()")
         return STANDARD[quantity](choices, rts, **values)
@@ -148,7 +165,7 @@ def evaluate(model: DDM, quantity: str, choices: Any, rts: Any, params: Mapping[
     return np.asarray(_call(model, quantity, flags, times, columns)).reshape(shape)
 
 
-def evaluate_gradient(model: DDM, choices: Any, rts: Any, params: Mapping[str, Any]) -> tuple[FloatArray, dict[str, FloatArray]]:
+def evaluate_gradient(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any]) -> tuple[FloatArray, dict[str, FloatArray]]:
     if model.is_standard:
         values = model.parameters_with_defaults(params, "DDM()")
         log_f, partials = wiener_logpdf_grad(choices, rts, **values)
@@ -177,7 +194,7 @@ def evaluate_gradient(model: DDM, choices: Any, rts: Any, params: Mapping[str, A
     return np.asarray(log_f).reshape(shape), gradients
 
 
-def loglik(model: DDM, choices: Any, rts: Any, params: Mapping[str, Any], contamination: float = 0.0) -> float:
+def loglik(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any], contamination: float = 0.0) -> float:
     contamination = float(contamination)
     if not 0.0 <= contamination <= 1.0:
         raise ValueError(f"contamination must be in [0, 1], got {contamination!r}")

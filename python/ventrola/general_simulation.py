@@ -13,16 +13,14 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ventrola import _engine
-from ventrola.general_likelihood import ENGINE_ORDER, PLACEHOLDERS, TABLE_STEP
+from ventrola.general_likelihood import ENGINE_ORDER, PLACEHOLDERS, TABLE_STEP, ModelStructure
 
-if TYPE_CHECKING:
-    from ventrola.models import DDM
 
 
 def _scalar(name: str, value: Any) -> float:
@@ -34,7 +32,7 @@ def _scalar(name: str, value: Any) -> float:
         raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
 
 
-def simulate_model(model: DDM, n: int, seed: int, *, dt: float, max_time: float,
+def simulate_model(model: ModelStructure, n: int, seed: int, *, dt: float, max_time: float,
                    params: Mapping[str, Any]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]:
     values = model.parameters_with_defaults(params)
     numbers = {name: _scalar(name, value) for name, value in values.items()}

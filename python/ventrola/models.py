@@ -19,7 +19,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
+from ventrola import general_likelihood, general_simulation, parameters
 
 # The bound families, c(t) with c(0) = 1, and the drift families.
 BOUNDS = {
@@ -303,9 +303,7 @@ class DDM:
         >>> round(float(model.logpdf(True, 0.8, collapse_time=0.5, **params)), 4)
         0.4437
         """
-        from ventrola.general_likelihood import evaluate
-
-        return evaluate(self, "logpdf", choices, rts, params)
+        return general_likelihood.evaluate(self, "logpdf", choices, rts, params)
 
     def pdf(self, choices: Any, rts: Any, **params: Any) -> npt.NDArray[np.float64]:
         """Density of each (choice, response time) pair (``exp`` of :meth:`logpdf`).
@@ -319,9 +317,7 @@ class DDM:
         -------
         ndarray of float
         """
-        from ventrola.general_likelihood import evaluate
-
-        return evaluate(self, "pdf", choices, rts, params)
+        return general_likelihood.evaluate(self, "pdf", choices, rts, params)
 
     def cdf(self, choices: Any, rts: Any, **params: Any) -> npt.NDArray[np.float64]:
         """P(response = choice and RT <= rt); at ``rt = inf`` the probability of the choice.
@@ -335,9 +331,7 @@ class DDM:
         -------
         ndarray of float
         """
-        from ventrola.general_likelihood import evaluate
-
-        return evaluate(self, "cdf", choices, rts, params)
+        return general_likelihood.evaluate(self, "cdf", choices, rts, params)
 
     def logpdf_grad(self, choices: Any, rts: Any, **params: Any) -> tuple[npt.NDArray[np.float64],
                                                                              dict[str, npt.NDArray[np.float64]]]:
@@ -356,9 +350,7 @@ class DDM:
             where the log-density is not finite). The parameters of a user's function get
             central finite differences.
         """
-        from ventrola.general_likelihood import evaluate_gradient
-
-        return evaluate_gradient(self, choices, rts, params)
+        return general_likelihood.evaluate_gradient(self, choices, rts, params)
 
     def loglik(self, choices: Any, rts: Any, params: Mapping[str, Any], contamination: float = 0.0) -> float:
         """Summed log-likelihood of the trials under a parameter dict, with optional lapses.
@@ -377,9 +369,7 @@ class DDM:
         -------
         float
         """
-        from ventrola.general_likelihood import loglik
-
-        return loglik(self, choices, rts, params, contamination)
+        return general_likelihood.loglik(self, choices, rts, params, contamination)
 
     def simulate(self, n: int, seed: int, *, dt: float = 0.001, max_time: float = 10.0,
                  **params: Any) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]:
@@ -412,9 +402,7 @@ class DDM:
         ValueError
             For parameters out of range, or a ``dt`` that cannot reach ``max_time``.
         """
-        from ventrola.general_simulation import simulate_model
-
-        return simulate_model(self, n, seed, dt=dt, max_time=max_time, params=params)
+        return general_simulation.simulate_model(self, n, seed, dt=dt, max_time=max_time, params=params)
 
 
 def as_model(model: Optional[DDM]) -> DDM:

@@ -175,12 +175,25 @@ class ParameterTable:
         return {p.name: p.default for p in self.entries
                 if p.default is not None and p.in_density and p.families is None}
 
+    def noise_scaled(self) -> tuple[str, ...]:
+        """The seven-parameter model's parameters measured in units of the noise, whose size relative to
+        it is bounded."""
+        return tuple(p.name for p in self.entries if p.unit == _NOISE_UNITS and p.families is None)
+
     def with_formulas(self) -> tuple[str, ...]:
         """Every parameter a formula can describe, in table order."""
         return tuple(p.name for p in self.entries if p.link is not None)
 
 
 _NOISE_UNITS = "units of the noise"
+
+# Beyond the domains: a value measured in units of the noise stays below 1e100 of them. Squared where
+# the simulation squares it, a larger one leaves the range of a double, and no density of such a model
+# is of use. The refusal names the value when it is that large itself (it would be refused at the
+# default noise of 1 too), else the noise.
+LARGEST_IN_NOISE_UNITS = 1e100
+NOISE_SCALED_REQUIREMENT = "be below 1e100 times noise_sd in magnitude"
+NOISE_SCALE_REQUIREMENT = "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation"
 
 TABLE = ParameterTable((
     Parameter(
@@ -349,7 +362,8 @@ def table() -> ParameterTable:
 
 def check_values(values: Mapping[str, float], prefix: str = "") -> None:
     """Raises ValueError for the first value outside its parameter's range, then for a
-    starting-point range the starting point leaves no room for."""
+    starting-point range the starting point leaves no room for, then for a value too large in
+    units of the noise (``noise_sd`` from ``values``, else its default)."""
     current = table()
     for name, value in values.items():
         parameter = current[name]
@@ -359,11 +373,27 @@ def check_values(values: Mapping[str, float], prefix: str = "") -> None:
         w, sz = values["starting_point"], values["starting_point_range"]
         if not sz / 2.0 < min(w, 1.0 - w):
             raise ValueError(f"{current['starting_point_range'].refusal(sz, prefix)} with starting_point {w!r}")
+    noise_sd = float(values.get("noise_sd", current["noise_sd"].default))
+    for name in current.noise_scaled():
+        if name in values:
+            refused = noise_scale_refusal(name, float(values[name]), noise_sd)
+            if refused is not None:
+                raise ValueError(prefix + refused)
+
+
+def noise_scale_refusal(name: str, value: float, noise_sd: float) -> Optional[str]:
+    """Why ``value`` of a parameter measured in units of the noise is too large for ``noise_sd``, or None."""
+    if abs(value) < LARGEST_IN_NOISE_UNITS * noise_sd:
+        return None
+    if abs(value) >= LARGEST_IN_NOISE_UNITS:
+        return f"{name} must {NOISE_SCALED_REQUIREMENT}, got {value!r} with noise_sd {noise_sd!r}"
+    return f"noise_sd must {NOISE_SCALE_REQUIREMENT}, got {noise_sd!r}"
 
 
 def valid(values: Mapping[str, Any], names: Optional[Iterable[str]] = None) -> Any:
     """Elementwise: True where every named parameter (default: all given that the table knows) lies in
-    its range and the starting-point range fits around the starting point."""
+    its range, the starting-point range fits around the starting point, and the parameters measured
+    in units of the noise stay below 1e100 of them."""
     current = table()
     chosen = [name for name in (names if names is not None else values) if name in current]
     inside: Any = True
@@ -373,4 +403,10 @@ def valid(values: Mapping[str, Any], names: Optional[Iterable[str]] = None) -> A
         w = np.asarray(values["starting_point"], dtype=np.float64)
         with np.errstate(invalid="ignore"):
             inside = inside & (np.asarray(values["starting_point_range"]) / 2 < np.minimum(w, 1 - w))
+    scaled = [name for name in current.noise_scaled() if name in chosen]
+    if scaled:
+        noise_sd = np.asarray(values.get("noise_sd", current["noise_sd"].default), dtype=np.float64)
+        with np.errstate(invalid="ignore", over="ignore"):
+            for name in scaled:
+                inside = inside & (np.abs(np.asarray(values[name], dtype=np.float64)) < LARGEST_IN_NOISE_UNITS * noise_sd)
     return inside

@@ -323,14 +323,7 @@ private:
     J theta_between(double a, double b) const {
         if (!(b > a)) return J(0.0);
         if (!(f_.bound(b).b.v > 0.0)) return J(INFINITY);
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * (b - a);
-        J sum(0.0);
-        for (int k = 0; k < 8; ++k) {
-            const J bt = f_.bound(mid + half * GAUSS8_NODES[k]).b;
-            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
-        }
-        return half * sum;
+        return clock_between(f_, a, b);
     }
 
     J late_distribution(std::size_t side, double t) const {

@@ -209,29 +209,11 @@ private:
     static J phi(const TailCoefficients<N>& c, double z) { return c.tilt * z - 0.5 * c.curve * z * z; }
 
     // theta(b) - theta(a) = int_a^b d(t) dt.
-    J theta_between(double a, double b) const {
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * (b - a);
-        J sum(0.0);
-        for (int k = 0; k < 8; ++k) {
-            const J bt = f_.bound(mid + half * GAUSS8_NODES[k]).b;
-            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
-        }
-        return half * sum;
-    }
+    J theta_between(double a, double b) const { return clock_between(f_, a, b); }
+
+    double theta_value(double a, double b) const { return clock_between(values_, a, b).v; }
 
     // int_a^b (u0 - a0 d) dt: the uniform part the modes' eigenvalues leave out.
-    double theta_value(double a, double b) const {
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * (b - a);
-        double sum = 0.0;
-        for (int k = 0; k < 8; ++k) {
-            const double bt = values_.bound(mid + half * GAUSS8_NODES[k]).b.v;
-            sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
-        }
-        return half * sum;
-    }
-
     J integral_of_u0(double a, double b) const {
         const double mid = 0.5 * (a + b);
         const double half = 0.5 * (b - a);

@@ -8,6 +8,7 @@
 
 #include <cmath>
 
+#include "generalized/gauss_legendre.hpp"
 #include "generalized/incomplete_gamma.hpp"
 #include "generalized/jet.hpp"
 #include "generalized/model_shape.hpp"
@@ -181,5 +182,19 @@ private:
     SplineTable bound_spline_;
     SplineTable drift_spline_;
 };
+
+// theta(b) - theta(a) = int_a^b dt / 2b(t)^2 at noise 1: the diffusion's clock across the
+// bounds, by 8-point Gauss-Legendre.
+template <class T>
+T clock_between(const TimeFunctions<T>& f, double a, double b) {
+    const double mid = 0.5 * (a + b);
+    const double half = 0.5 * (b - a);
+    T sum(0.0);
+    for (int k = 0; k < 8; ++k) {
+        const T bt = f.bound(mid + half * GAUSS8_NODES[k]).b;
+        sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
+    }
+    return half * sum;
+}
 
 }  // namespace ventrola::generalized

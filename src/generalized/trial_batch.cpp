@@ -97,16 +97,20 @@ void for_each_range(std::size_t n, Body&& body) {
 }
 
 // Runs solve(group) for every group: groups on the pool, or, for one group,
-// its trials on the pool (the solve itself is one piece of work).
+// its trials on the pool (the solve itself is one piece of work). Between
+// solves the interruption may stop the batch.
 template <class Solve>
-void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Solve&& solve) {
+void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Interruption& interruption, Solve&& solve) {
     if (groups.size() == 1) {
         solve(groups[0], true);
         return;
     }
-    WorkerPool::instance().for_each_piece(groups.size(), [&](std::uint64_t first, std::uint64_t last) {
-        for (std::uint64_t g = first; g < last; ++g) solve(groups[g], false);
-    });
+    WorkerPool::instance().for_each_piece(
+        groups.size(),
+        [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t g = first; g < last && !interruption.stop_requested(); ++g) solve(groups[g], false);
+        },
+        &interruption);
 }
 
 // The Jet width that holds the differentiated parameters.
@@ -144,13 +148,14 @@ std::optional<Error> check_trials(const ModelShape& shape, const GeneralTrials& 
     return std::nullopt;
 }
 
-Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity quantity, const GeneralTrials& trials) {
+Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity quantity, const GeneralTrials& trials,
+                                             Interruption& interruption) {
     const std::size_t n = trials.trial_count;
     OwnedBuffer<double> out;
     if (!allocate(out, n)) return out_of_memory(n);
     double* values = out.data();
     const auto groups = parameter_groups(trials);
-    for_each_group(groups, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
+    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
         const GeneralParameters p = trials.parameters_of(group[0]);
         const Reach r = reach_of(trials, group, p);
         const SetLikelihood<0> set(shape, p, {}, r.latest, r.total && quantity == Quantity::Distribution, controls());
@@ -174,10 +179,12 @@ Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity q
             body(0, group.size());
         }
     });
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return out;
 }
 
-Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials) {
+Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials,
+                                                    Interruption& interruption) {
     const std::size_t n = trials.trial_count;
     GeneralGradients out;
     if (!allocate(out.log_density, n)) return out_of_memory(n);
@@ -185,7 +192,7 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
         if (!allocate(partial, n)) return out_of_memory(n);
     }
     const auto groups = parameter_groups(trials);
-    for_each_group(groups, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
+    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
         const GeneralParameters p = trials.parameters_of(group[0]);
         const Reach r = reach_of(trials, group, p);
         const std::vector<std::size_t> slots = differentiated_parameters(shape, p);
@@ -208,6 +215,7 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
             }
         });
     });
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return out;
 }
 

@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "generalized/model_shape.hpp"
+#include "parallel/interruption.hpp"
 #include "parallel/owned_buffer.hpp"
 
 namespace ventrola::generalized {
@@ -41,13 +42,16 @@ enum class Quantity { LogDensity, Density, Distribution };
 std::optional<Error> check_trials(const ModelShape& shape, const GeneralTrials& trials);
 
 // One value per trial.
-Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity quantity, const GeneralTrials& trials);
+// Interrupted when the interruption stops the batch (checked between parameter sets).
+Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity quantity, const GeneralTrials& trials,
+                                             Interruption& interruption);
 
 struct GeneralGradients {
     OwnedBuffer<double> log_density;
     std::array<OwnedBuffer<double>, GENERAL_PARAMETER_COUNT> partials;  // d log f / d parameter, per trial
 };
 
-Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials);
+Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials,
+                                                    Interruption& interruption);
 
 }  // namespace ventrola::generalized

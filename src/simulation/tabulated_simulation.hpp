@@ -10,6 +10,7 @@
 #include "error.hpp"
 #include "model/parameters.hpp"
 #include "model/step_tables.hpp"
+#include "parallel/interruption.hpp"
 #include "simulation/trial_storage.hpp"
 
 namespace ventrola {
@@ -19,8 +20,8 @@ namespace ventrola {
 // and its range, the drift's deviation and the boundary separation. The n
 // trials' choices and response times, those still undecided at the tables'
 // end left out. Validates nothing. MemoryError when the columns cannot be
-// reserved.
+// reserved; Interrupted when the interruption stops the batch.
 Result<SimulatedData> simulate_tabulated_trials(const FullModelParams& ranges, const StepTables& tables,
-                                                std::uint64_t n, std::uint64_t seed);
+                                                std::uint64_t n, std::uint64_t seed, Interruption& interruption);
 
 }  // namespace ventrola

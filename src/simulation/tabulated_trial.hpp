@@ -12,9 +12,11 @@
 
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #include "model/parameters.hpp"
 #include "model/step_tables.hpp"
+#include "simulation/euler_trial.hpp"
 #include "simulation/standard_normal.hpp"
 #include "simulation/trial_outcome.hpp"
 
@@ -24,9 +26,12 @@ inline constexpr double BRIDGE_FLOOR = -40.0;
 
 // `trial` holds the trial's drawn start and non-decision time; drift_offset is
 // its drawn drift less the model's (the tables carry the model's own drift).
-template <class Stream>
+// Every STEPS_PER_CHECK steps `keep_going()` says whether to go on (as for
+// Euler trials); a trial it stops ends as if timed out.
+template <class Stream, class KeepGoing = NeverStop>
 [[gnu::always_inline]] inline TrialOutcome run_tabulated_trial(const DiffusionParams& trial, double drift_offset,
-                                                               const StepTables& tables, Stream& stream) {
+                                                               const StepTables& tables, Stream& stream,
+                                                               KeepGoing&& keep_going = {}) {
     double y = (trial.starting_point - 0.5) * trial.boundary_separation;
     const double decay = tables.decay;
     const double spread = tables.spread;
@@ -52,6 +57,9 @@ template <class Stream>
             const double p_upper = std::exp(upper_exponent);
             if (u < p_upper) return {end, true, false};
             if (u < p_upper + std::exp(lower_exponent)) return {end, false, false};
+        }
+        if constexpr (std::remove_cvref_t<KeepGoing>::checks) {
+            if ((k + 1) % STEPS_PER_CHECK == 0 && !keep_going()) break;
         }
     }
     return {static_cast<double>(steps) * tables.dt + trial.non_decision_time, y >= 0.0, true};

@@ -26,6 +26,7 @@ from ventrola.bayes.model_options import (
     checked_free,
     fixed_values,
 )
+from ventrola._trial_arrays import refuse_t0_not_below_fastest
 from ventrola.bayes.trial_table import TrialTable, read_trials
 from ventrola.formulas import formula_names, link_of, parse_formulas
 from ventrola.models import DDM, as_model
@@ -146,7 +147,9 @@ def hierarchical_model(
         unknown parameter or column, does not parse, or groups by a column the table lacks; for
         a parameter with both a formula and ``depends_on`` (a factor belongs in the formula);
         for a family's parameter ``model`` does not use, a free parameter of a user's function
-        (it has no prior), and trials observed in part with a generalized ``model``.
+        (it has no prior), and trials observed in part with a generalized ``model``; for a fixed
+        ``non_decision_time`` not below the fastest response without lapses (that trial would have
+        likelihood 0), as :func:`ventrola.fit_ml` refuses it.
 
     Notes
     -----
@@ -182,6 +185,9 @@ def hierarchical_model(
     lapse_weight = checked_contamination(contamination)
     level_columns = list(dict.fromkeys(column for columns in dependencies.values() for column in columns))
     table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit, missing, deadline, rt_range)
+    if "non_decision_time" in held and lapse_weight == 0.0:
+        # As fit_ml refuses it: a log-probability of -inf everywhere.
+        refuse_t0_not_below_fastest(held["non_decision_time"], float(table.rts.min()))
     regressions = parse_formulas(formulas, trials, len(table.signed_rts), allow_groups=True,
                                  links=_formula_links(with_formulas, free_names, held))
     coords = {by: table.participants, **table.levels, TRIAL_DIM: np.arange(len(table.signed_rts))}

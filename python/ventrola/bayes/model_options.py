@@ -6,7 +6,7 @@ no prior, so they are held at their defaults or ``fixed`` values."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Optional, Union
 
 from ventrola import parameters
@@ -74,7 +74,9 @@ def checked_depends_on(
     for name, given in (depends_on or {}).items():
         if name not in free:
             raise ValueError(f"depends_on names {name!r}, which is not among the free parameters {list(free)}")
-        columns = (given,) if isinstance(given, str) else tuple(given)
+        columns = (given,) if isinstance(given, str) else tuple(given) if isinstance(given, Iterable) else ()
+        if not columns or not all(isinstance(column, str) for column in columns):
+            raise ValueError(f"depends_on[{name!r}] must be a column name or a list of them, not {given!r}")
         if len(set(columns)) != len(columns):
             raise ValueError(f"depends_on[{name!r}] names a column more than once: {list(columns)}")
         for column in columns:

@@ -7,7 +7,7 @@ one row per group and combination of the design columns, shared values repeated.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
@@ -64,7 +64,7 @@ def normalise_depends_on(depends_on: Optional[DependsOn], spec: ModelSpec, by: l
             raise ValueError(f"depends_on names {name!r}, which cannot depend on a column ({known})")
         if name not in spec.free:
             raise ValueError(f"depends_on names {name!r}, which is not free: add it to free")
-        names = [value] if isinstance(value, str) else list(value)
+        names = [value] if isinstance(value, str) else list(value) if isinstance(value, Iterable) else []
         if not names or not all(isinstance(column, str) for column in names):
             raise ValueError(f"depends_on[{name!r}] must be a column name or a list of them, not {value!r}")
         if len(set(names)) != len(names):

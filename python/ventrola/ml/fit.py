@@ -22,7 +22,7 @@ from scipy.optimize import minimize
 from _ventrola import VentrolaError
 
 from ventrola import censoring
-from ventrola._trial_arrays import checked_trials
+from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest
 from ventrola.censoring import Observation
 from ventrola.comparison import trials_digest
 from ventrola.formulas import formula_names
@@ -181,8 +181,11 @@ def fit_ml(
         ``converged`` (bool), ``message`` (the optimizer's reason for stopping),
         ``standard_errors`` (a dict per free parameter, from the observed information: forward
         differences of the analytic gradient), ``note`` (None, or why a standard error is
-        NaN), ``model`` and ``trials_digest`` (a hash of the trials, by which
-        :func:`ventrola.compare` refuses fits of different data). A fit that does not converge is returned with ``converged`` False. With
+        NaN, or why the fit did not converge), ``model`` and ``trials_digest`` (a hash of the
+        trials, by which :func:`ventrola.compare` refuses fits of different data). A fit that does
+        not converge is returned with ``converged`` False: also one that stopped at its start
+        without finding anything better or where nothing depends on the parameters, and one whose
+        log-likelihood is not finite. With
         ``formulas``: ``coefficients`` (per parameter a dict of term to coefficient, on the link
         scale), its standard errors as such a dict under ``standard_errors``, and the
         parameter's value on every trial (an array) in place of one number. ``model`` is the
@@ -271,6 +274,9 @@ def fit_design(
         check_observation(spec.model, observed)
     if observed is None:
         observed = censoring.complete(len(rts))
+    # Counted before the trials are summarised, which needs at least one; the layout may need more.
+    if len(rts) < MIN_TRIALS:
+        raise VentrolaError(f"too few trials: {len(rts)}, need at least {MIN_TRIALS}")
     trials = TrialSummary(choices, rts)
     n = trials.n
     if not observed.timed.any():
@@ -295,6 +301,7 @@ def fit_design(
     values, weight = layout.values(theta)
     loglik = likelihood.log_likelihood(values, weight)
     converged, message = verdict(run, layout)
+    why_not = no_optimum(run, layout, x0, loglik)
     errors, note = standard_errors(objective, x, theta, level_labels or {})
     coefficients, coefficient_errors = {}, {}
     for slot in layout.regression_slots():
@@ -311,9 +318,9 @@ def fit_design(
         n_trials=n,
         n_free=layout.size,
         iterations=int(run.nit),
-        converged=converged and math.isfinite(loglik),
+        converged=converged and why_not is None,
         message=message,
-        note=note,
+        note="; ".join(text for text in (why_not, note) if text) or None,
         model=spec.model,
         trials_digest=trials_digest(choices, rts, observed.timed, observed.deadlines,
                                     np.asarray(observed.window or (0.0, np.inf))),
@@ -325,23 +332,47 @@ def verdict(run: Any, layout: Layout) -> tuple[bool, str]:
     message = str(run.message).strip()
     if run.success or run.status != 2:
         return bool(run.success), message
-    lower, upper = np.array(layout.bounds()).T
-    gradient = np.asarray(run.jac, dtype=np.float64)
-    blocked = ((run.x <= lower) & (gradient > 0.0)) | ((run.x >= upper) & (gradient < 0.0))
-    largest = float(np.max(np.abs(np.where(blocked, 0.0, gradient)), initial=0.0))
+    largest = _projected_gradient(run.x, np.asarray(run.jac, dtype=np.float64), layout)
     if largest <= ACCEPTED_GTOL:
         return True, (f"{message} the line search could not improve on a point whose projected gradient is "
                       f"{largest:.1e}, below {ACCEPTED_GTOL:g}: accepted")
     return False, message
 
 
+def no_optimum(run: Any, layout: Layout, x0: FloatArray, loglik: float) -> Optional[str]:
+    """Why the end point is no optimum whatever the optimizer says (None when nothing speaks against it):
+    a log-likelihood or gradient that is not finite, or a stop at the start that found nothing."""
+    gradient = np.asarray(run.jac, dtype=np.float64)
+    if not math.isfinite(loglik):
+        return f"the log-likelihood at the end point is {loglik!r}, so it is no optimum"
+    if not np.all(np.isfinite(gradient)):
+        return "the gradient of the log-likelihood is not finite at the end point"
+    if not np.array_equal(run.x, x0):
+        return None
+    if not np.any(gradient):
+        # Exactly zero: no trial's likelihood depends on the parameters there (every trial explained
+        # by lapses alone, say), which L-BFGS-B takes for an optimum.
+        return "the optimizer stopped at its start, where the log-likelihood does not change with any free parameter"
+    largest = _projected_gradient(run.x, gradient, layout)
+    if not largest <= ACCEPTED_GTOL:
+        # L-BFGS-B also stops on a small relative change of the objective, which a first step that
+        # found nothing better meets at once.
+        return (f"the optimizer stopped at its start without improving on it, where the projected gradient "
+                f"is {largest:.1e}")
+    return None
+
+
+def _projected_gradient(x: FloatArray, gradient: FloatArray, layout: Layout) -> float:
+    """The largest component of the gradient that the bounds do not block."""
+    lower, upper = np.array(layout.bounds()).T
+    blocked = ((x <= lower) & (gradient > 0.0)) | ((x >= upper) & (gradient < 0.0))
+    return float(np.max(np.abs(np.where(blocked, 0.0, gradient)), initial=0.0))
+
+
 def _check_fixed_against_data(spec: ModelSpec, trials: TrialSummary) -> None:
     t0 = spec.fixed.get("non_decision_time")
-    if t0 is not None and not spec.mixture and t0 >= trials.fastest:
-        raise ValueError(
-            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {trials.fastest!r} s: "
-            "without contamination that trial has likelihood 0"
-        )
+    if t0 is not None and not spec.mixture:
+        refuse_t0_not_below_fastest(t0, trials.fastest)
 
 
 def _all_values(layout: Layout, theta: FloatArray) -> dict[str, FloatArray]:

@@ -169,7 +169,10 @@ CallResult<PyRef> general_call(PyObject* args, PyObject* kwargs) {
     if (!trials) return raise_later(std::move(trials.error()));
     if (auto error = generalized::check_trials(*shape, *trials)) return raise_later(CallError::from(*error));
     if (*request == Request::Gradient) {
-        auto buffers = without_lock([&] { return generalized::evaluate_general_gradients(*shape, *trials); });
+        Result<generalized::GeneralGradients> buffers;
+        run_interruptibly([&](Interruption& interruption) {
+            buffers = generalized::evaluate_general_gradients(*shape, *trials, interruption);
+        });
         if (!buffers) return raise_later(CallError::from(buffers.error()));
         PyRef log_density = make_output_array(buffers->log_density.release(), ElementType::Double);
         PyRef partials = checked(PyTuple_New(GENERAL_PARAMETER_COUNT));
@@ -182,7 +185,10 @@ CallResult<PyRef> general_call(PyObject* args, PyObject* kwargs) {
     const generalized::Quantity quantity = *request == Request::LogDensity ? generalized::Quantity::LogDensity
                                            : *request == Request::Density  ? generalized::Quantity::Density
                                                                            : generalized::Quantity::Distribution;
-    auto values = without_lock([&] { return generalized::evaluate_general(*shape, quantity, *trials); });
+    Result<OwnedBuffer<double>> values;
+    run_interruptibly([&](Interruption& interruption) {
+        values = generalized::evaluate_general(*shape, quantity, *trials, interruption);
+    });
     if (!values) return raise_later(CallError::from(values.error()));
     return make_output_array(values->release(), ElementType::Double);
 }
@@ -222,7 +228,10 @@ CallResult<PyRef> simulate_call(PyObject* args, PyObject* kwargs) {
     const FullModelParams ranges{
         p.drift_rate,    p.boundary_separation,  p.starting_point,          p.non_decision_time,
         p.drift_rate_sd, p.starting_point_range, p.non_decision_time_range, p.noise_sd};
-    auto data = without_lock([&] { return simulate_tabulated_trials(ranges, *tables, *n, *seed); });
+    Result<SimulatedData> data;
+    run_interruptibly([&](Interruption& interruption) {
+        data = simulate_tabulated_trials(ranges, *tables, *n, *seed, interruption);
+    });
     if (!data) return raise_later(CallError::from(data.error()));
     PyRef choices = make_output_array(data->choices.release(), ElementType::Bool);
     PyRef rts = make_output_array(data->rts.release(), ElementType::Double);
