@@ -13,11 +13,12 @@ all: test
 
 venv: $(STAMP)
 
-$(STAMP): requirements/build.txt requirements/run.txt requirements/test.txt requirements/bayes.txt
+$(STAMP): requirements/build.txt requirements/run.txt requirements/test.txt requirements/bayes.txt \
+		requirements/formulas.txt
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install --quiet --upgrade pip
 	$(BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt \
-		-r requirements/bayes.txt
+		-r requirements/bayes.txt -r requirements/formulas.txt
 	touch $@
 
 # The wheel carries the private test module too (VENTROLA_BUILD_TESTING); a
@@ -31,8 +32,14 @@ install: $(STAMP)
 test: install
 	$(BIN)/python -m pytest
 
+# The recovery demo, then generalized models (a collapsing bound, a conflict task), then trials
+# without a time (go/no-go, a deadline), then a hierarchical regression with modest draws (a
+# minute or two).
 demo: install
 	$(BIN)/python examples/recovery_demo.py
+	$(BIN)/python examples/generalized_demo.py
+	$(BIN)/python examples/go_nogo_example.py
+	$(BIN)/python examples/regression_example.py
 
 bench: install
 	$(BIN)/python bench/run_all.py
@@ -48,19 +55,21 @@ SAN_BIN := $(SAN_VENV)/bin
 SAN_STAMP := $(SAN_VENV)/.requirements-installed
 # Left out of this run: the Bayesian layer (Python over the same likelihood
 # functions, whose native code the likelihood tests already run here; PyMC is
-# not installed in this environment) and the self-checks of the mpmath
-# reference, which run no native code at all.
-SAN_LEAVE_OUT := --ignore=tests/test_bayes.py --ignore=tests/test_wiener_reference.py
+# not installed in this environment) and the self-checks of the two
+# references, which run no native code at all.
+SAN_LEAVE_OUT := --ignore=tests/test_bayes.py --ignore=tests/test_bayes_regression.py \
+	--ignore=tests/test_wiener_reference.py --ignore=tests/test_generalized_reference.py
 SAN_WHEELHOUSE := build/sanitize-wheelhouse
 SAN_RUNTIMES = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 SAN_ENV = LD_PRELOAD="$(SAN_RUNTIMES)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-$(SAN_STAMP): requirements/build.txt requirements/run.txt requirements/test.txt
+$(SAN_STAMP): requirements/build.txt requirements/run.txt requirements/test.txt requirements/formulas.txt
 	test -x $(SAN_BIN)/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/python -m pip install --quiet --upgrade pip
-	$(SAN_BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt
+	$(SAN_BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt \
+		-r requirements/formulas.txt
 	touch $@
 
 test-sanitize: $(SAN_STAMP)

@@ -12,6 +12,7 @@ enum class ErrorKind {
     ValueError,     // the built-in ValueError: unusable but well-typed input
     VentrolaError,  // the module's own ValueError subclass: a recovery failed
     MemoryError,    // a buffer of the requested size cannot be reserved
+    Interrupted,    // the caller asked the work to stop; its own exception says why
 };
 
 struct Error {

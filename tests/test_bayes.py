@@ -245,12 +245,23 @@ def test_prior_keeps_each_non_decision_time_below_its_bound_and_the_start_inside
         (dict(rt_unit="minutes"), "rt_unit"),
         (dict(by="trial"), "rename the column"),
         (dict(centred=("drift_rate_sd",)), "not a free participant-level parameter"),
+        (dict(depends_on={"drift_rate": 5}), "depends_on['drift_rate'] must be a column name or a list of them, not 5"),
+        (dict(free=("drift_rate", "boundary_separation"), fixed={"non_decision_time": 5.0}),
+         "non_decision_time is fixed at 5.0 s, not below the fastest response time"),
     ],
 )
 def test_hierarchical_model_refuses_bad_arguments(options, message):
     table, _, _ = hierarchical_table(3, participants=2, trials=5)
     with pytest.raises(ValueError, match=re.escape(message)):
         build(table, **options)
+
+
+def test_a_non_decision_time_fixed_above_some_trials_needs_lapses():
+    # Refused without lapses (above); with them those trials are lapses and the model can be sampled.
+    table, _, _ = hierarchical_table(3, participants=2, trials=5)
+    model = build(table, free=("drift_rate", "boundary_separation"), fixed={"non_decision_time": 5.0},
+                  contamination=0.05)
+    assert np.isfinite(model.compile_logp()(model.initial_point()))
 
 
 def test_hierarchical_model_refuses_non_positive_times():

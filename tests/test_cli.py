@@ -1,7 +1,10 @@
 """The ventrola command line, run in-process through main() and once as the installed script."""
+import concurrent.futures
 import io
+import multiprocessing
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -10,8 +13,10 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import run_python
 
 import ventrola
+from ventrola import cli, frames
 from ventrola.cli import main
 
 
@@ -295,6 +300,28 @@ def test_bad_simulation_parameters_exit_1(tmp_path, capsys, arguments, fragments
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize(
+    "option, value, message",
+    [
+        ("--drift", "nan", "drift_rate must be finite, got nan"),
+        ("--drift", "inf", "drift_rate must be finite, got inf"),
+        ("--drift", "-inf", "drift_rate must be finite, got -inf"),
+        ("--boundary", "inf", "boundary_separation must be > 0 and finite, got inf"),
+        ("--t0", "inf", "non_decision_time must be >= 0 and finite, got inf"),
+        ("--start", "nan", "starting_point must be strictly between 0 and 1, got nan"),
+        ("--noise-sd", "inf", "noise_sd must be > 0 and finite, got inf"),
+    ],
+)
+def test_non_finite_simulation_parameters_exit_1_naming_them(tmp_path, capsys, option, value, message):
+    # Without a variability these reach simulate, which would step them as numbers.
+    out = tmp_path / "trials.csv"
+    arguments = {"--drift": "1", "--boundary": "1.5", "--t0": "0.3", option: value}
+    assert main(["simulate", *(f"{name}={number}" for name, number in arguments.items()), "-n", "10", "--seed", "1",
+                 "-o", str(out)]) == 1
+    assert capsys.readouterr().err == f"ventrola: error: {message}\n"
+    assert os.listdir(tmp_path) == []
+
+
 def test_failed_run_leaves_an_existing_output_untouched(broken_files, tmp_path, capsys):
     out = tmp_path / "keep.csv"
     out.write_text("earlier results\n")
@@ -414,6 +441,172 @@ def test_bad_ml_options_exit_2_with_one_line(trials_csv, capsys, extra, fragment
 def test_bad_ml_values_exit_1_naming_them(trials_csv, capsys):
     assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--method", "ml", "--free", "drift_rate,speed"]) == 1
     assert_one_error_line(capsys.readouterr().err, "unknown parameter 'speed'")
+
+
+# ---------------------------------------------------------------------------
+# Worker processes
+
+
+class RecordingPool(concurrent.futures.Executor):
+    """Stands in for the process pool: notes how many workers were asked for and runs tasks here."""
+
+    sizes = []
+
+    def __init__(self, max_workers, initializer=None):
+        RecordingPool.sizes.append(max_workers)
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = concurrent.futures.Future()
+        future.set_result(fn(*args, **kwargs))
+        return future
+
+
+@pytest.fixture
+def recorded_pools(monkeypatch):
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", RecordingPool)
+    monkeypatch.setattr(RecordingPool, "sizes", [])
+    return RecordingPool.sizes
+
+
+def test_jobs_start_at_most_one_worker_per_group_and_a_few_per_processor(trials_csv, tmp_path, monkeypatch,
+                                                                         recorded_pools):
+    out = str(tmp_path / "params.csv")
+    one_group = [arg for arg in FIT_ARGUMENTS if arg not in ("--by", "subject,condition")]
+    assert main(["fit", str(trials_csv), *one_group, "--jobs", "40", "-o", out]) == 0
+    assert recorded_pools == []  # one group is fitted here, without a pool
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--jobs", "40", "-o", out]) == 0
+    assert recorded_pools == [4]  # four groups
+    monkeypatch.setattr(cli, "available_processors", lambda: 1)
+    monkeypatch.setattr(cli, "JOBS_PER_PROCESSOR", 3)
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--jobs", "40", "-o", out]) == 0
+    assert recorded_pools == [4, 3]
+
+
+@pytest.mark.parametrize("count", ["1001", "100000", "999999999999", "99999999999999999999999"])
+def test_absurd_job_counts_exit_2_with_one_line(trials_csv, capsys, recorded_pools, count):
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--jobs", count]) == 2
+    assert_one_error_line(capsys.readouterr().err, "--jobs", f"must be at most 1000: '{count}'")
+    assert recorded_pools == []
+
+
+def end_abruptly(*task):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the patched task reaches forked workers")
+def test_a_worker_that_dies_is_one_line_and_leaves_no_output(trials_csv, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(frames, "fit_group", end_abruptly)
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "--jobs", "2", "-o", str(tmp_path / "params.csv")]) == 1
+    assert_one_error_line(capsys.readouterr().err, "a worker process ended abruptly", "nothing was written")
+    assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------------------
+# Outputs checked before the work, and the run's own failures
+
+
+def test_outputs_are_checked_before_anything_is_fitted_or_written(trials_csv, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "params.csv"
+    out.write_text("earlier results\n")
+
+    def no_fit(*args, **kwargs):
+        raise AssertionError("fitted although an output cannot be written")
+
+    monkeypatch.setattr(frames, "fit_frame", no_fit)
+    fit = ["fit", str(trials_csv), *FIT_ARGUMENTS]
+    cases = [
+        (["-o", str(out), "--plot", str(tmp_path / "fig.xyz")], 2, ["--plot", "cannot draw .xyz files", "png"]),
+        (["-o", str(out), "--plot", str(out)], 2, ["--plot and -o name the same file"]),
+        (["-o", str(tmp_path / "nowhere" / "p.csv")], 1, ["cannot write", "nowhere", "No such file or directory"]),
+        (["-o", str(out), "--plot", str(tmp_path / "nowhere" / "fig.png")], 1, ["cannot write", "fig.png"]),
+        (["-o", str(tmp_path)], 1, ["cannot write", "Is a directory"]),
+    ]
+    for options, status, fragments in cases:
+        assert main([*fit, *options]) == status, options
+        assert_one_error_line(capsys.readouterr().err, *fragments)
+    assert out.read_text() == "earlier results\n" and sorted(os.listdir(tmp_path)) == ["params.csv"]
+    assert main(["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "5", "--seed", "1",
+                 "-o", str(tmp_path / "nowhere" / "t.csv")]) == 1
+    assert_one_error_line(capsys.readouterr().err, "cannot write", "nowhere")
+
+
+def test_a_picture_that_fails_leaves_the_table_as_it_was(trials_csv, tmp_path, monkeypatch, capsys):
+    def cannot_draw(*args, **kwargs):
+        raise ValueError("no fitted groups to plot")
+
+    fake = types.ModuleType("ventrola.plotting")
+    fake.save_fit_plots = cannot_draw
+    monkeypatch.setitem(sys.modules, "ventrola.plotting", fake)
+    out = tmp_path / "params.csv"
+    out.write_text("earlier results\n")
+    assert main(["fit", str(trials_csv), *FIT_ARGUMENTS, "-o", str(out), "--plot", str(tmp_path / "fits.png")]) == 1
+    assert_one_error_line(capsys.readouterr().err, "cannot draw", "fits.png", "no fitted groups to plot")
+    assert out.read_text() == "earlier results\n" and sorted(os.listdir(tmp_path)) == ["params.csv"]
+
+
+def test_too_many_trials_to_hold_is_one_line(tmp_path, capsys):
+    out = tmp_path / "trials.csv"
+    assert main(["simulate", "--drift", "1", "--boundary", "1", "--t0", "0.3", "-n", "10000000000000", "--seed", "1",
+                 "-o", str(out)]) == 1
+    assert capsys.readouterr().err == (
+        "ventrola: error: out of memory: cannot reserve memory for 10000000000000 trials\n")
+    assert os.listdir(tmp_path) == []
+
+
+# SIGTERM half a second into a long simulation, or while the file is being written.
+TERMINATED = """
+import os, signal, threading
+import pandas as pd
+from ventrola import cli
+if {while_writing}:
+    write = pd.DataFrame.to_csv
+    def write_then_terminate(self, stream, **keywords):
+        stream.write("trial,choice,rt\\n")
+        os.kill(os.getpid(), signal.SIGTERM)
+        write(self, stream, **keywords)
+    pd.DataFrame.to_csv = write_then_terminate
+else:
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGTERM)).start()
+n = 10 if {while_writing} else 10**7
+print(cli.main(["simulate", "--drift", "0", "--boundary", "100", "--t0", "0.3", "-n", str(n), "--seed", "1",
+                "-o", {path!r}]))
+"""
+
+
+@pytest.mark.parametrize("while_writing", [False, True], ids=["while simulating", "while writing"])
+def test_sigterm_ends_the_run_with_its_status_and_no_temporary_file(tmp_path, while_writing):
+    out = run_python(TERMINATED.format(while_writing=while_writing, path=str(tmp_path / "big.csv")), timeout=60)
+    assert out.decode().split() == [str(128 + signal.SIGTERM)]
+    assert os.listdir(tmp_path) == []
+
+
+def command(*arguments, stdout):
+    """The command in a fresh interpreter; returns the process (stderr piped)."""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.Popen([sys.executable, "-m", "ventrola", *arguments], stdout=stdout, stderr=subprocess.PIPE,
+                            env=environment)
+
+
+SIMULATE_MANY = ["simulate", "--drift", "1", "--boundary", "1.5", "--t0", "0.3", "-n", "200000", "--seed", "1"]
+
+
+def test_a_reader_that_stops_early_ends_the_run_silently():
+    # As `ventrola simulate ... | head -1`: the reader closes the pipe after one line.
+    with command(*SIMULATE_MANY, stdout=subprocess.PIPE) as process:
+        assert process.stdout.readline() == b"trial,choice,rt\n"
+        process.stdout.close()
+        stderr = process.stderr.read()
+        status = process.wait(timeout=60)
+    assert (status, stderr) == (141, b"")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_full_standard_output_is_one_line():
+    with open("/dev/full", "w") as full, command(*SIMULATE_MANY, stdout=full) as process:
+        stderr = process.stderr.read()
+        status = process.wait(timeout=60)
+    assert status == 1
+    assert stderr.decode() == "ventrola: error: cannot write to standard output: No space left on device\n"
 
 
 # ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@ import math
 
 import numpy as np
 import pytest
+from scipy.optimize import OptimizeResult
 
 import ventrola
 from ventrola.ml import fit as ml_fit
@@ -248,6 +249,53 @@ def test_too_few_trials_raise_ventrola_error(small):
     choices, rts = small
     with pytest.raises(ventrola.VentrolaError, match="too few trials: 5"):
         ventrola.fit_ml(choices[:5], rts[:5])
+    with pytest.raises(ventrola.VentrolaError, match="^too few trials: 0, need at least 10$"):
+        ventrola.fit_ml([], [])
+
+
+# ---------------------------------------------------------------------------
+# When the optimizer's word is not enough
+
+
+def test_a_tiny_lapse_weight_fits_as_the_model_alone():
+    # A weight of 5e-324 made the lapse density underflow to 0, and the first step found only
+    # impossible trials: the fit stayed at its start and called that converged.
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 200, 3)
+    tiny = ventrola.fit_ml(choices, rts, contamination=5e-324)
+    alone = ventrola.fit_ml(choices, rts, contamination=0.0)
+    assert tiny["converged"] and tiny["iterations"] > 1
+    assert tiny["loglik"] == pytest.approx(alone["loglik"], abs=1e-6)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # these times also overflow the coordinates' logs
+@pytest.mark.parametrize("scale", [None, 1e-300], ids=["times of 5e-324", "times scaled by 1e-300"])
+def test_a_fit_stuck_where_nothing_depends_on_the_parameters_is_not_converged(scale):
+    # Times no model within the fit's bounds produces: at the start every trial is a lapse.
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 200, 3)
+    rts = np.full(len(rts), 5e-324) if scale is None else rts * scale
+    fit = ventrola.fit_ml(choices, rts)
+    assert fit["converged"] is False and np.isfinite(fit["loglik"])
+    assert fit["note"].startswith(
+        "the optimizer stopped at its start, where the log-likelihood does not change with any free parameter")
+
+
+def test_a_stop_at_the_start_counts_as_converged_only_at_an_optimum(monkeypatch):
+    choices, rts = exact_trials(1.0, 1.5, 0.5, 0.3, 400, 5)
+    first = ventrola.fit_ml(choices, rts)
+    # L-BFGS-B's stop on a small relative change of the objective, met by a first step that found nothing.
+    def stop_at_once(fun, x0, **options):
+        value, gradient = fun(x0)
+        return OptimizeResult(x=np.array(x0), fun=value, jac=gradient, nit=0, success=True, status=0,
+                              message="CONVERGENCE: RELATIVE REDUCTION OF F <= FACTR*EPSMCH")
+
+    monkeypatch.setattr(ml_fit, "minimize", stop_at_once)
+    stuck = ventrola.fit_ml(choices, rts)
+    assert stuck["converged"] is False and stuck["iterations"] == 0
+    assert stuck["note"].startswith("the optimizer stopped at its start without improving on it, where the "
+                                    "projected gradient is ")
+    # From a previous optimum the same stop is right.
+    again = ventrola.fit_ml(choices, rts, initial_guess=first)
+    assert again["converged"] is True and again["note"] is None
 
 
 # ---------------------------------------------------------------------------

@@ -407,6 +407,8 @@ def test_process_pool_gives_the_serial_design_fit(design_trials):
         ({"method": "ml", "depends_on": {"drift_rate": "subject"}, "by": "subject"}, "also a by column"),
         ({"method": "ml", "depends_on": {"drift_rate": "session"}}, "column 'session' is not in the table"),
         ({"method": "ml", "depends_on": {"drift_rate": []}}, "must be a column name or a list"),
+        ({"method": "ml", "depends_on": {"drift_rate": 5}, "by": "subject"},
+         r"^depends_on\['drift_rate'\] must be a column name or a list of them, not 5$"),
         ({"method": "ml", "depends_on": ["drift_rate"]}, "depends_on must map parameter names"),
         ({"method": "ml", "free": ["speed"]}, "unknown parameter 'speed'"),
         ({"method": "ml", "contamination": 2.0}, "contamination must be"),
@@ -457,6 +459,13 @@ def test_simulate_frame_passes_on_argument_errors():
         ventrola.simulate_frame(1.0, 1.0, 0.3, 0.3, 10, 1, starting_point_range=0.7)
     with pytest.raises(ValueError, match="method"):
         ventrola.simulate_frame(1.0, 1.0, 0.5, 0.3, 10, 1, method="milstein")
+    # simulate itself steps NaN and infinite values as numbers; a table of such trials is refused.
+    for arguments, name in (((np.nan, 1.0, 0.5, 0.3), "drift_rate"), ((1.0, np.inf, 0.5, 0.3), "boundary_separation"),
+                            ((1.0, 1.0, 0.5, np.inf), "non_decision_time")):
+        with pytest.raises(ValueError, match=f"^{name} must .*, got (nan|inf)$"):
+            ventrola.simulate_frame(*arguments, 10, 1)
+        with pytest.raises(ValueError, match=f"^{name} must "):
+            ventrola.simulate_conditions([dict(zip(("drift", "boundary", "start", "t0"), arguments))], 10, 1)
 
 
 @pytest.mark.parametrize(

@@ -2,6 +2,7 @@
 with _ventrola: broadcasting, conversions, argument errors, one runtime and
 one worker pool, results independent of the thread count."""
 import numpy as np
+import pandas as pd
 import pytest
 
 import ventrola
@@ -47,6 +48,49 @@ def test_shapes_that_do_not_broadcast_and_non_numbers_are_refused():
         ventrola.wiener_logpdf([True, False], [0.8, 0.9, 1.0], **BASE)
     with pytest.raises(TypeError, match="drift_rate"):
         ventrola.wiener_logpdf(True, 0.8, "fast", 1.5)
+
+
+NOT_REAL = "must be a real number or an array of real numbers"
+
+
+@pytest.mark.parametrize(
+    "value, refusal",
+    [
+        (None, f"{NOT_REAL}: found None"),
+        ([0.8, None], f"{NOT_REAL}: found None"),
+        (True, f"{NOT_REAL}, not booleans"),
+        ("0.8", f"{NOT_REAL}, not text"),
+        (0.8j, f"{NOT_REAL}, not complex numbers"),
+        (np.array([800], dtype="timedelta64[ms]"),
+         f"{NOT_REAL}, not timedelta64[ms] durations; divide them by numpy.timedelta64(1, 's') for seconds"),
+        (np.array(["2020-01-01"], dtype="datetime64[D]"), f"{NOT_REAL}, not datetime64[D] dates"),
+    ],
+)
+def test_what_is_no_real_number_is_a_type_error_naming_the_argument(value, refusal):
+    # Each of these used to be read as a number: NaN, 1, 0.8, or 800 "seconds" for 800 ms.
+    for function in (*FUNCTIONS, ventrola.wiener_logpdf_grad):
+        with pytest.raises(TypeError) as as_time:
+            function(True, value, **BASE)
+        assert str(as_time.value) == f"rts {refusal}"
+        with pytest.raises(TypeError) as as_parameter:
+            function(True, 0.8, **dict(BASE, drift_rate=value))
+        assert str(as_parameter.value) == f"drift_rate {refusal}"
+    with pytest.raises(TypeError, match=f"^rts {NOT_REAL}"):
+        ventrola.loglik(True, value, BASE)
+
+
+def test_real_numbers_of_any_kind_are_read_as_such():
+    from decimal import Decimal
+    from fractions import Fraction
+
+    expected = ventrola.wiener_logpdf([True, True], [0.75, np.nan], **BASE)
+    for rts in ([Fraction(3, 4), np.nan], [Decimal("0.75"), np.nan], pd.array([0.75, None], dtype="Float64"),
+                np.array([0.75, np.nan], dtype=np.float32)):
+        assert np.array_equal(ventrola.wiener_logpdf(True, rts, **BASE), expected, equal_nan=True)
+    with pytest.raises(ValueError, match="^drift_rate holds an integer too large for a double$"):
+        ventrola.wiener_logpdf(True, 0.8, 10**400, 1.5)
+    with pytest.raises(ValueError, match="^drift_rate must be finite, got inf$"):
+        ventrola.wiener_logpdf(True, 0.8, float(10**300) * 10**10, 1.5)
 
 
 def test_invalid_values_in_a_parameter_array_are_named():

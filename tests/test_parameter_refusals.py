@@ -120,3 +120,47 @@ def test_usable_parameters_are_not_refused():
     assert vt.check_wiener_parameters(*GOOD.values()) is None
     edge = dict(GOOD, starting_point=0.25, starting_point_range=0.4999999, non_decision_time=0.0)
     assert vt.check_wiener_parameters(*edge.values()) is None
+
+
+NOISE_SCALED = "must be below 1e100 times noise_sd in magnitude, got"
+NOISE_SCALE = "noise_sd must be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation, got"
+
+
+@pytest.mark.parametrize(
+    ("changed", "expected"),
+    [
+        # A value that is too large at any ordinary noise is named itself ...
+        (dict(drift_rate=1e300), f"drift_rate {NOISE_SCALED} 1e+300 with noise_sd 1.0"),
+        (dict(drift_rate=-1e100), f"drift_rate {NOISE_SCALED} -1e+100 with noise_sd 1.0"),
+        (dict(boundary_separation=1e200, noise_sd=1e-5), f"boundary_separation {NOISE_SCALED} 1e+200 with noise_sd 1e-05"),
+        (dict(drift_rate_sd=1e101), f"drift_rate_sd {NOISE_SCALED} 1e+101 with noise_sd 1.0"),
+        # ... an ordinary value against a tiny noise names the noise.
+        (dict(noise_sd=1e-120), f"{NOISE_SCALE} 1e-120"),
+        (dict(drift_rate=1e99, noise_sd=0.001), f"{NOISE_SCALE} 0.001"),
+    ],
+)
+def test_values_too_large_in_units_of_the_noise_are_refused_alike_everywhere(changed, expected):
+    from ventrola import parameters
+
+    values = dict(GOOD, **changed)
+    assert vt.check_wiener_parameters(*values.values()) == expected
+    with pytest.raises(ValueError) as likelihood:
+        _engine.wiener_logpdf(np.array([True]), np.array([0.8]), *(np.array([x]) for x in values.values()))
+    v, a, w, t0, sv, sz, st0, s = values.values()
+    with pytest.raises(ValueError) as simulation:
+        _engine.simulate_ddm(v, a, w, t0, 10, 1, sv, sz, st0, s, "exact", 0.001, 10.0)
+    with pytest.raises(ValueError) as package:
+        parameters.check_values(values)
+    assert str(likelihood.value) == str(simulation.value) == str(package.value) == expected
+    assert not parameters.valid(values)
+
+
+def test_large_values_with_a_noise_to_match_are_usable():
+    from ventrola import parameters
+
+    values = dict(GOOD, drift_rate=1e300, boundary_separation=1.5e201, noise_sd=1e201)
+    assert vt.check_wiener_parameters(*values.values()) is None
+    assert parameters.valid(values)
+    v, a, w, t0, sv, sz, st0, s = values.values()
+    choices, rts, excluded = _engine.simulate_ddm(v, a, w, t0, 10, 1, sv, sz, st0, s, "exact", 0.001, 10.0)
+    assert choices.all() and excluded == 0

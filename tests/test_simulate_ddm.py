@@ -137,6 +137,21 @@ def test_arguments_of_the_wrong_kind_are_refused():
         simulate_ddm(*BASE, -1, 1)
 
 
+def test_an_euler_step_too_small_to_reach_the_cap_is_refused():
+    # Below half a rounding step of t, t + dt is t again: such a trial never ended.
+    for dt, max_time in ((1e-300, 10.0), (5e-324, 10.0), (9e-11, 0.1)):
+        with pytest.raises(ValueError) as caught:
+            simulate_ddm(*BASE, 2, 1, method="euler", dt=dt, max_time=max_time)
+        assert str(caught.value) == (
+            f"dt must be at least max_time / 1e9, so that Euler steps reach max_time in at most 1e9 steps, got {dt!r}")
+    # Half a billion steps to the cap are allowed (these trials end after 37,500),
+    # as is any step without a cap or for exact trials, which take no steps.
+    fast = dict(drift_rate=1e6, boundary_separation=1.5, starting_point=0.5, non_decision_time=0.3)
+    for dt, max_time, method in ((2e-11, 1e-2, "euler"), (2e-11, math.inf, "euler"), (5e-324, 10.0, "exact")):
+        choices, rts, excluded = simulate_ddm(**fast, n=2, seed=1, method=method, dt=dt, max_time=max_time)
+        assert excluded == 0 and choices.all()
+
+
 def test_a_count_too_large_to_reserve_is_a_memory_error():
     for n in (2**64 - 1, 2**62, 10**12):
         with pytest.raises(MemoryError) as caught:

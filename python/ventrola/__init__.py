@@ -38,10 +38,19 @@ of its two fits, and adds trial tables
     missing a key.
 
 ``wiener_logpdf``, ``wiener_pdf``, ``wiener_cdf``, ``wiener_logpdf_grad`` and
-``loglik`` (:mod:`ventrola.likelihood`) give the likelihood of the
+``loglik`` (:mod:`ventrola.likelihood`, :mod:`ventrola.total_likelihood`) give the likelihood of the
 seven-parameter model, from the compiled module ``ventrola._engine``;
 ``simulate_ddm`` (:mod:`ventrola.ddm_simulation`) simulates it, exactly or by
-Euler steps.
+Euler steps. :class:`DDM` describes generalized models (collapsing bounds,
+time-varying drift, leak) with their likelihood and simulation as methods.
+
+``fit_ml`` and ``fit_frame`` take formulas on the parameters
+(:mod:`ventrola.formulas`, the ``[formulas]`` extra); they and ``loglik`` take
+trials without a response time, without a response by a deadline or trimmed
+to a window (:mod:`ventrola.censoring`).
+
+``fit_ml(..., model=DDM(...))`` fits generalized models too, and ``compare`` ranks fits of the
+same trials by AIC (:mod:`ventrola.comparison`).
 
 :class:`VentrolaError` is a ``ValueError`` subclass: a recovery failed on
 the data (too few trials, chance accuracy, no variance, ...).
@@ -49,21 +58,30 @@ the data (too few trials, chance accuracy, no variance, ...).
 
 from _ventrola import VentrolaError, __version__, simulate
 from ventrola.recovery import fit_ez, fit_sim
-from ventrola.likelihood import loglik, wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
+from ventrola.likelihood import wiener_cdf, wiener_logpdf, wiener_logpdf_grad, wiener_pdf
+from ventrola.total_likelihood import loglik
 from ventrola.ddm_simulation import simulate_ddm
+from ventrola.models import DDM
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
 from ventrola.ml.fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
+from ventrola.comparison import compare
+from ventrola.model_picture import plot_model
+from ventrola.delta_picture import plot_delta
 
 __all__ = [
+    "DDM",
     "VentrolaError",
     "__version__",
+    "compare",
     "fit_ez",
     "fit_frame",
     "fit_ml",
     "fit_sim",
     "loglik",
+    "plot_delta",
     "plot_fit",
+    "plot_model",
     "save_fit_plots",
     "simulate",
     "simulate_conditions",

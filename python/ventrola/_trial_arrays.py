@@ -76,11 +76,25 @@ def choice_flags(choices: Any, name: str = "choices") -> BoolArray:
     return np.asarray(array == 1, dtype=np.bool_)
 
 
+def is_real_number(value: Any) -> bool:
+    """A real number that is not a boolean (Python's or NumPy's numbers, Fraction, Decimal)."""
+    return not isinstance(value, (bool, np.bool_)) and isinstance(value, (numbers.Real, decimal.Decimal))
+
+
+def pandas_numbers(values: Any) -> Optional[FloatArray]:
+    """A pandas column or array of numbers as float64, its missing values (of nullable dtypes) NaN;
+    None for anything else."""
+    numeric_pandas = getattr(getattr(values, "dtype", None), "kind", None) in ("i", "u", "f")
+    if numeric_pandas and hasattr(values, "to_numpy") and not isinstance(values, np.ndarray):
+        converted: FloatArray = values.to_numpy(dtype=np.float64, na_value=np.nan)
+        return converted
+    return None
+
+
 def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
     """Real numbers of any dtype as float64 (any shape); missing values of pandas' nullable dtypes become NaN."""
-    numeric_pandas = getattr(getattr(rts, "dtype", None), "kind", None) in ("i", "u", "f")
-    if numeric_pandas and hasattr(rts, "to_numpy") and not isinstance(rts, np.ndarray):
-        converted: FloatArray = rts.to_numpy(dtype=np.float64, na_value=np.nan)
+    converted = pandas_numbers(rts)
+    if converted is not None:
         return converted
     array = as_array(rts, name)
     kind = array.dtype.kind
@@ -90,7 +104,7 @@ def seconds_array(rts: Any, name: str = "rts") -> FloatArray:
         raise ValueError(f"{name} must hold response times in seconds, not booleans")
     if kind == "O":
         for position, value in enumerate(array.flat):
-            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+            if not is_real_number(value):
                 raise ValueError(f"{name} must hold numbers of seconds: {place(name, array, position)} is {plain(value)!r}")
         return array.astype(np.float64)
     if kind in "US" and array.size:
@@ -139,8 +153,9 @@ def fast_median(seconds: FloatArray) -> Optional[float]:
     return float(np.median(seconds))
 
 
-def trial_arrays(choices: Any, rts: Any) -> tuple[BoolArray, FloatArray]:
-    """One-dimensional choices and response times of one length, contiguous, the times positive and finite."""
+def trial_arrays(choices: Any, rts: Any, allow_missing: bool = False) -> tuple[BoolArray, FloatArray]:
+    """One-dimensional choices and response times of one length, contiguous, the times positive and finite
+    (or NaN, a trial without a time, with ``allow_missing``)."""
     for name, values in (("choices", choices), ("rts", rts)):
         array = as_array(values, name)
         if array.ndim != 1:
@@ -150,8 +165,10 @@ def trial_arrays(choices: Any, rts: Any) -> tuple[BoolArray, FloatArray]:
     times = seconds_array(rts)
     if len(flags) != len(times):
         raise ValueError(f"choices and rts must have one value per trial each, not {len(flags)} and {len(times)}")
-    count, first = impossible_times(times)
+    count, first = impossible_times(times[~np.isnan(times)] if allow_missing else times)
     if count:
+        if allow_missing:
+            first = int(np.flatnonzero(~np.isnan(times))[first])
         raise ValueError(impossible_times_message("rts", count, float(times[first]), f"at position {first}"))
     return np.ascontiguousarray(flags), np.ascontiguousarray(times)
 
@@ -164,11 +181,23 @@ def milliseconds_warning(times: FloatArray) -> Optional[str]:
             "in milliseconds? Divide them by 1000 to pass seconds")
 
 
-def checked_trials(choices: Any, rts: Any, stacklevel: int = 3) -> tuple[BoolArray, FloatArray]:
+def refuse_t0_not_below_fastest(t0: float, fastest: float) -> None:
+    """A fixed non-decision time at or above the fastest response leaves that trial no density in the
+    model alone: a likelihood of 0, which no fit or sampler can start from."""
+    if t0 >= fastest:
+        raise ValueError(
+            f"non_decision_time is fixed at {t0!r} s, not below the fastest response time {fastest!r} s: "
+            "without contamination that trial has likelihood 0"
+        )
+
+
+def checked_trials(
+    choices: Any, rts: Any, stacklevel: int = 3, allow_missing: bool = False
+) -> tuple[BoolArray, FloatArray]:
     """The trials as :func:`trial_arrays` gives them; warns when the times look like milliseconds,
     ``stacklevel`` frames up (3: the caller of the function that called this)."""
-    flags, times = trial_arrays(choices, rts)
-    message = milliseconds_warning(times)
+    flags, times = trial_arrays(choices, rts, allow_missing)
+    message = milliseconds_warning(times[~np.isnan(times)] if allow_missing else times)
     if message is not None:
         warnings.warn(message, UserWarning, stacklevel=stacklevel)
     return flags, times

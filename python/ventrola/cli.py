@@ -7,22 +7,36 @@
         --method ez -o params.csv
     ventrola fit trials.csv --by subject --method ml --depends-on drift_rate=condition \\
         --free drift_rate,boundary_separation,non_decision_time --contamination 0.02 -o params.csv
+    ventrola fit trials.csv --by subject --method ml --formula "drift_rate=1 + coherence" \\
+        --deadline 1.5 -o params.csv
+    ventrola fit trials.csv --by subject --method ml --bound exponential \\
+        --depends-on collapse_time=instruction -o params.csv
+    ventrola simulate --drift 1 --boundary 2 --t0 0.3 --bound exponential --collapse-time 0.8 \\
+        -n 1000 --seed 7 -o trials.csv
 
 Errors are one line on stderr (``ventrola: error: ...``). Exit status: 0 on
 success, 1 when a file or its data cannot be used, 2 for bad arguments, 130
-when interrupted.
-Output files are written whole or not at all.
+when interrupted (Ctrl-C), 128 + the signal's number when terminated (SIGTERM,
+SIGHUP), and 141 without a word when standard output was closed early (as by
+``| head``), as Unix tools end.
+Every output is checked before the work starts (its directory, the picture's
+format), and output files are written whole or not at all.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import functools
 import importlib.util
 import os
+import signal
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import BrokenExecutor
+from contextlib import contextmanager
 from typing import Any, NoReturn, Optional
 
 from ventrola import parameters
@@ -31,6 +45,10 @@ PROG = "ventrola"
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_SIGNALLED = 128  # plus the signal's number
+EXIT_CLOSED_OUTPUT = 141  # 128 + SIGPIPE: what a shell reports for a tool that a closed pipe ended
+# Termination requests that end the run as Ctrl-C does, after the clean-up.
+TERMINATING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 class CommandError(Exception):
@@ -39,6 +57,18 @@ class CommandError(Exception):
 
 class UsageError(Exception):
     """Arguments that do not go together, reported as one line with exit status EXIT_USAGE."""
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived; raised wherever the run is, so that clean-up runs on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+class ClosedOutput(Exception):
+    """Standard output was closed by its reader (``| head``)."""
 
 
 class ArgumentParser(argparse.ArgumentParser):
@@ -59,11 +89,19 @@ def count(text: str) -> int:
     return value
 
 
-def positive(text: str) -> int:
-    """A positive integer (worker counts)."""
+# More worker processes than any machine this runs on has processors for: a typo, refused.
+MOST_JOBS = 1000
+# Processes per processor worth starting: more only share the same cores.
+JOBS_PER_PROCESSOR = 4
+
+
+def jobs(text: str) -> int:
+    """A number of worker processes: a positive integer up to MOST_JOBS."""
     value = count(text)
     if value == 0:
         raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    if value > MOST_JOBS:
+        raise argparse.ArgumentTypeError(f"must be at most {MOST_JOBS}: {text!r}")
     return value
 
 
@@ -100,6 +138,32 @@ def assignments(text: str) -> dict[str, float]:
     return values
 
 
+def formula(text: str) -> tuple[str, str]:
+    """NAME=FORMULA: one parameter's formula (it may hold commas and '+')."""
+    name, equals, right = text.partition("=")
+    if not equals or not name.strip() or not right.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=FORMULA, not {text!r}")
+    return name.strip(), right.strip()
+
+
+def deadline(text: str) -> Any:
+    """SECONDS (a number, in --rt-unit) or the name of a column of deadlines."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def window(text: str) -> tuple[float, float]:
+    """LOW,HIGH response times (in --rt-unit)."""
+    parts = [part.strip() for part in text.split(",")]
+    try:
+        low, high = (float(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected LOW,HIGH (two numbers), not {text!r}") from None
+    return low, high
+
+
 def assignments_of_columns(text: str) -> dict[str, list[str]]:
     """NAME=COLUMN pairs, comma-separated; COLUMN+COLUMN for a combination of columns."""
     return {name: [column.strip() for column in value.split("+")] for name, value in pairs(text)}
@@ -111,13 +175,38 @@ REQUIRED_PARAMETERS = ("drift_rate", "boundary_separation", "non_decision_time")
 OPTIONAL_DEFAULTS = ("starting_point", "noise_sd")
 
 
+def add_model_options(parser: argparse.ArgumentParser, drift_option: str) -> None:
+    """The generalized model's structure: its bound, its drift and (on `fit`) whether it leaks."""
+    from ventrola.models import BOUNDS, DRIFTS
+
+    parser.add_argument("--bound", choices=tuple(BOUNDS), default="constant",
+                        help="the bounds over decision time (constant): " + "; ".join(
+                            f"{name}: {text}" for name, text in BOUNDS.items() if name != "constant"))
+    parser.add_argument(drift_option, dest="drift_family", choices=tuple(DRIFTS), default="constant",
+                        help="the drift over decision time (constant); dmc: " + DRIFTS["dmc"])
+
+
+def chosen_model(args: argparse.Namespace, leak: bool) -> Any:
+    from ventrola.models import DDM
+
+    return DDM(bound=args.bound, drift=args.drift_family, leak=leak)
+
+
 def add_parameter_options(parser: argparse.ArgumentParser) -> None:
-    """One option per model parameter that has one, worded from the parameter table."""
+    """One option per model parameter that has one, worded from the parameter table; a family's
+    parameters say which families have them."""
     for parameter in parameters.table().entries:
         if parameter.option is None:
             continue
         help_text = f"{parameter.meaning} ({parameter.unit})"
-        if parameter.name in REQUIRED_PARAMETERS:
+        if parameter.families is not None:
+            chooser = "--leak RATE" if parameter.name == "leak" else "--bound/--drift-family"
+            help_text = (f"{help_text[:-1]}; {' and '.join(parameter.families)} only, chosen with {chooser}; "
+                         f"{parameter.default:g} if not given)")
+            if parameter.name == "leak":
+                help_text = f"{parameter.meaning} ({parameter.unit}); giving it makes the accumulation leak"
+            parser.add_argument(parameter.option, type=float, help=help_text)
+        elif parameter.name in REQUIRED_PARAMETERS:
             parser.add_argument(parameter.option, type=float, required=True, help=help_text)
         elif parameter.name in OPTIONAL_DEFAULTS:
             parser.add_argument(parameter.option, type=float, default=parameter.default,
@@ -132,11 +221,12 @@ def build_parser() -> ArgumentParser:
 
     simulate = commands.add_parser("simulate", help="simulate trials into a CSV file (trial, choice, rt in s)")
     add_parameter_options(simulate)
+    add_model_options(simulate, "--drift-family")
     simulate.add_argument("-n", type=count, required=True, help="number of trials")
     simulate.add_argument("--seed", type=count, required=True, help="random seed")
     simulate.add_argument("--method", choices=("exact", "euler"),
                           help="exact first passages or Euler steps of 1 ms (without it: Euler steps, "
-                               "but exact with --drift-sd or a range)")
+                               "but exact with --drift-sd or a range; a generalized model takes steps only)")
     simulate.add_argument("-o", "--output", default="-", help="output CSV file ('-': standard output)")
     simulate.add_argument("--quiet", action="store_true", help="do not report excluded trials")
 
@@ -160,7 +250,26 @@ def build_parser() -> ArgumentParser:
                           "(COLUMN+COLUMN for combinations; may be repeated)")
     fit.add_argument("--contamination", type=float, metavar="WEIGHT",
                      help="--method ml: weight of lapse trials (0.02; 0 for none)")
-    fit.add_argument("--jobs", type=positive, default=1, help="groups fitted at once in worker processes (1)")
+    fit.add_argument("--formula", type=formula, action="append", metavar="NAME=FORMULA",
+                     help="--method ml: a formula on the file's columns for one parameter, e.g. "
+                          "'drift_rate=1 + coherence' (may be repeated)")
+    fit.add_argument("--missing", choices=("choice",),
+                     help="--method ml: an empty response time is a trial known by its choice only "
+                          "(go/no-go: withholding is the lower boundary)")
+    fit.add_argument("--deadline", type=deadline, metavar="COLUMN|SECONDS",
+                     help="--method ml: an empty response time had no response by this deadline "
+                          "(a column of deadlines or one number, in --rt-unit)")
+    fit.add_argument("--rt-range", type=window, metavar="LOW,HIGH",
+                     help="--method ml: only response times in this window were kept (in --rt-unit)")
+    model_options = fit.add_argument_group("the model (--method ml; its own parameters are free by default and "
+                                           "may go in --free, --fixed and --depends-on)")
+    add_model_options(model_options, "--drift")
+    model_options.add_argument("--drift-family", dest="drift_family", choices=("constant", "dmc"),
+                               help=argparse.SUPPRESS)
+    model_options.add_argument("--leak", action="store_true", help="the accumulation leaks (the parameter leak, 1/s)")
+    fit.add_argument("--jobs", type=jobs, default=1,
+                     help=f"groups fitted at once in worker processes (1; at most one per group and "
+                          f"{JOBS_PER_PROCESSOR} per processor)")
     fit.add_argument("-o", "--output", default="-", help="output CSV file ('-': standard output)")
     fit.add_argument("--plot", metavar="PATH", help="also draw the observed and fitted distributions to PATH")
     fit.add_argument("--quiet", action="store_true", help="no progress bar and no notes on stderr")
@@ -170,40 +279,96 @@ def build_parser() -> ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
     try:
-        args = build_parser().parse_args(argv)
-        if args.command == "simulate":
-            run_simulate(args)
-        else:
-            run_fit(args)
+        with terminating_signals_raise():
+            args = build_parser().parse_args(argv)
+            if args.command == "simulate":
+                run_simulate(args)
+            else:
+                run_fit(args)
     except SystemExit as stop:
         # argparse exits for --help and for bad arguments.
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
-    except CommandError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return EXIT_DATA
-    except UsageError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return EXIT_USAGE
+    except (CommandError, UsageError, MemoryError, BrokenExecutor) as error:
+        print(f"{PROG}: error: {error_line(error)}", file=sys.stderr)
+        return EXIT_USAGE if isinstance(error, UsageError) else EXIT_DATA
+    except ClosedOutput:
+        return EXIT_CLOSED_OUTPUT
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated as stop:
+        print(f"{PROG}: terminated by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return EXIT_SIGNALLED + stop.signum
     return 0
+
+
+def error_line(error: BaseException) -> str:
+    if isinstance(error, MemoryError):
+        return f"out of memory: {error}" if str(error) else "out of memory"
+    if isinstance(error, BrokenExecutor):
+        return "a worker process ended abruptly (killed, or out of memory?); nothing was written"
+    return str(error)
+
+
+@contextmanager
+def terminating_signals_raise() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise Terminated while the run lasts, instead of ending the process where it
+    stands (with a temporary file half written, say). Only the main thread can set handlers."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def raise_terminated(signum: int, frame: Any) -> None:
+        raise Terminated(signum)
+
+    previous = {signum: signal.signal(signum, raise_terminated) for signum in TERMINATING_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def run_simulate(args: argparse.Namespace) -> None:
     frames = import_frames()
+    model, family_values = simulated_model(args)
+    check_output(args.output)
     try:
         trials = frames.simulate_frame(
             args.drift, args.boundary, args.start, args.t0, args.n, args.seed, args.noise_sd,
             drift_rate_sd=args.drift_sd, starting_point_range=args.start_range,
             non_decision_time_range=args.t0_range, method=args.method,
+            **({"model": model, **family_values} if model is not None else {}),
         )
     except (ValueError, TypeError, OverflowError) as error:
         raise CommandError(str(error)) from error
-    write_csv(trials, args.output)
+    with StagedFiles() as outputs:
+        write_csv(trials, args.output, outputs)
+        outputs.commit()
     n_excluded = trials.attrs["n_excluded"]
     if n_excluded and not args.quiet:
         print(f"{PROG}: {n_excluded} trials hit the 10 s cap and were left out", file=sys.stderr)
+
+
+def simulated_model(args: argparse.Namespace) -> tuple[Any, dict[str, float]]:
+    """The model `simulate` was asked for (None: the seven-parameter one) and its families' values;
+    a family's parameter given without that family is refused."""
+    model = chosen_model(args, leak=args.leak is not None)
+    given = {parameter.name: getattr(args, parameter.option.lstrip("-").replace("-", "_"))
+             for parameter in parameters.table().entries
+             if parameter.families is not None and parameter.option is not None}
+    given = {name: value for name, value in given.items() if value is not None}
+    unused = [name for name in given if name not in model.parameter_names]
+    if unused:
+        entry = parameters.table()[unused[0]]
+        raise UsageError(f"{entry.option} is a parameter of the {' and '.join(entry.families or ())} "
+                         f"families, which {model!r} does not use: choose one with --bound or --drift-family")
+    if model.is_standard:
+        return None, {}
+    if args.method == "exact":
+        raise UsageError(f"--method exact samples the seven-parameter model; {model!r} is simulated by steps "
+                         "(leave out --method or give --method euler)")
+    return model, given
 
 
 def run_fit(args: argparse.Namespace) -> None:
@@ -211,9 +376,12 @@ def run_fit(args: argparse.Namespace) -> None:
     by = [column.strip() for column in args.by.split(",") if column.strip()]
     ml_options = ml_arguments(args)
     save_plots = import_plotting() if args.plot else None
+    check_output(args.output)
+    if args.plot is not None:
+        check_plot(args.plot, args.output)
     trials = read_trials(args.trials, choice=args.choice, upper=args.upper)
     try:
-        with worker_pool(args.jobs) as executor:
+        with worker_pool(worker_count(args.jobs, count_groups(trials, by))) as executor:
             fits = frames.fit_frame(
                 trials,
                 rt=args.rt,
@@ -230,21 +398,24 @@ def run_fit(args: argparse.Namespace) -> None:
     except ValueError as error:
         # Table errors have a wording of their own for the command line (options, data rows).
         raise CommandError(f"{args.trials}: {getattr(error, 'command_line', error)}") from error
-    write_csv(fits, args.output)
+    with StagedFiles() as outputs:
+        # The table waits in its temporary file until the picture is drawn too.
+        write_csv(fits, args.output, outputs)
+        if save_plots is not None:
+            try:
+                # With a design, each group and level of the design columns gets its own panel.
+                design_columns = [c for columns in (ml_options.get("depends_on") or {}).values() for c in columns]
+                save_plots(
+                    trials, fits, args.plot,
+                    rt=args.rt, choice=args.choice, by=[*by, *dict.fromkeys(design_columns)], rt_unit=args.rt_unit,
+                    upper=args.upper, **({"model": ml_options["model"]} if "model" in ml_options else {}),
+                )
+            except (ImportError, OSError, ValueError) as error:
+                raise CommandError(f"cannot draw {args.plot}: {error}") from error
+        outputs.commit()
     n_failed = int(fits["error"].notna().sum())
     if n_failed and not args.quiet:
         print(f"{PROG}: {n_failed} of {len(fits)} groups could not be fitted (see the error column)", file=sys.stderr)
-    if save_plots is not None:
-        try:
-            # With a design, each group and level of the design columns gets its own panel.
-            design_columns = [c for columns in (ml_options.get("depends_on") or {}).values() for c in columns]
-            save_plots(
-                trials, fits, args.plot,
-                rt=args.rt, choice=args.choice, by=[*by, *dict.fromkeys(design_columns)], rt_unit=args.rt_unit,
-                upper=args.upper,
-            )
-        except (ImportError, OSError, ValueError) as error:
-            raise CommandError(f"cannot draw {args.plot}: {error}") from error
 
 
 def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
@@ -255,14 +426,63 @@ def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
             if name in depends_on:
                 raise UsageError(f"--depends-on names {name!r} more than once")
             depends_on[name] = columns
+    formulas: dict[str, str] = {}
+    for name, text in args.formula or []:
+        if name in formulas:
+            raise UsageError(f"--formula names {name!r} more than once")
+        formulas[name] = text
+    model = chosen_model(args, leak=args.leak)
     options = {"free": args.free, "fixed": args.fixed or None, "contamination": args.contamination,
-               "depends_on": depends_on or None}
+               "depends_on": depends_on or None, "formulas": formulas or None, "missing": args.missing,
+               "deadline": args.deadline, "rt_range": args.rt_range}
+    structure = {"bound": args.bound != "constant", "drift": args.drift_family != "constant", "leak": args.leak}
     if args.method != "ml":
         given = [f"--{name.replace('_', '-')}" for name, value in options.items() if value is not None]
+        given += [f"--{name}" for name, chosen in structure.items() if chosen]
         if given:
             raise UsageError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to --method ml")
         return {}
+    if not model.is_standard:
+        options["model"] = model
+        unfit = [option for option, value in (("--missing", args.missing), ("--deadline", args.deadline),
+                                               ("--rt-range", args.rt_range)) if value is not None]
+        if unfit:
+            raise UsageError(f"{', '.join(unfit)} {'fits' if len(unfit) == 1 else 'fit'} the seven-parameter model "
+                             f"only; {model!r} takes timed trials")
+    if args.plot:
+        # The pictures draw one parameter set per panel against timed trials.
+        unfit = [option for option, value in (("--formula", formulas), ("--missing", args.missing),
+                                               ("--deadline", args.deadline)) if value]
+        if unfit:
+            raise UsageError(f"--plot draws one parameter set per group against timed trials: it cannot go with "
+                             f"{', '.join(unfit)}")
     return options
+
+
+def available_processors() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def count_groups(trials: Any, by: list[str]) -> int:
+    """The groups fit_frame will fit; 1 when a grouping column is missing (fit_frame then says so)."""
+    if not by or any(column not in trials.columns for column in by):
+        return 1
+    return int(trials.groupby(by, observed=True, sort=False).ngroups)
+
+
+def worker_count(jobs: int, groups: int) -> int:
+    """The processes worth starting for --jobs: a group is one task, and processes beyond a few per
+    processor only take turns on the same cores."""
+    return max(1, min(jobs, groups, JOBS_PER_PROCESSOR * available_processors()))
+
+
+def default_signals_in_worker() -> None:
+    # A forked worker inherits the handler that raises Terminated; the pool ends its workers with
+    # SIGTERM, which must simply end them.
+    for signum in TERMINATING_SIGNALS:
+        signal.signal(signum, signal.SIG_DFL)
 
 
 class worker_pool:
@@ -276,7 +496,7 @@ class worker_pool:
         if self.jobs > 1:
             from concurrent.futures import ProcessPoolExecutor
 
-            self.pool = ProcessPoolExecutor(max_workers=self.jobs)
+            self.pool = ProcessPoolExecutor(max_workers=self.jobs, initializer=default_signals_in_worker)
         return self.pool
 
     def __exit__(self, *exc_info: Any) -> None:
@@ -341,27 +561,110 @@ def current_umask() -> int:
     return mask
 
 
-def write_csv(table: Any, path: str) -> None:
-    """Writes through a temporary file in the same directory, renamed into place when complete."""
+def check_output(path: str) -> None:
+    """Refuses, before any work, an output file that could not be written: a missing or unwritable
+    directory, or a directory in its place."""
     if path == "-":
-        table.to_csv(sys.stdout, index=False)
         return
     directory = os.path.dirname(os.path.abspath(path))
-    try:
-        handle, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
-    except OSError as error:
-        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
-    try:
-        with os.fdopen(handle, "w", newline="") as stream:
-            table.to_csv(stream, index=False)
-        # mkstemp makes the file private; give it the permissions of a plain new file.
-        os.chmod(temporary, 0o666 & ~current_umask())
-        os.replace(temporary, path)
-    except BaseException as error:
-        os.unlink(temporary)
-        if isinstance(error, OSError):
+    problem = None
+    if os.path.isdir(path):
+        problem = os.strerror(errno.EISDIR)
+    elif not os.path.isdir(directory):
+        problem = os.strerror(errno.ENOENT)
+    elif not os.access(directory, os.W_OK | os.X_OK):
+        problem = os.strerror(errno.EACCES)
+    if problem is not None:
+        raise CommandError(f"cannot write {path}: {problem}")
+
+
+def check_plot(path: str, table_path: str) -> None:
+    """Refuses, before fitting, a picture matplotlib cannot write or one that would overwrite the table."""
+    check_output(path)
+    if table_path != "-" and os.path.abspath(path) == os.path.abspath(table_path):
+        raise UsageError(f"--plot and -o name the same file, {path}")
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    # As the plotting module reads it: the suffix, PNG without one.
+    extension = os.path.splitext(path)[1].lstrip(".").lower() or "png"
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        raise UsageError(f"--plot {path}: cannot draw .{extension} files; use one of {', '.join(sorted(formats))}")
+
+
+class StagedFiles:
+    """Output files written to hidden temporaries beside their targets and renamed into place once all
+    are complete. On any failure, interruption or termination the temporaries go and every target
+    stays as it was."""
+
+    def __init__(self) -> None:
+        self.staged: list[tuple[str, str]] = []  # (temporary, target)
+
+    def __enter__(self) -> StagedFiles:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        for temporary, _ in self.staged:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+        self.staged = []
+
+    def stage(self, path: str, write: Callable[[Any], None]) -> None:
+        """Calls ``write`` with a text stream on a new temporary file for ``path``."""
+        try:
+            handle, temporary = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
+                                                 prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+        except OSError as error:
             raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
-        raise
+        self.staged.append((temporary, path))
+        try:
+            with os.fdopen(handle, "w", newline="") as stream:
+                write(stream)
+            # mkstemp makes the file private; give it the permissions of a plain new file.
+            os.chmod(temporary, 0o666 & ~current_umask())
+        except OSError as error:
+            raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+
+    def commit(self) -> None:
+        while self.staged:
+            temporary, path = self.staged[0]
+            try:
+                os.replace(temporary, path)
+            except OSError as error:
+                raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+            self.staged.pop(0)
+
+
+def write_csv(table: Any, path: str, outputs: StagedFiles) -> None:
+    """Stages the table for ``path``, or writes it to standard output for ``-``."""
+    if path != "-":
+        outputs.stage(path, lambda stream: table.to_csv(stream, index=False))
+        return
+    try:
+        table.to_csv(sys.stdout, index=False)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        discard_standard_output()
+        raise ClosedOutput from None
+    except OSError as error:
+        discard_standard_output()
+        raise CommandError(f"cannot write to standard output: {error.strerror or error}") from None
+
+
+def discard_standard_output() -> None:
+    """Points standard output at the null device, so that the interpreter's last flush of what is still
+    buffered neither fails nor reports it."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not a file (a test's capture): nothing is flushed to a descriptor
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, descriptor)
+    finally:
+        os.close(null)
 
 
 if __name__ == "__main__":

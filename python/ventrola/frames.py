@@ -6,6 +6,7 @@ imported when one of these functions is called, not when ``ventrola`` is.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future
 from typing import TYPE_CHECKING, Any, Optional, Union
@@ -15,14 +16,21 @@ import numpy.typing as npt
 
 from _ventrola import VentrolaError, fit_ez, fit_sim, simulate
 
+from . import parameters
 from ._trial_arrays import fast_median, impossible_times, impossible_times_message, not_choices, plain, slow_median
+from . import censoring
 from .ddm_simulation import simulate_ddm
+from .formulas import formula_names
 from .ml.design_table import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
 from .ml.fit import fit_design
+from .ml.formula_design import ml_formulas
+from .ml.model_likelihood import check_observation
 from .ml.model_spec import model_spec
 
 if TYPE_CHECKING:
     import pandas as pd
+
+    from .models import DDM
 
 __all__ = ["fit_frame", "simulate_conditions", "simulate_frame"]
 
@@ -73,6 +81,11 @@ def fit_frame(
     fixed: Optional[Mapping[str, float]] = None,
     contamination: Optional[float] = None,
     depends_on: Optional[DependsOn] = None,
+    formulas: Optional[Mapping[str, str]] = None,
+    missing: Optional[str] = None,
+    deadline: Union[str, float, None] = None,
+    rt_range: Optional[tuple[float, float]] = None,
+    model: Optional[DDM] = None,
 ) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
@@ -115,6 +128,22 @@ def fit_frame(
         ``"ml"`` only: e.g. ``{"drift_rate": "condition"}``. The named free parameters take one
         value per level of their column(s) within each group, the others are shared, and all
         trials of the group are fitted jointly.
+    formulas : dict of str to str, optional
+        ``"ml"`` only: a formula per parameter on the table's columns, e.g. ``{"drift_rate":
+        "1 + coherence"}``, fitted within each group (common terms; see :func:`ventrola.fit_ml`).
+    missing : {None, "choice"}, optional
+        ``"ml"`` only: an empty response-time cell is a trial known by its choice only.
+    deadline : str or float, optional
+        ``"ml"`` only: a column of deadlines or one deadline, in ``rt_unit``; an empty
+        response-time cell (whose choice may be empty too) had no response by then.
+    rt_range : (float, float), optional
+        ``"ml"`` only: ``(low, high)`` in ``rt_unit``: only responses in this window were kept.
+    model : ventrola.DDM, optional
+        ``"ml"`` only: the model fitted to every group (default ``DDM()``), as
+        :func:`ventrola.fit_ml` takes it. Its own parameters may be free, fixed or in
+        ``depends_on`` as any other (``{"automatic_amplitude": "congruency"}``); their columns
+        follow ``noise_sd`` in the result. Each group's design costs a solve per distinct
+        parameter set, so a few levels are cheap.
 
     Returns
     -------
@@ -124,12 +153,15 @@ def fit_frame(
         ``non_decision_time`` (seconds), ``noise_sd``, for ``"sim"`` also ``iterations`` and
         ``final_cost``, then ``n_trials`` and ``error``. For ``"ml"`` one row per group and
         combination of the ``depends_on`` columns (which follow the ``by`` columns), shared
-        values repeated: the eight parameters and ``contamination``, a ``<name>_se``
+        values repeated: the eight parameters (then a generalized model's own) and
+        ``contamination``, a ``<name>_se``
         standard-error column per free parameter, then ``loglik``, ``aic``, ``bic``,
         ``n_trials``, ``n_free`` and ``iterations`` of the group's joint fit, ``converged``,
-        ``note`` and ``error``. A group whose fit fails (:class:`ventrola.VentrolaError` or
-        ``ValueError``) has NaN parameters and the message in ``error``, which is None for the
-        others.
+        ``note`` and ``error``. With ``formulas`` the parameters they describe are NaN and their
+        coefficients follow the standard errors: ``drift_rate[Intercept]``,
+        ``drift_rate[Intercept]_se``, ``drift_rate[coherence]``, ... A group whose fit fails
+        (:class:`ventrola.VentrolaError` or ``ValueError``) has NaN parameters and the message
+        in ``error``, which is None for the others.
 
     Raises
     ------
@@ -157,21 +189,40 @@ def fit_frame(
     pandas = require_pandas()
     group_columns = normalise_by(by)
     check_method_arguments(method, rt_unit, max_iters, initial_guess)
+    ml_only = (("free", free), ("fixed", fixed), ("contamination", contamination), ("depends_on", depends_on),
+               ("formulas", formulas), ("missing", missing), ("deadline", deadline), ("rt_range", rt_range),
+               ("model", model))
     if method != "ml":
-        given = [name for name, value in (("free", free), ("fixed", fixed), ("contamination", contamination),
-                                          ("depends_on", depends_on)) if value is not None]
+        given = [name for name, value in ml_only if value is not None]
         if given:
             raise ValueError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to method='ml'")
         spec, design_columns = None, {}
     else:
-        spec = model_spec(free, fixed, 0.02 if contamination is None else contamination)
+        spec = model_spec(free, fixed, 0.02 if contamination is None else contamination, formula_names(formulas),
+                          model)
         design_columns = normalise_depends_on(depends_on, spec, group_columns)
     extra_columns = [column for names in design_columns.values() for column in names]
-    check_table(df, [rt, choice, *group_columns, *dict.fromkeys(extra_columns)])
+    deadline_column = deadline if isinstance(deadline, str) else None
+    partial = missing is not None or deadline is not None
+    check_table(df, [rt, choice, *group_columns, *dict.fromkeys(extra_columns)],
+                may_be_empty={rt: True, choice: deadline is not None} if partial else None)
+    if deadline_column is not None:
+        check_table(df, [deadline_column])
 
     all_rts = response_times(df[rt], rt, rt_unit)
-    all_choices = upper_boundary_flags(df[choice], choice, upper)
-    check_seconds(all_rts, df[rt], rt, rt_unit)
+    empty_rt = np.isnan(all_rts)
+    all_choices = upper_boundary_flags(df[choice].where(~empty_rt, False) if deadline is not None else df[choice],
+                                       choice, upper)
+    check_seconds(all_rts[~empty_rt] if partial else all_rts, df[rt][~empty_rt] if partial else df[rt], rt, rt_unit)
+    scale = 1e-3 if rt_unit == "ms" else 1.0
+    observed = censoring.observation(
+        all_rts, missing,
+        None if deadline is None else table_deadlines(df, deadline, rt_unit),
+        None if rt_range is None else tuple(float(x) * scale for x in _pair(rt_range)),
+        name=f"column {rt!r}",
+    ) if method == "ml" else None
+    if spec is not None and not spec.model.is_standard:
+        check_observation(spec.model, observed)
     keys, row_sets = split_groups(pandas, df, group_columns)
 
     if initial_guess is None:
@@ -186,12 +237,42 @@ def fit_frame(
         outcomes = run_tasks(tasks, executor, progress)
         return results_table(pandas, keys, [len(rows) for rows in row_sets], outcomes, method)
     design = table_design(pandas, df, design_columns)
-    tasks = [
-        (all_choices[rows], all_rts[rows], method, max_iters, guess, group_design(spec, design, rows))
-        for rows in row_sets
-    ]
+    assert observed is not None
+    # Read once against the whole table, so that a bad formula fails the call, not each group.
+    ml_formulas(formulas, df, len(df), spec)
+    tasks = []
+    for rows in row_sets:
+        group = group_design(spec, design, rows)
+        try:
+            regressions = ml_formulas(formulas, df.iloc[rows], len(rows), spec)
+        except ValueError as error:
+            regressions, group = {}, GroupDesign(spec, group.levels, group.labels, error=str(error))
+        group = GroupDesign(spec, group.levels, group.labels, regressions, observed.subset(rows), group.error)
+        tasks.append((all_choices[rows], all_rts[rows], method, max_iters, guess, group))
     outcomes = run_tasks(tasks, executor, progress)
     return ml_results_table(pandas, keys, design, spec, row_sets, outcomes)
+
+
+def _pair(rt_range: Any) -> tuple[Any, Any]:
+    try:
+        low, high = rt_range
+    except (TypeError, ValueError):
+        raise ValueError(f"rt_range must be (low, high), not {rt_range!r}") from None
+    return low, high
+
+
+def table_deadlines(df: pd.DataFrame, deadline: Union[str, float], rt_unit: str) -> Any:
+    """The deadline of every row in seconds: a column's values or one number, in ``rt_unit``."""
+    scale = 1e-3 if rt_unit == "ms" else 1.0
+    if isinstance(deadline, str):
+        values = response_times(df[deadline], deadline, rt_unit)
+        return values
+    if isinstance(deadline, (bool, np.bool_)):
+        raise ValueError(f"deadline must be a column name or a number, not {deadline!r}")
+    try:
+        return float(deadline) * scale
+    except (TypeError, ValueError):
+        raise ValueError(f"deadline must be a column name or a number, not {deadline!r}") from None
 
 
 def fit_group(
@@ -209,7 +290,10 @@ def fit_group(
             return dict(fit_ez(choices, rts))
         if method == "ml":
             assert design is not None
-            fit = fit_design(choices, rts, design.spec, design.levels, initial_guess, design.labels)
+            if design.error is not None:
+                return {"error": design.error}
+            fit = fit_design(choices, rts, design.spec, design.levels, initial_guess, design.labels,
+                             design.regressions, design.observed)
             return {"fit": fit}
         return dict(fit_sim(choices, rts, initial_guess=initial_guess, max_iters=max_iters))
     except (VentrolaError, ValueError) as error:
@@ -265,13 +349,24 @@ def check_method_arguments(
             raise ValueError(f"initial_guess is missing {', '.join(repr(key) for key in missing)}")
 
 
-def check_table(df: pd.DataFrame, columns: list[str]) -> None:
+def check_table(df: pd.DataFrame, columns: list[str], may_be_empty: Optional[Mapping[str, bool]] = None) -> None:
+    """Refuses a missing column, an empty table and empty cells (except in ``may_be_empty``'s
+    columns: there a cell may be empty where the response time is)."""
     for column in columns:
         if column not in df.columns:
             raise ValueError(f"column {column!r} is not in the table (columns: {', '.join(map(str, df.columns))})")
     if len(df) == 0:
         raise ValueError(f"the table is empty: column {columns[0]!r} has no response times")
+    allowed = {column for column, empty in (may_be_empty or {}).items() if empty}
+    no_time = df[columns[0]].isna()
     for column in columns:
+        if column in allowed:
+            if column != columns[0]:
+                stray = df[column].isna() & ~no_time
+                if stray.any():
+                    raise ValueError(f"column {column!r} is empty at index {df.index[stray.to_numpy()][0]!r}, "
+                                     f"where column {columns[0]!r} has a response time")
+            continue
         n_missing = int(df[column].isna().sum())
         if n_missing:
             raise ValueError(f"column {column!r} has {n_missing} missing value{'s' if n_missing > 1 else ''}")
@@ -411,13 +506,15 @@ def simulate_frame(
     starting_point_range: Optional[float] = None,
     non_decision_time_range: Optional[float] = None,
     method: Optional[str] = None,
+    model: Optional[DDM] = None,
+    **family_parameters: float,
 ) -> pd.DataFrame:
     """Simulate ``n`` trials as a DataFrame.
 
     Without the keyword arguments the trials are those of :func:`ventrola.simulate` (Euler
     steps of 1 ms). Any of ``drift_rate_sd``, ``starting_point_range``,
-    ``non_decision_time_range`` or ``method`` simulates with :func:`ventrola.simulate_ddm`
-    instead.
+    ``non_decision_time_range``, ``method`` or ``model`` simulates with
+    :func:`ventrola.simulate_ddm` instead.
 
     Parameters
     ----------
@@ -432,6 +529,10 @@ def simulate_frame(
         Across-trial variability, as :func:`ventrola.simulate_ddm` takes it.
     method : {"exact", "euler"}, optional
         With :func:`ventrola.simulate_ddm`: ``"exact"`` (the default then) or ``"euler"``.
+    model : ventrola.DDM, optional
+        A generalized model, simulated by steps of 1 ms (:meth:`ventrola.DDM.simulate`).
+    **family_parameters
+        The parameters of ``model``'s families (``collapse_time`` and the like).
 
     Returns
     -------
@@ -443,7 +544,7 @@ def simulate_frame(
     Raises
     ------
     ValueError
-        For parameters out of range.
+        For parameters out of range, NaN and infinite values included.
     TypeError
         For arguments of the wrong type.
     ImportError
@@ -463,18 +564,37 @@ def simulate_frame(
                             ("non_decision_time_range", non_decision_time_range))
         if value is not None
     }
-    if variability or method is not None:
+    if model is not None or family_parameters:
+        choices, rts, n_excluded = simulate_ddm(
+            drift, boundary, start, t0, n, seed, noise_sd=noise_sd, method=method, model=model,
+            **variability, **family_parameters,
+        )
+    elif variability or method is not None:
         choices, rts, n_excluded = simulate_ddm(
             drift, boundary, start, t0, n, seed, noise_sd=noise_sd, method="exact" if method is None else method,
             **variability,
         )
     else:
+        refuse_non_finite({"drift_rate": drift, "boundary_separation": boundary, "starting_point": start,
+                           "non_decision_time": t0, "noise_sd": noise_sd})
         choices, rts, n_excluded = simulate(drift, boundary, start, t0, n, seed, noise_sd)
     table: pd.DataFrame = pandas.DataFrame(
         {"trial": np.arange(len(rts), dtype=np.int64), "choice": choices, "rt": rts}
     )
     table.attrs["n_excluded"] = int(n_excluded)
     return table
+
+
+def refuse_non_finite(values: Mapping[str, Any]) -> None:
+    """simulate steps NaN and infinite parameters as if they meant something (every trial at one
+    boundary after one step, say); a table of such trials is refused as simulate_ddm refuses them."""
+    for name, value in values.items():
+        try:
+            finite = math.isfinite(value)
+        except (TypeError, ValueError, OverflowError):
+            continue  # not a float: simulate's own conversion says what is wrong
+        if not finite:
+            raise ValueError(parameters.table()[name].refusal(float(value)))
 
 
 def condition_seeds(seed: int, count: int) -> list[int]:

@@ -25,13 +25,12 @@ import numpy as np
 import numpy.typing as npt
 
 from ventrola import _engine
-from ventrola._trial_arrays import choice_flags
+from ventrola._trial_arrays import choice_flags, is_real_number, pandas_numbers, plain
 from ventrola.parameters import DEFAULTS, PARAMETER_NAMES
 
 __all__ = [
     "DEFAULTS",
     "PARAMETER_NAMES",
-    "loglik",
     "wiener_cdf",
     "wiener_logpdf",
     "wiener_logpdf_grad",
@@ -43,10 +42,31 @@ FloatArray = npt.NDArray[np.float64]
 
 
 def as_reals(value: ArrayLike, name: str) -> FloatArray:
+    """``value`` as float64. What is no real number is refused with TypeError naming ``name``, rather
+    than read as one: booleans, text, None, dates, and durations, whose unit a bare number loses."""
+    converted = pandas_numbers(value)
+    if converted is not None:
+        return converted
+    refusal = f"{name} must be a real number or an array of real numbers"
     try:
-        return np.asarray(value, dtype=np.float64)
+        array = np.asarray(value)
     except (TypeError, ValueError) as error:
-        raise TypeError(f"{name} must be a real number or an array of real numbers") from error
+        raise TypeError(refusal) from error
+    kind = array.dtype.kind
+    if kind in "iuf":
+        return array.astype(np.float64, copy=False)
+    if kind == "O":
+        for element in array.flat:
+            if not is_real_number(element):
+                raise TypeError(f"{refusal}: found {plain(element)!r}")
+        try:
+            return array.astype(np.float64)
+        except OverflowError:
+            raise ValueError(f"{name} holds an integer too large for a double") from None
+    if kind == "m":
+        raise TypeError(f"{refusal}, not {array.dtype} durations; divide them by numpy.timedelta64(1, 's') for seconds")
+    described = {"b": "booleans", "M": f"{array.dtype} dates", "U": "text", "S": "bytes", "c": "complex numbers"}
+    raise TypeError(f"{refusal}, not {described.get(kind, f'{array.dtype} values')}")
 
 
 def flat_columns(arrays: list[np.ndarray]) -> tuple[tuple[int, ...], list[np.ndarray]]:
@@ -78,15 +98,15 @@ _PARAMETERS_DOC = """
     rts : array_like of float
         Response times in seconds.
     drift_rate : array_like of float
-        Mean drift rate ``v``, towards the upper boundary when positive; finite.
+        Mean drift rate ``v``, towards the upper boundary when positive; finite, ``|v| < 1e100 s``.
     boundary_separation : array_like of float
-        Distance ``a`` between the boundaries; > 0.
+        Distance ``a`` between the boundaries; > 0, ``a < 1e100 s``.
     starting_point : array_like of float, optional
         Start ``w`` as a fraction of ``a``, strictly between 0 and 1 (default 0.5).
     non_decision_time : array_like of float, optional
         Lower end ``t0`` of the non-decision time in seconds, >= 0 (default 0).
     drift_rate_sd : array_like of float, optional
-        Across-trial standard deviation ``sv`` of the drift rate, >= 0 (default 0).
+        Across-trial standard deviation ``sv`` of the drift rate, >= 0, ``sv < 1e100 s`` (default 0).
     starting_point_range : array_like of float, optional
         Across-trial range ``sz`` of the start, uniform on ``w +- sz/2``; >= 0 with
         ``sz/2 < min(w, 1 - w)`` (default 0).
@@ -254,8 +274,9 @@ Mixable = Union[float, FloatArray]
 def mixture_terms(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, longest: Mixable) -> tuple[FloatArray, FloatArray]:
     """The lapse mixture's two terms in log space: log((1 - p) f), and log(p / (2 T)) for
     0 <= rt <= T, -inf elsewhere. The weight and window may be arrays that broadcast."""
+    # The lapse density in log space: p / (2 T) overflows for a tiny window T.
     with np.errstate(divide="ignore"):
-        lapse = np.where((rts >= 0) & (rts <= longest), np.log(contamination / (2.0 * longest)), -np.inf)
+        lapse = np.where((rts >= 0) & (rts <= longest), np.log(contamination) - np.log(2.0 * longest), -np.inf)
         return np.log1p(-contamination) + log_densities, lapse
 
 
@@ -289,52 +310,3 @@ def mixture(log_densities: FloatArray, rts: FloatArray, contamination: Mixable, 
         lapse_per_p = np.where(possible & inside, np.exp(-np.log(2 * longest) - log_p), 0.0)
         model_per_p = np.where(possible, np.exp(log_densities - log_p), 0.0)
     return Mixture(log_p, model_share, lapse_share, lapse_per_p - model_per_p)
-
-
-def loglik(choices: ArrayLike, rts: ArrayLike, params: Mapping[str, Any], contamination: float = 0.0) -> float:
-    """Summed log-likelihood of the trials under a parameter dict.
-
-    Parameters
-    ----------
-    choices : array_like of bool or {0, 1}
-        True (or 1) for the upper boundary, one value per trial.
-    rts : array_like of float
-        Response times in seconds, one per trial.
-    params : mapping
-        The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
-        return them; other keys are ignored and missing optional parameters take their
-        defaults. ``drift_rate`` and ``boundary_separation`` are required.
-    contamination : float, optional
-        Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
-        response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
-        response time given (default 0, the model alone).
-
-    Returns
-    -------
-    float
-        The sum over trials of the log-likelihood; ``-inf`` when a trial is impossible.
-
-    Raises
-    ------
-    ValueError
-        For a missing required parameter, a parameter out of its range, a weight outside
-        [0, 1], or unusable choices.
-
-    Examples
-    --------
-    >>> import ventrola
-    >>> choices, rts, _ = ventrola.simulate_ddm(1.0, 1.5, 0.5, 0.3, 200, 1)
-    >>> fit = {"drift_rate": 1.0, "boundary_separation": 1.5, "non_decision_time": 0.3}
-    >>> bool(ventrola.loglik(choices, rts, fit) > ventrola.loglik(choices, rts, {**fit, "drift_rate": 0.0}))
-    True
-    """
-    contamination = float(contamination)
-    if not 0.0 <= contamination <= 1.0:
-        raise ValueError(f"contamination must be in [0, 1], got {contamination!r}")
-    parameters = parameters_from(params)
-    rt_array = as_reals(rts, "rts")
-    values = wiener_logpdf(choices, rt_array, **parameters)
-    if contamination > 0.0:
-        longest = longest_response(rt_array)
-        values = mixture_logpdf(values, np.broadcast_to(rt_array, values.shape), contamination, longest)
-    return float(np.sum(values))

@@ -42,6 +42,22 @@ constexpr std::array<ParameterDomain, PARAMETER_COUNT> DOMAINS{{
      [](const FullModelParams& p) { return positive_finite(p.noise_sd); }},
 }};
 
+// Drift, separation and drift variability are in units of the noise; squared
+// where the simulation squares them they must stay far inside the range of a
+// double, and no density of such a model is of any use either.
+constexpr double LARGEST_IN_NOISE_UNITS = 1e100;
+
+struct NoiseScaled {
+    std::string_view name;
+    double FullModelParams::* value;
+};
+
+constexpr std::array<NoiseScaled, 3> NOISE_SCALED{{
+    {"drift_rate", &FullModelParams::drift_rate},
+    {"boundary_separation", &FullModelParams::boundary_separation},
+    {"drift_rate_sd", &FullModelParams::drift_rate_sd},
+}};
+
 // The value as Python's repr() writes a float: the shortest digits that read
 // back as the same double, positional with at least one decimal from 1e-4 up
 // to below 1e16 ("0.0001", "-1.5", "1000000000000000.0"), and in scientific
@@ -84,6 +100,19 @@ std::span<const ParameterDomain> parameter_domains() noexcept { return DOMAINS; 
 std::optional<Error> check_parameters(const FullModelParams& p) {
     for (const ParameterDomain& domain : DOMAINS) {
         if (!domain.accepts(p)) return out_of_range(domain.name, domain.requirement, p.*domain.value);
+    }
+    // All finite now, the noise above 0. A value too large in units of the
+    // noise is the value's fault when it would be too large at the default
+    // noise of 1 as well, the noise's otherwise.
+    for (const NoiseScaled& scaled : NOISE_SCALED) {
+        const double value = p.*scaled.value;
+        if (std::fabs(value) < LARGEST_IN_NOISE_UNITS * p.noise_sd) continue;
+        if (std::fabs(value) >= LARGEST_IN_NOISE_UNITS) {
+            Error refused = out_of_range(scaled.name, NOISE_SCALED_REQUIREMENT, value);
+            refused.message += " with noise_sd " + python_repr(p.noise_sd);
+            return refused;
+        }
+        return out_of_range("noise_sd", NOISE_SCALE_REQUIREMENT, p.noise_sd);
     }
     return std::nullopt;
 }

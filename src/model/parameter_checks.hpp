@@ -28,8 +28,15 @@ struct ParameterDomain {
 // go in.
 std::span<const ParameterDomain> parameter_domains() noexcept;
 
-// ValueError naming the first parameter out of its domain, NaN included;
-// nothing when all are usable.
+// Beyond the domains: drift_rate, boundary_separation and drift_rate_sd stay
+// below 1e100 in units of the noise. The refusal names the value when it is
+// 1e100 or more itself ("..., got 1e+300 with noise_sd 1.0"), else the noise.
+inline constexpr std::string_view NOISE_SCALED_REQUIREMENT = "be below 1e100 times noise_sd in magnitude";
+inline constexpr std::string_view NOISE_SCALE_REQUIREMENT =
+    "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation";
+
+// ValueError naming the first parameter out of its domain, NaN included, then
+// the first too large in units of the noise; nothing when all are usable.
 std::optional<Error> check_parameters(const FullModelParams& p);
 
 // The refusal of `value` for `name`, for this module's table and for the

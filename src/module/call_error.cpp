@@ -32,6 +32,8 @@ CallError CallError::from(const Error& error) {
         case ErrorKind::ValueError: return of(PyExc_ValueError, error.message);
         case ErrorKind::VentrolaError: return of(ventrola_error_type(), error.message);
         case ErrorKind::MemoryError: return of(PyExc_MemoryError, error.message);
+        // The signal handler's exception (KeyboardInterrupt for Ctrl-C) is pending.
+        case ErrorKind::Interrupted: return fetch();
     }
     return of(PyExc_SystemError, error.message);
 }

@@ -74,7 +74,7 @@ CallResult<PyRef> simulate_call(PyObject* args, PyObject* kwargs) {
         noise_sd = *value;
     }
 
-    auto data = simulate_batch(reals[0], reals[1], reals[2], reals[3], *n, *seed, noise_sd, run_without_lock);
+    auto data = simulate_batch(reals[0], reals[1], reals[2], reals[3], *n, *seed, noise_sd, run_interruptibly);
     if (!data) return raise_later(CallError::from(data.error()));
 
     PyRef choices = make_output_array(data->choices.release(), ElementType::Bool);

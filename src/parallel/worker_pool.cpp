@@ -145,7 +145,7 @@ void WorkerPool::worker_loop() noexcept {
     }
 }
 
-void WorkerPool::run(std::uint64_t n, RangeTask task) {
+void WorkerPool::run(std::uint64_t n, RangeTask task, Interruption* interruption) {
     const unsigned depth = split_depth(n, running_count_);
     if (depth == 0) {
         // One piece: nothing to share, so no lock and no hand-over.
@@ -165,7 +165,18 @@ void WorkerPool::run(std::uint64_t n, RangeTask task) {
         lock.lock();
         finish_piece(batch, std::move(error));
     }
-    batch.finished.wait(lock, [&batch] { return batch.pieces_done == batch.piece_count; });
+    const auto all_done = [&batch] { return batch.pieces_done == batch.piece_count; };
+    if (interruption == nullptr) {
+        batch.finished.wait(lock, all_done);
+    } else {
+        // Wake up now and then to poll: a worker's piece may run for as long
+        // as the user lets it.
+        while (!batch.finished.wait_for(lock, Interruption::POLL_INTERVAL, all_done)) {
+            lock.unlock();
+            interruption->stop_requested();
+            lock.lock();
+        }
+    }
     lock.unlock();
     if (batch.error) std::rethrow_exception(batch.error);
 }

@@ -8,6 +8,9 @@
 // and share the workers. One mutex guards the queue and the counters; workers
 // sleep on one condition variable, each submitter on its batch's own.
 //
+// A submitter that passes an Interruption polls it while it waits for the
+// workers, so that a batch can be stopped however long its pieces run.
+//
 // The pool is created on first use and never freed. A child process made by
 // fork() has none of the parent's worker threads, so the first use in the
 // child abandons the inherited pool and builds a new one.
@@ -19,6 +22,8 @@
 #include <exception>
 #include <mutex>
 #include <type_traits>
+
+#include "parallel/interruption.hpp"
 
 namespace ventrola {
 
@@ -61,11 +66,13 @@ public:
 
     // Runs task on pieces covering [0, n) and returns when all have run. An
     // exception from the task is rethrown here, after the whole batch is done.
-    void run(std::uint64_t n, RangeTask task);
+    // With an interruption, the submitter polls it while it waits; the task
+    // itself checks it between its blocks and returns early once it stops.
+    void run(std::uint64_t n, RangeTask task, Interruption* interruption = nullptr);
 
     template <class Body>
-    void for_each_piece(std::uint64_t n, Body&& body) {
-        run(n, RangeTask(body));
+    void for_each_piece(std::uint64_t n, Body&& body, Interruption* interruption = nullptr) {
+        run(n, RangeTask(body), interruption);
     }
 
 private:

@@ -3,20 +3,38 @@
 #include <utility>
 
 #include "parallel/worker_pool.hpp"
+#include "simulation/trial_range.hpp"
 #include "simulation/trial_simulator.hpp"
 
 namespace ventrola {
 
-Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& params, std::uint64_t n,
-                                                    std::uint64_t seed) {
+Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& params, std::uint64_t n, std::uint64_t seed,
+                                                    Interruption& interruption) {
     WorkerPool& pool = WorkerPool::instance();
     Result<std::vector<TrialOutcome>> outcomes = reserve_outcomes(n);
     if (!outcomes) return outcomes;
     TrialOutcome* out = outcomes->data();
-    pool.for_each_piece(n, [&params, seed, out](std::uint64_t first, std::uint64_t last) {
-        simulate_trial_range(params, seed, first, last, out + first);
-    });
+    // Each trial depends only on its index, so running a piece block by
+    // block computes exactly what running it whole would.
+    pool.for_each_piece(
+        n,
+        [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t block = first; block < last;) {
+                if (interruption.stop_requested()) return;
+                const std::uint64_t end = last - block > TRIALS_PER_CHECK ? block + TRIALS_PER_CHECK : last;
+                simulate_trial_range(params, seed, block, end, out + block);
+                block = end;
+            }
+        },
+        &interruption);
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return outcomes;
+}
+
+Result<std::vector<TrialOutcome>> simulate_outcomes(const DiffusionParams& params, std::uint64_t n,
+                                                    std::uint64_t seed) {
+    Interruption never;
+    return simulate_outcomes(params, n, seed, never);
 }
 
 Result<SimulatedData> simulate_batch(double drift, double boundary, double start, double t0, std::uint64_t n,
@@ -29,8 +47,8 @@ Result<SimulatedData> simulate_batch(double drift, double boundary, double start
 
     const DiffusionParams params{drift, boundary, start, t0, noise_sd};
     Result<SimulatedData> result;
-    run_unlocked([&] {
-        Result<std::vector<TrialOutcome>> outcomes = simulate_outcomes(params, n, seed);
+    run_unlocked([&](Interruption& interruption) {
+        Result<std::vector<TrialOutcome>> outcomes = simulate_outcomes(params, n, seed, interruption);
         if (!outcomes) {
             result = std::unexpected(std::move(outcomes.error()));
             return;

@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "fault.hpp"
 #include "model/parameter_checks.hpp"
 #include "parallel/worker_pool.hpp"
 #include "simulation/full_model_trials.hpp"
@@ -14,9 +13,10 @@ namespace ventrola {
 
 namespace {
 
-// Drift and distances in units of the noise, squared where the sampler
-// squares them, must stay far inside the range of a double.
-constexpr double LARGEST_SCALED = 1e100;
+// The most Euler steps a trial may take before its cap: far more than any
+// fine grid needs (steps of 1e-8 s up to 10 s), few enough that a trial at
+// the cap ends within seconds, and that t + dt always moves on from t.
+constexpr double MOST_EULER_STEPS = 1e9;
 
 }  // namespace
 
@@ -27,22 +27,25 @@ Result<SimulationMethod> parse_simulation_method(std::string_view name) {
 }
 
 std::optional<Error> check_full_model(const FullModelParams& model, const SimulationControls& controls) {
-    // The seven parameters and the noise as the likelihood checks them.
+    // The seven parameters and the noise as the likelihood checks them, which
+    // keeps the sampler's squares of them inside the range of a double.
     if (std::optional<Error> invalid = check_parameters(model)) return invalid;
     // Each test is phrased so that NaN fails it.
-    const double s = model.noise_sd;
-    if (!(std::fabs(model.drift_rate) / s < LARGEST_SCALED && model.boundary_separation / s < LARGEST_SCALED &&
-          model.drift_rate_sd / s < LARGEST_SCALED)) {
-        return out_of_range("noise_sd",
-                            "be more than 1e-100 times each of |drift_rate|, drift_rate_sd and boundary_separation", s);
-    }
     if (!(controls.dt > 0 && std::isfinite(controls.dt))) return out_of_range("dt", "be > 0 and finite", controls.dt);
     if (!(controls.max_time > 0)) return out_of_range("max_time", "be > 0 (inf allowed)", controls.max_time);
+    // Below half a rounding step of t, t + dt is t again and a trial never
+    // reaches its cap; long before that it would take for ever. Without a cap
+    // a trial steps until it ends, and only an interruption stops it sooner.
+    if (controls.method == SimulationMethod::Euler && std::isfinite(controls.max_time) &&
+        !(controls.max_time / controls.dt <= MOST_EULER_STEPS)) {
+        return out_of_range("dt", "be at least max_time / 1e9, so that Euler steps reach max_time in at most 1e9 steps",
+                            controls.dt);
+    }
     return std::nullopt;
 }
 
 Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
-                                                 std::uint64_t n, std::uint64_t seed) {
+                                                 std::uint64_t n, std::uint64_t seed, Interruption& interruption) {
     WorkerPool& pool = WorkerPool::instance();
     Result<SimulatedData> reserved = reserve_trial_columns(n);
     if (!reserved) return reserved;
@@ -53,24 +56,16 @@ Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, c
     bool* choices = data.choices.data();
     double* rts = data.rts.data();
     std::atomic<std::uint64_t> timed_out{0};
-    pool.for_each_piece(n, [&](std::uint64_t first, std::uint64_t last) {
-        timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first);
-    });
+    pool.for_each_piece(
+        n,
+        [&](std::uint64_t first, std::uint64_t last) {
+            timed_out += simulate_full_model_range(model, controls, seed, first, last, choices + first, rts + first,
+                                                   interruption);
+        },
+        &interruption);
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     data.n_excluded = timed_out.load();
-    std::uint64_t kept = n;
-    if (data.n_excluded != 0) {
-        // Close the gaps the NaN response times mark, keeping trial order.
-        kept = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (std::isnan(rts[i])) continue;
-            choices[kept] = choices[i];
-            rts[kept] = rts[i];
-            ++kept;
-        }
-    }
-    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
-    data.choices.set_length_unchecked(kept);
-    data.rts.set_length_unchecked(kept);
+    close_timed_out_gaps(data, n);
     return reserved;
 }
 
@@ -78,7 +73,9 @@ Result<SimulatedData> simulate_full_model_batch(const FullModelParams& model, co
                                                 std::uint64_t n, std::uint64_t seed, const RunUnlocked& run_unlocked) {
     if (std::optional<Error> invalid = check_full_model(model, controls)) return std::unexpected(std::move(*invalid));
     Result<SimulatedData> result;
-    run_unlocked([&] { result = simulate_full_model_trials(model, controls, n, seed); });
+    run_unlocked([&](Interruption& interruption) {
+        result = simulate_full_model_trials(model, controls, n, seed, interruption);
+    });
     return result;
 }
 

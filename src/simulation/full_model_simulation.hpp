@@ -22,9 +22,9 @@ std::optional<Error> check_full_model(const FullModelParams& model, const Simula
 
 // The n trials' choices and response times, those past the cap left out.
 // Validates nothing. Fails with MemoryError when the columns cannot be
-// reserved.
+// reserved, and with Interrupted when the interruption stopped the batch.
 Result<SimulatedData> simulate_full_model_trials(const FullModelParams& model, const SimulationControls& controls,
-                                                 std::uint64_t n, std::uint64_t seed);
+                                                 std::uint64_t n, std::uint64_t seed, Interruption& interruption);
 
 // Validates (ValueError), then simulates with the lock released and keeps the
 // trials whose decision time did not pass max_time.

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
+
+#include "fault.hpp"
 
 namespace ventrola {
 
@@ -64,6 +67,24 @@ Result<SimulatedData> keep_finished_trials(const std::vector<TrialOutcome>& outc
     }
     data.n_excluded = n - data.rts.size();
     return reserved;
+}
+
+void close_timed_out_gaps(SimulatedData& data, std::uint64_t n) {
+    bool* choices = data.choices.data();
+    double* rts = data.rts.data();
+    std::uint64_t kept = n;
+    if (data.n_excluded != 0) {
+        kept = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (std::isnan(rts[i])) continue;
+            choices[kept] = choices[i];
+            rts[kept] = rts[i];
+            ++kept;
+        }
+    }
+    if (kept != n - data.n_excluded) raise_fault("a finished trial has no response time");
+    data.choices.set_length_unchecked(kept);
+    data.rts.set_length_unchecked(kept);
 }
 
 }  // namespace ventrola

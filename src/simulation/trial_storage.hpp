@@ -26,6 +26,11 @@ Result<std::vector<TrialOutcome>> reserve_outcomes(std::uint64_t n);
 // Empty columns with room for n trials, or MemoryError.
 Result<SimulatedData> reserve_trial_columns(std::uint64_t n);
 
+// Columns of n trials filled in place, a NaN response time marking a trial past
+// the cap: closes the gaps (keeping trial order) and sets the lengths and the
+// count of trials left out, n_excluded, which the caller has counted.
+void close_timed_out_gaps(SimulatedData& data, std::uint64_t n);
+
 // The trials of `outcomes` that did not time out, or MemoryError.
 Result<SimulatedData> keep_finished_trials(const std::vector<TrialOutcome>& outcomes);
 

@@ -2,7 +2,8 @@
 contaminant mixture, as a PyMC distribution.
 
 A trial is one number, its signed response time: ``rt`` (seconds) when the
-response is the upper boundary, ``-rt`` when it is the lower one. Observed data
+response is the upper boundary, ``-rt`` when it is the lower one (``+inf`` or
+``-inf`` for a choice without its time, 0 for no response by the deadline). Observed data
 are therefore a float array; :func:`signed_rts` builds it from a choice and a
 response-time array and :func:`split_signed_rts` takes it apart again.
 """
@@ -95,6 +96,12 @@ class WienerDDM:
     max_rt : float, optional
         The lapse window; the largest observed response time by default. Without observed
         data it must be given whenever ``contamination`` is not 0.
+    deadline, rt_low, rt_high : float or array, optional
+        How the trials were observed (defaults inf, 0, inf: every trial timed). A value of 0
+        is a trial without a response by its ``deadline``; ``+inf``/``-inf`` one known by its
+        choice only; with ``rt_low > 0`` or ``rt_high < inf`` (one window for all trials) every
+        density is renormalised to the window. Draws respect them: a response after the
+        deadline is drawn as 0, and times are drawn inside the window.
     **kwargs
         PyMC's: ``observed``, ``dims``, ``shape``, ...
 
@@ -133,7 +140,7 @@ class WienerDDM:
 
     @staticmethod
     def parameters(args: tuple[Any, ...], kwargs: dict[str, Any], observed: Any) -> tuple[list[Any], dict[str, Any]]:
-        """The ten parameters in order, defaults filled in, and the keywords left for PyMC."""
+        """The parameters in order (INPUT_DEFAULTS), defaults filled in, and the keywords left for PyMC."""
         names = list(INPUT_DEFAULTS)
         if len(args) > len(names):
             raise TypeError(f"WienerDDM takes at most {len(names)} parameters, {len(args)} were given")
@@ -154,8 +161,9 @@ class WienerDDM:
 def default_max_rt(observed: Any, contamination: Any) -> float:
     if observed is not None and not isinstance(observed, Variable):
         signed = np.asarray(observed, dtype=np.float64)
-        if signed.size:
-            return float(np.nanmax(np.abs(signed)))
+        timed = np.abs(signed[np.isfinite(signed) & (signed != 0)])
+        if timed.size:
+            return float(timed.max())
     if isinstance(contamination, (int, float, np.number)) and contamination == 0:
         return float(np.inf)
     raise ValueError("WienerDDM needs max_rt (the lapse window) when contamination is used without observed data")

@@ -1,5 +1,7 @@
 """A hierarchical PyMC model of a table of trials: participants drawn from a
-group, parameters optionally varying over conditions."""
+group, parameters optionally varying over conditions or following formulas with
+trial-level covariates and group-specific terms, trials observed in full or in
+part."""
 
 from __future__ import annotations
 
@@ -12,17 +14,22 @@ import pytensor.tensor as pt
 from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
+from ventrola.bayes.general_distribution import GeneralDDM
+from ventrola.bayes.regression import describe_regression_priors, regression_values
 from ventrola.bayes.priors import describe_priors, lapse_prior, participant_priors, shared_priors, shared_variable
 from ventrola.bayes.model_options import (
-    DEFAULT_FREE,
     TRIAL_DIM,
+    default_free,
     checked_centred,
     checked_contamination,
     checked_depends_on,
     checked_free,
     fixed_values,
 )
+from ventrola._trial_arrays import refuse_t0_not_below_fastest
 from ventrola.bayes.trial_table import TrialTable, read_trials
+from ventrola.formulas import formula_names, link_of, parse_formulas
+from ventrola.models import DDM, as_model
 from ventrola.parameters import GroupPrior
 
 if TYPE_CHECKING:
@@ -37,13 +44,18 @@ def hierarchical_model(
     rt: str = "rt",
     choice: str = "choice",
     by: str = "subject",
-    free: Sequence[str] = DEFAULT_FREE,
+    free: Optional[Sequence[str]] = None,
     depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]] = None,
     fixed: Optional[Mapping[str, float]] = None,
     contamination: Union[float, str] = 0.0,
     centred: Sequence[str] = (),
     upper: Any = None,
     rt_unit: str = "s",
+    formulas: Optional[Mapping[str, str]] = None,
+    missing: Optional[str] = None,
+    deadline: Union[str, float, None] = None,
+    rt_range: Optional[tuple[float, float]] = None,
+    model: Optional[DDM] = None,
 ) -> pm.Model:
     """A hierarchical drift-diffusion model of a table of trials, as a ``pm.Model``.
 
@@ -62,9 +74,10 @@ def hierarchical_model(
     by : str, optional
         The column of participants (``"subject"``).
     free : sequence of str, optional
-        The estimated parameters, named as for :func:`ventrola.wiener_logpdf`; by default
-        ``drift_rate``, ``boundary_separation`` and ``non_decision_time``. The others are held
-        at ``fixed[name]`` or their defaults (``starting_point`` 0.5, variabilities 0);
+        The estimated parameters, named as for :func:`ventrola.wiener_logpdf` (and ``model``'s
+        families' parameters); by default ``drift_rate``, ``boundary_separation`` and
+        ``non_decision_time``, and all of ``model``'s families' own. The others are held at
+        ``fixed[name]`` or their defaults (``starting_point`` 0.5, variabilities 0);
         ``noise_sd`` is 1.
     depends_on : dict of str to str or sequence of str, optional
         A free parameter's column (or columns): it then takes one value per level (or
@@ -77,11 +90,37 @@ def hierarchical_model(
     centred : sequence of str, optional
         Participant-level parameters sampled centred, ``p_link ~ Normal(p_mu, p_sigma)`` per
         participant on the link scale: faster when every participant's data pin their own
-        value down (many trials); non-centred suits few trials per participant.
+        value down (many trials); non-centred suits few trials per participant. For a parameter
+        with a formula, its group-specific terms are centred.
     upper : object, optional
         The label of upper-boundary responses.
     rt_unit : {"s", "ms"}, optional
         The unit of the response times.
+    formulas : dict of str to str, optional
+        A formula per parameter on the table's columns, with group-specific terms in lme4's
+        notation: ``{"drift_rate": "1 + coherence + (1 + coherence | subject)"}``. The parameter
+        on each trial is its link (identity for the drift rate, log for positive parameters,
+        logit for the starting point) of the linear predictor; it is estimated, and replaces
+        that parameter's participant-level structure (give participants their own values with
+        a term such as ``(1 | subject)``). See :mod:`ventrola.bayes.regression` for the
+        variables and priors. Needs the ``[formulas]`` extra.
+    missing : {None, "choice"}, optional
+        ``"choice"``: an empty response-time cell is a trial known by its choice only (go/no-go:
+        a withheld response at the lower boundary), which contributes the probability of that
+        choice.
+    deadline : str or float, optional
+        A column of deadlines or one deadline, in ``rt_unit``: an empty response-time cell (its
+        choice may be empty too) had no response by then.
+    rt_range : (float, float), optional
+        ``(low, high)`` in ``rt_unit``: only responses inside were kept; every density is
+        renormalised to the window.
+    model : ventrola.DDM, optional
+        The model of every trial (default ``DDM()``, the seven-parameter model). A generalized
+        one's families' parameters take one value for all participants (or per level of
+        ``depends_on``) with the table's priors listed below; its likelihood and gradients
+        come from the first-passage solver, one solve per participant and level at each
+        evaluation, and its draws from its simulation (:class:`ventrola.bayes.GeneralDDM`).
+        Trials must be timed: ``missing``, ``deadline`` and ``rt_range`` are refused with it.
 
     Returns
     -------
@@ -90,8 +129,10 @@ def hierarchical_model(
         participant-level parameters have ``p_mu`` and ``p_sigma`` (the group's location and
         spread on the link scale), ``p_z`` (each participant's standard normal offset; ``p_link``
         when centred) and the deterministic ``p_subject`` (each participant's value on the
-        natural scale); shared parameters one variable ``p``; ``signed_rt`` the observed
-        trials, ``rt`` for upper-boundary responses and ``-rt`` for lower ones (see
+        natural scale); shared parameters one variable ``p``; parameters with a formula the
+        variables of :mod:`ventrola.bayes.regression`; ``signed_rt`` the observed trials, ``rt``
+        for upper-boundary responses and ``-rt`` for lower ones, ``+inf``/``-inf`` for a choice
+        without its time and 0 for no response by the deadline (see
         :class:`ventrola.bayes.WienerDDM`). Dimensions: the ``by`` column (the participants'
         labels, sorted), each ``depends_on`` column (its levels, sorted; parameters over
         several columns cross their levels, and combinations absent from the data keep their
@@ -102,7 +143,13 @@ def hierarchical_model(
     ------
     ValueError
         For a bad table (as :func:`ventrola.fit_frame` does) and for bad ``free``,
-        ``depends_on``, ``fixed``, ``contamination`` or ``centred``.
+        ``depends_on``, ``fixed``, ``contamination`` or ``centred``; for a formula that names an
+        unknown parameter or column, does not parse, or groups by a column the table lacks; for
+        a parameter with both a formula and ``depends_on`` (a factor belongs in the formula);
+        for a family's parameter ``model`` does not use, a free parameter of a user's function
+        (it has no prior), and trials observed in part with a generalized ``model``; for a fixed
+        ``non_decision_time`` not below the fastest response without lapses (that trial would have
+        likelihood 0), as :func:`ventrola.fit_ml` refuses it.
 
     Notes
     -----
@@ -110,31 +157,56 @@ def hierarchical_model(
     times in seconds), as the parameter table declares them:
 
 {priors}
+
+    With a formula, on the parameter's link scale:
+
+{regression_priors}
     """
     if not isinstance(by, str):
         raise ValueError(f"by must name one column, not {by!r}")
     if by in (TRIAL_DIM, "mu", "sigma", "z", "link"):
         raise ValueError(f"by cannot be {by!r}: the model uses that name itself; rename the column")
-    free_names = checked_free(free)
-    centred = checked_centred(centred, free_names)
+    model = as_model(model)
+    if not model.is_standard and (missing is not None or deadline is not None or rt_range is not None):
+        raise ValueError(f"missing, deadline and rt_range apply to the seven-parameter model; {model!r} takes "
+                         "timed trials")
+    with_formulas = formula_names(formulas)
+    free_names = checked_free(default_free(model) if free is None else free, model)
+    free_names += tuple(name for name in with_formulas if name not in free_names)
+    centred = checked_centred(centred, free_names, with_formulas)
     dependencies = checked_depends_on(depends_on, free_names, by)
-    held = fixed_values(fixed, free_names)
+    for name in with_formulas:
+        if name in dependencies:
+            raise ValueError(f"{name!r} has both a formula and depends_on: give its factor in the formula "
+                             f"(e.g. '0 + C(column) + (1 | {by})')")
+        if fixed and name in fixed:
+            raise ValueError(f"{name!r} has a formula, so it is estimated: leave it out of fixed")
+    held = fixed_values(fixed, free_names, model)
     lapse_weight = checked_contamination(contamination)
     level_columns = list(dict.fromkeys(column for columns in dependencies.values() for column in columns))
-    table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit)
+    table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit, missing, deadline, rt_range)
+    if "non_decision_time" in held and lapse_weight == 0.0:
+        # As fit_ml refuses it: a log-probability of -inf everywhere.
+        refuse_t0_not_below_fastest(held["non_decision_time"], float(table.rts.min()))
+    regressions = parse_formulas(formulas, trials, len(table.signed_rts), allow_groups=True,
+                                 links=_formula_links(with_formulas, free_names, held))
     coords = {by: table.participants, **table.levels, TRIAL_DIM: np.arange(len(table.signed_rts))}
 
-    with pm.Model(coords=coords) as model:
+    with pm.Model(coords=coords) as pymc_model:
         per_trial: dict[str, Any] = dict(held)
         level_values: dict[str, tuple[Any, tuple[str, ...]]] = {}
-        for name, shared in shared_priors().items():
-            if name in free_names:
+        for name, shared in shared_priors(model.families).items():
+            if name in free_names and name not in regressions:
                 columns = dependencies.get(name, ())
                 variable = shared_variable(name, shared, columns or None, held)
                 level_values[name] = (variable, columns)
                 per_trial[name] = at_trials(variable, table.cell_of_trial(columns, per_participant=False))
+        for name, formula in regressions.items():
+            if name in centred and not formula.groups:
+                raise ValueError(f"centred names {name!r}, whose formula has no group-specific terms to centre")
+            per_trial[name] = regression_values(formula, coords, centred=name in centred)
         for name, prior in participant_priors().items():
-            if name in free_names:
+            if name in free_names and name not in regressions:
                 columns = dependencies.get(name, ())
                 values = participant_parameter(
                     name, prior, table, columns, level_values, held, name in centred, lapse_weight != 0.0
@@ -144,17 +216,39 @@ def hierarchical_model(
             per_trial["contamination"] = shared_variable("contamination", lapse_prior(), None, held)
         else:
             per_trial["contamination"] = float(lapse_weight)
-        WienerDDM(
-            OBSERVED_NAME,
-            **per_trial,
-            max_rt=float(table.rts.max()),
-            observed=table.signed_rts,
-            dims=TRIAL_DIM,
-        )
-    return model
+        observation: dict[str, Any] = {}
+        if np.isfinite(table.deadlines).any():
+            observation["deadline"] = table.deadlines
+        if table.window != (0.0, np.inf):
+            observation["rt_low"], observation["rt_high"] = table.window
+        if model.is_standard:
+            WienerDDM(
+                OBSERVED_NAME,
+                **per_trial,
+                max_rt=float(np.nanmax(table.rts)),
+                observed=table.signed_rts,
+                dims=TRIAL_DIM,
+                **observation,
+            )
+        else:
+            GeneralDDM(OBSERVED_NAME, model, **per_trial, max_rt=float(np.nanmax(table.rts)),
+                       observed=table.signed_rts, dims=TRIAL_DIM)
+    return pymc_model
 
 
-hierarchical_model.__doc__ = (hierarchical_model.__doc__ or "").replace("{priors}", describe_priors())
+def _formula_links(with_formulas: tuple[str, ...], free: tuple[str, ...], held: Mapping[str, float]) -> dict[str, Any]:
+    """A starting point with a formula stays inside the room a fixed starting-point range leaves."""
+    if "starting_point" not in with_formulas:
+        return {}
+    if "starting_point_range" in free:
+        raise ValueError("starting_point cannot have a formula while starting_point_range is free (the range must "
+                         "fit around every trial's starting point): fix starting_point_range")
+    half = held.get("starting_point_range", 0.0) / 2.0
+    return {"starting_point": link_of("starting_point", half, 1.0 - half)}
+
+
+hierarchical_model.__doc__ = (hierarchical_model.__doc__ or "").replace("{priors}", describe_priors()).replace(
+    "{regression_priors}", describe_regression_priors())
 
 
 def at_trials(values: TensorVariable, cells: np.ndarray) -> TensorVariable:
@@ -200,7 +294,7 @@ def t0_bounds(table: TrialTable, columns: tuple[str, ...], lapses: bool) -> np.n
     """The largest non-decision time of each cell: the fastest response, where
     the model alone must produce every trial; with lapses, which may be faster
     than t0, the median response."""
-    return table.cell_statistic(columns, np.median if lapses else np.min)
+    return table.cell_statistic(columns, np.median if lapses else np.min)  # of the timed trials
 
 
 def starting_point_range_over(

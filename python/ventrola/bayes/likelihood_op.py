@@ -24,17 +24,19 @@ from pytensor.tensor.variable import TensorVariable
 from pytensor.tensor.rewriting.basic import register_specialize
 
 from ventrola import likelihood
-from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, trial_log_probability
+from ventrola.bayes.trial_likelihood import DIFFERENTIABLE, OBSERVATION_DEFAULTS, trial_log_probability
 
-DEFAULTS = {**likelihood.DEFAULTS, "contamination": 0.0, "max_rt": np.inf}
-# Inputs after the signed response time, in order, with their defaults (None: required).
-INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in DIFFERENTIABLE}
+DEFAULTS = {**likelihood.DEFAULTS, "contamination": 0.0, "max_rt": np.inf, **OBSERVATION_DEFAULTS}
+# Inputs after the signed response time, in order, with their defaults (None: required): the
+# differentiable ones, then those that say how the trials were observed (data, no gradient).
+INPUT_DEFAULTS = {name: DEFAULTS.get(name) for name in (*DIFFERENTIABLE, *OBSERVATION_DEFAULTS)}
 
 
 class WienerLogProbability(Op):
     """The log-probability of each trial and its partial derivatives, as one PyTensor Op.
 
-    Inputs: signed response times, then the parameters in ``INPUT_DEFAULTS`` order. Outputs:
+    Inputs: signed response times, then the parameters in ``INPUT_DEFAULTS`` order (the last
+    three, ``deadline``, ``rt_low`` and ``rt_high``, may be left out: every trial timed). Outputs:
     the log-probability of each trial (the broadcast shape), then one array of partial
     derivatives for each name in ``wrt``.
 
@@ -54,8 +56,11 @@ class WienerLogProbability(Op):
         self.wrt = tuple(name for name in DIFFERENTIABLE if name in wrt)
 
     def make_node(self, *inputs: Any) -> Apply:
-        if len(inputs) != 1 + len(DIFFERENTIABLE):
-            raise TypeError(f"{type(self).__name__} takes {1 + len(DIFFERENTIABLE)} inputs, not {len(inputs)}")
+        if len(inputs) == 1 + len(DIFFERENTIABLE):
+            inputs = (*inputs, *OBSERVATION_DEFAULTS.values())
+        if len(inputs) != 1 + len(INPUT_DEFAULTS):
+            raise TypeError(f"{type(self).__name__} takes {1 + len(DIFFERENTIABLE)} or {1 + len(INPUT_DEFAULTS)} "
+                            f"inputs, not {len(inputs)}")
         tensors = [as_float64(x) for x in inputs]
         shape = broadcast_static_shape([x.type.shape for x in tensors])
         outputs = [pt.tensor(dtype="float64", shape=shape) for _ in range(1 + len(self.wrt))]
@@ -64,7 +69,7 @@ class WienerLogProbability(Op):
     def perform(self, node: Apply, inputs: Sequence[np.ndarray], output_storage: list[list[Any]]) -> None:
         check_static_broadcasting(node, inputs)
         value, *parameters = inputs
-        log_p, partials = trial_log_probability(value, dict(zip(DIFFERENTIABLE, parameters)), self.wrt)
+        log_p, partials = trial_log_probability(value, dict(zip(INPUT_DEFAULTS, parameters)), self.wrt)
         output_storage[0][0] = log_p
         for storage, name in zip(output_storage[1:], self.wrt):
             storage[0] = partials[name]
@@ -81,20 +86,44 @@ class WienerLogProbability(Op):
     def L_op(
         self, inputs: Sequence[Any], outputs: Sequence[Any], output_grads: Sequence[Any]
     ) -> list[Variable]:
-        log_p_grad, *partial_grads = output_grads
-        if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
-            return [grad_not_implemented(self, i, x, "second derivatives") for i, x in enumerate(inputs)]
-        partial_outputs = dict(zip(self.wrt, outputs[1:]))
-        grads = [grad_undefined(self, 0, inputs[0], "the sign of a trial is a discrete choice")]
-        for position, (name, x) in enumerate(zip(DIFFERENTIABLE, inputs[1:]), start=1):
-            if name in partial_outputs:
-                grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
-            else:
-                grads.append(grad_not_implemented(self, position, x, f"this node does not compute d/d {name}"))
-        return grads
+        return partial_gradients(self, tuple(INPUT_DEFAULTS), tuple(OBSERVATION_DEFAULTS), inputs, outputs, output_grads)
 
     def connection_pattern(self, node: Apply) -> list[list[bool]]:
         return [[True] * len(node.outputs) for _ in node.inputs]
+
+
+def partial_gradients(
+    op: Any, names: Sequence[str], data_names: Sequence[str], inputs: Sequence[Any], outputs: Sequence[Any],
+    output_grads: Sequence[Any],
+) -> list[Variable]:
+    """The gradient of an Op whose outputs are a log-probability and its partials (``op.wrt``) with
+    respect to its inputs: the signed times, then ``names`` (those in ``data_names`` say how the
+    trials were observed and have none). Each partial output times the incoming gradient, summed
+    over the axes its input was broadcast along."""
+    log_p_grad, *partial_grads = output_grads
+    if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
+        return [grad_not_implemented(op, i, x, "second derivatives") for i, x in enumerate(inputs)]
+    partial_outputs = dict(zip(op.wrt, outputs[1:]))
+    grads = [grad_undefined(op, 0, inputs[0], "the sign of a trial is a discrete choice")]
+    for position, (name, x) in enumerate(zip(names, inputs[1:]), start=1):
+        if name in data_names:
+            grads.append(grad_undefined(op, position, x, f"{name} says how the trials were observed"))
+        elif name in partial_outputs:
+            grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
+        else:
+            grads.append(grad_not_implemented(op, position, x, f"this node does not compute d/d {name}"))
+    return grads
+
+
+def without_unused_partials(fgraph: Any, node: Apply, rebuild: Any) -> Any:
+    """Replacements for a node some of whose partial outputs no other node (or output) uses: the node
+    ``rebuild(used)`` makes, which computes only the used ones; None when all are used."""
+    partials = dict(zip(node.op.wrt, node.outputs[1:]))
+    used = [name for name, output in partials.items() if fgraph.clients[output]]
+    if len(used) == len(partials):
+        return None
+    log_p, *kept = rebuild(used).make_node(*node.inputs).outputs
+    return {node.outputs[0]: log_p, **{partials[name]: output for name, output in zip(used, kept)}}
 
 
 def as_float64(x: Any) -> TensorVariable:
@@ -189,9 +218,4 @@ def wiener_log_probability(value: Any, **parameters: Any) -> TensorVariable:
 @node_rewriter([WienerLogProbability])
 def drop_unused_partials(fgraph: Any, node: Apply) -> Any:
     """The same node without the partial derivatives that no other node (or output) uses."""
-    partials = dict(zip(node.op.wrt, node.outputs[1:]))
-    used = [name for name, output in partials.items() if fgraph.clients[output]]
-    if len(used) == len(partials):
-        return None
-    log_p, *kept = WienerLogProbability(used).make_node(*node.inputs).outputs
-    return {node.outputs[0]: log_p, **{partials[name]: output for name, output in zip(used, kept)}}
+    return without_unused_partials(fgraph, node, WienerLogProbability)

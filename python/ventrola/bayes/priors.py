@@ -10,7 +10,7 @@ take one value for all participants (or per level of ``depends_on``).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Optional
 
 import pymc as pm
@@ -25,9 +25,13 @@ def participant_priors() -> dict[str, GroupPrior]:
     return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, GroupPrior)}
 
 
-def shared_priors() -> dict[str, SharedPrior]:
-    """The density's parameters with one value for all participants, in table order."""
-    return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, SharedPrior)}
+def shared_priors(families: Iterable[str] = ()) -> dict[str, SharedPrior]:
+    """The parameters with one value for all participants, in table order: the seven-parameter
+    model's, and those of the named families (a collapse's time scale, the automatic activation's
+    amplitude, the leak)."""
+    chosen = set(parameters.table().family_names(families))
+    return {p.name: p.prior for p in parameters.table().entries
+            if p.in_density and (p.families is None or p.name in chosen) and isinstance(p.prior, SharedPrior)}
 
 
 def lapse_prior() -> SharedPrior:
@@ -46,6 +50,13 @@ def shared_variable(
         return pm.HalfNormal(name, prior.a, dims=dims)
     if prior.kind == "beta":
         return pm.Beta(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "normal":
+        return pm.Normal(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "log_normal":
+        return pm.LogNormal(name, prior.a, prior.b, dims=dims)
+    if prior.kind == "log_normal_above_one":
+        excess = pm.LogNormal(f"{name}_excess", prior.a, prior.b, dims=dims)
+        return pm.Deterministic(name, 1.0 + excess, dims=dims)
     if prior.kind == "uniform_room":
         w = held.get("starting_point")
         largest = 1.0 if w is None else 2.0 * min(w, 1.0 - w)
@@ -64,6 +75,9 @@ _LINKS = {
 _SHARED = {
     "half_normal": "HalfNormal({a:g})",
     "beta": "Beta({a:g}, {b:g})",
+    "normal": "Normal({a:.3g}, {b:g})",
+    "log_normal": "LogNormal({a:.3g}, {b:g})",
+    "log_normal_above_one": "1 + LogNormal({a:.3g}, {b:g})",
     "uniform_room": "Uniform(0, 1)",
 }
 
@@ -79,4 +93,11 @@ def describe_priors(indent: str = "    ") -> str:
         lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``{room}, shared.")
     lapse = lapse_prior()
     lines.append(f"- ``contamination ~ {_SHARED[lapse.kind].format(a=lapse.a, b=lapse.b)}`` when free.")
+    every_family = {family for p in parameters.table().entries for family in (p.families or ())}
+    for name, shared in shared_priors(every_family).items():
+        families = parameters.table()[name].families
+        if families is None:
+            continue
+        lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``, shared "
+                     f"({parameters.table()[name].meaning}; {', '.join(families)}).")
     return "\n".join(indent + line for line in lines)

@@ -9,6 +9,12 @@ the lower one. The mixture with weight ``p`` and window ``T`` is
 
 and the lapse term is 0 outside the window.
 
+Trials observed in part are signed response times too: ``+inf`` or ``-inf`` for
+a trial whose choice (upper or lower) is known but not its time, ``0`` for a
+trial without any response by its ``deadline``; with ``rt_low > 0`` or
+``rt_high < inf`` every timed trial's density is renormalised to that window.
+Their terms, lapses included, are those of :mod:`ventrola.censoring`.
+
 Parameters outside their ranges give log-probability -inf and zero partials
 instead of an error: a sampler proposing them must see a rejected point, as
 PyMC's own distributions give it.
@@ -22,7 +28,7 @@ from typing import Optional
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
+from ventrola import censoring, parameters
 from ventrola.likelihood import PARAMETER_NAMES, mixture, wiener_logpdf, wiener_logpdf_grad
 
 Array = npt.NDArray[np.float64]
@@ -32,6 +38,8 @@ MODEL_PARAMETERS = PARAMETER_NAMES
 # Every input with a derivative: the model's seven, the noise scale and the
 # two of the mixture.
 DIFFERENTIABLE = (*MODEL_PARAMETERS, "noise_sd", "contamination", "max_rt")
+# Inputs that describe how trials were observed, with their defaults (every trial timed).
+OBSERVATION_DEFAULTS = {"deadline": np.inf, "rt_low": 0.0, "rt_high": np.inf}
 
 
 def valid_parameters(params: Mapping[str, Array]) -> npt.NDArray[np.bool_]:
@@ -78,6 +86,8 @@ def trial_log_probability(
     """
     value = np.asarray(signed_rt, dtype=np.float64)
     arrays = {name: np.asarray(params[name], dtype=np.float64) for name in DIFFERENTIABLE}
+    for name, default in OBSERVATION_DEFAULTS.items():
+        arrays[name] = np.asarray(params.get(name, default), dtype=np.float64)
     shape = np.broadcast_shapes(value.shape, *(array.shape for array in arrays.values()))
     try:
         # Parameters are nearly always valid: the compiled code checks them
@@ -104,6 +114,8 @@ def evaluate(
     p, window = arrays["contamination"], arrays["max_rt"]
     if not (np.all((p >= 0) & (p <= 1)) and np.all(window > 0)):
         raise ValueError("contamination must lie in [0, 1] and max_rt above 0")
+    if observed_in_part(value, arrays):
+        return evaluate_in_part(value, arrays, wrt, shape)
     rt = np.abs(value)
     log_f, model_partials = model_log_density(value > 0, rt, arrays, wrt)
     model_share: Optional[Array] = None
@@ -139,3 +151,40 @@ def mixture_partials(
     if "max_rt" in wrt:
         partials["max_rt"] = -mixed.lapse_share / max_rt
     return mixed.log_p, mixed.model_share, partials
+
+
+def observed_in_part(value: Array, arrays: Mapping[str, Array]) -> bool:
+    return bool(np.any(np.isinf(value)) or np.any(value == 0) or np.any(arrays["rt_low"] > 0)
+                or np.any(np.isfinite(arrays["rt_high"])))
+
+
+def evaluate_in_part(
+    value: Array, arrays: Mapping[str, Array], wrt: Sequence[str], shape: tuple[int, ...]
+) -> tuple[Array, dict[str, Array]]:
+    """The terms of :mod:`ventrola.censoring` for trials of every kind, flattened and back."""
+    n = int(np.prod(shape))
+    flat = {name: np.broadcast_to(array, shape).reshape(n) for name, array in arrays.items()}
+    signed = np.broadcast_to(value, shape).reshape(n)
+    low, high = np.unique(flat["rt_low"]), np.unique(flat["rt_high"])
+    if len(low) != 1 or len(high) != 1:
+        raise ValueError("rt_low and rt_high must be one window for all trials")
+    window = None if low[0] <= 0 and np.isinf(high[0]) else (float(low[0]), float(high[0]))
+    omitted = signed == 0
+    choice_only = np.isinf(signed)
+    observed = censoring.Observation(~(omitted | choice_only), choice_only, omitted, flat["deadline"], window)
+    rts = np.where(observed.timed, np.abs(signed), np.nan)
+    model = {name: flat[name] for name in (*MODEL_PARAMETERS, "noise_sd")}
+    lapse_names = ("contamination", "max_rt")
+    terms = censoring.trial_terms(
+        signed > 0, rts, model, observed, flat["contamination"], flat["max_rt"],
+        wrt=[name for name in wrt if name not in lapse_names],
+        lapse_partials=any(name in wrt for name in lapse_names),
+    )
+    partials = {name: terms.partials[name].reshape(shape) for name in wrt if name not in lapse_names}
+    if "contamination" in wrt:
+        assert terms.d_contamination is not None
+        partials["contamination"] = terms.d_contamination.reshape(shape)
+    if "max_rt" in wrt:
+        assert terms.d_longest is not None
+        partials["max_rt"] = terms.d_longest.reshape(shape)
+    return terms.log_p.reshape(shape), partials

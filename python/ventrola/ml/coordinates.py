@@ -5,6 +5,9 @@ A free parameter has one value for all trials, or one value per level of a desig
 bounds that keep every value valid; ``theta`` holds the same entries in the model's own units.
 Each parameter's map is the transform its table entry names (:mod:`ventrola.ml.transforms`).
 
+A free parameter with a formula has one entry per coefficient of its linear predictor
+(:mod:`ventrola.ml.formula_design`); its coordinates are the coefficients themselves.
+
 The starting-point range is the one parameter whose room depends on another: it is a fraction
 of 2 min(w, 1 - w) over the starting points of its trials, so that no combination the optimizer
 tries is invalid, and its map couples the two.
@@ -14,14 +17,15 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
+from ventrola.formulas import ParameterFormula
 
-from .model_spec import ModelSpec
+from .formula_design import RegressionSlot, is_regression
+from .model_spec import ModelSpec, fit_of
 from .transforms import FractionOfRoom, Surroundings, Transform, transform_of
 from .trial_summary import LevelSummary, TrialSummary
 
@@ -51,7 +55,7 @@ class Slot:
     def per_trial(self, values: FloatArray) -> Value:
         return float(values[0]) if self.codes is None else values[self.codes]
 
-    def total(self, per_trial: FloatArray) -> FloatArray:
+    def total(self, per_trial: FloatArray, entries: Any = None) -> FloatArray:
         """Sums a per-trial quantity over the trials of each level."""
         if self.codes is None:
             return np.array([per_trial.sum()])
@@ -59,26 +63,32 @@ class Slot:
 
 
 Levels = Mapping[str, tuple[npt.NDArray[np.intp], int]]
+Regressions = Mapping[str, ParameterFormula]
+AnySlot = Union[Slot, RegressionSlot]
 
 
 class Layout:
     """Maps between the optimizer's coordinates and the parameter values of every trial."""
 
-    def __init__(self, spec: ModelSpec, trials: TrialSummary, levels: Levels) -> None:
+    def __init__(self, spec: ModelSpec, trials: TrialSummary, levels: Levels, regressions: Optional[Regressions] = None) -> None:
         self.spec = spec
         self.noise = float(spec.fixed["noise_sd"])
         self.start_room = self._starting_point_room()
-        slots, start = [], 0
-        table = parameters.table()
+        regressions = regressions or {}
+        slots: list[AnySlot] = []
+        start = 0
         for name in spec.free:
             codes, n_levels = levels.get(name, (None, 1))
             summary = trials.levels(codes, n_levels)
             reference = summary.median if spec.mixture else summary.fastest
             around = Surroundings(self.noise, n_levels, trials.slowest, summary.fastest, reference, self.start_room)
-            fit = table[name].fit
-            assert fit is not None, name
-            slots.append(Slot(name, start, n_levels, codes, transform_of(fit), around, summary))
-            start += n_levels
+            fit = fit_of(name, spec.model)
+            if name in regressions:
+                slot: AnySlot = RegressionSlot(name, start, regressions[name], transform_of(fit), around, summary)
+            else:
+                slot = Slot(name, start, n_levels, codes, transform_of(fit), around, summary)
+            slots.append(slot)
+            start += slot.n_levels
         self.slots = tuple(slots)
         self.size = start
         self.by_name = {slot.name: slot for slot in self.slots}
@@ -87,7 +97,7 @@ class Layout:
     # -- the parameter values -------------------------------------------------------------
 
     def theta(self, x: FloatArray) -> FloatArray:
-        theta = np.empty_like(x)
+        theta = x.copy()
         for slot in self._direct_slots():
             theta[slot.entries] = slot.transform.to_model(x[slot.entries], slot.around)
         if RANGE in self.by_name:
@@ -96,7 +106,7 @@ class Layout:
         return theta
 
     def x(self, theta: FloatArray) -> FloatArray:
-        x = np.empty_like(theta)
+        x = theta.copy()
         for slot in self._direct_slots():
             x[slot.entries] = slot.transform.from_model(theta[slot.entries], slot.around)
         if RANGE in self.by_name:
@@ -118,6 +128,9 @@ class Layout:
     def bounds(self) -> list[tuple[float, float]]:
         lower, upper = np.empty(self.size), np.empty(self.size)
         for slot in self.slots:
+            if is_regression(slot):
+                lower[slot.entries], upper[slot.entries] = -np.inf, np.inf
+                continue
             lower[slot.entries], upper[slot.entries] = slot.transform.bounds(slot.around)
         return list(zip(lower.tolist(), upper.tolist()))
 
@@ -143,7 +156,7 @@ class Layout:
 
     def diagonal_jacobian(self, x: FloatArray, theta: FloatArray) -> FloatArray:
         """d theta_i / d x_i for every entry."""
-        jacobian = np.empty_like(x)
+        jacobian = np.ones_like(x)
         for slot in self._direct_slots():
             jacobian[slot.entries] = slot.transform.jacobian(x[slot.entries], theta[slot.entries], slot.around)
         if RANGE in self.by_name:
@@ -153,7 +166,11 @@ class Layout:
     # -- set-up ----------------------------------------------------------------------------
 
     def _direct_slots(self) -> list[Slot]:
-        return [slot for slot in self.slots if slot.name != RANGE]
+        """The slots whose entries map one by one through their transform."""
+        return [slot for slot in self.slots if slot.name != RANGE and isinstance(slot, Slot)]
+
+    def regression_slots(self) -> list[RegressionSlot]:
+        return [slot for slot in self.slots if isinstance(slot, RegressionSlot)]
 
     def _range_transform(self) -> FractionOfRoom:
         transform = self.by_name[RANGE].transform

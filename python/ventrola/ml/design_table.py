@@ -7,16 +7,17 @@ one row per group and combination of the design columns, shared values repeated.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
+from ventrola.censoring import Observation
+from ventrola.formulas import ParameterFormula, coefficient_label
 
-from .model_spec import ModelSpec, result_parameters
+from .model_spec import ModelSpec
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -26,11 +27,16 @@ DependsOn = Mapping[str, Union[str, Sequence[str]]]
 
 @dataclass(frozen=True)
 class GroupDesign:
-    """What a task needs besides the arrays: the model, each parameter's levels and their names."""
+    """What a task needs besides the arrays: the model, each parameter's levels and their names,
+    the formulas read against the group's rows, how its trials were observed, and the error of a
+    group whose design cannot be fitted (a formula whose columns its rows cannot tell apart)."""
 
     spec: ModelSpec
     levels: Mapping[str, tuple[npt.NDArray[np.intp], int]]
     labels: Mapping[str, list[str]]
+    regressions: Mapping[str, ParameterFormula] = field(default_factory=dict)
+    observed: Optional[Observation] = None
+    error: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -51,14 +57,14 @@ def normalise_depends_on(depends_on: Optional[DependsOn], spec: ModelSpec, by: l
     if not isinstance(depends_on, Mapping):
         raise ValueError(f"depends_on must map parameter names to columns, not {type(depends_on).__name__}")
     columns = {}
-    model_parameters = parameters.table().density_names()
+    model_parameters = tuple(name for name in spec.names if name != "noise_sd")
     for name, value in depends_on.items():
         if name not in model_parameters:
             known = "contamination is one weight per fit" if name == "contamination" else f"choose from {', '.join(model_parameters)}"
             raise ValueError(f"depends_on names {name!r}, which cannot depend on a column ({known})")
         if name not in spec.free:
             raise ValueError(f"depends_on names {name!r}, which is not free: add it to free")
-        names = [value] if isinstance(value, str) else list(value)
+        names = [value] if isinstance(value, str) else list(value) if isinstance(value, Iterable) else []
         if not names or not all(isinstance(column, str) for column in names):
             raise ValueError(f"depends_on[{name!r}] must be a column name or a list of them, not {value!r}")
         if len(set(names)) != len(names):
@@ -126,10 +132,19 @@ def ml_results_table(
     pieces: dict[str, list[Any]] = {column: [] for column in keys.columns}
     for column in design.row_columns:
         pieces[column] = []
-    value_columns = [*result_parameters(), "contamination"]
-    se_columns = [f"{name}_se" for name in spec.free]
+    value_columns = [*spec.names, "contamination"]
+    fits = [outcome.get("fit") for outcome in outcomes]
+    coefficient_columns: list[tuple[str, str]] = []
+    for fit in fits:
+        for name, terms in (fit.coefficients if fit else {}).items():
+            coefficient_columns.extend((name, term) for term in terms if (name, term) not in coefficient_columns)
+    with_formula = {name for name, _ in coefficient_columns}
+    se_columns = [f"{name}_se" for name in spec.free if name not in with_formula]
     summary_columns = ["loglik", "aic", "bic", "n_trials", "n_free", "iterations", "converged", "note", "error"]
-    for column in [*value_columns, *se_columns, *summary_columns]:
+    coefficient_names = []
+    for name, term in coefficient_columns:
+        coefficient_names += [coefficient_label(name, term), f"{coefficient_label(name, term)}_se"]
+    for column in [*value_columns, *se_columns, *coefficient_names, *summary_columns]:
         pieces[column] = []
 
     for group, (rows, outcome) in enumerate(zip(group_row_sets, outcomes)):
@@ -143,9 +158,14 @@ def ml_results_table(
             for name in value_columns:
                 pieces[name].append(_level_value(fit.values if fit else None, name, row_levels, position))
             for name in spec.free:
-                pieces[f"{name}_se"].append(
-                    _level_value(fit.standard_errors if fit else None, name, row_levels, position)
-                )
+                if name not in with_formula:
+                    pieces[f"{name}_se"].append(
+                        _level_value(fit.standard_errors if fit else None, name, row_levels, position)
+                    )
+            for name, term in coefficient_columns:
+                label = coefficient_label(name, term)
+                pieces[label].append(fit.coefficients.get(name, {}).get(term, np.nan) if fit else np.nan)
+                pieces[f"{label}_se"].append(fit.coefficient_errors.get(name, {}).get(term, np.nan) if fit else np.nan)
             pieces["loglik"].append(fit.loglik if fit else np.nan)
             pieces["aic"].append(fit.aic if fit else np.nan)
             pieces["bic"].append(fit.bic if fit else np.nan)
@@ -161,7 +181,7 @@ def ml_results_table(
         table[column] = table[column].astype(keys[column].dtype)
     for column in design.row_columns:
         table[column] = pandas.Series(pieces[column], dtype=design.row_keys[column].dtype)
-    for column in [*value_columns, *se_columns, "loglik", "aic", "bic"]:
+    for column in [*value_columns, *se_columns, *coefficient_names, "loglik", "aic", "bic"]:
         table[column] = np.array(pieces[column], dtype=np.float64)
     table["n_trials"] = np.array(pieces["n_trials"], dtype=np.int64)
     table["n_free"] = pandas.array(pieces["n_free"], dtype="Int64")

@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .coordinates import Layout
+from .formula_design import is_regression
 from .objective import Objective
 
 FloatArray = npt.NDArray[np.float64]
@@ -66,9 +67,11 @@ def inverse_diagonal_roots(information: FloatArray) -> Optional[FloatArray]:
 
 def entry_names(layout: Layout, labels: Mapping[str, Sequence[str]]) -> list[str]:
     """Each entry of the vector as a user reads it: the parameter, and its level where it has levels."""
-    names = []
+    names: list[str] = []
     for slot in layout.slots:
-        if slot.codes is None:
+        if is_regression(slot):
+            names.extend(slot.entry_names())  # type: ignore[union-attr]
+        elif slot.codes is None:
             names.append(slot.name)
         else:
             level_names = labels.get(slot.name) or [f"level {level}" for level in range(slot.n_levels)]

@@ -8,6 +8,8 @@ With weight p a trial is a lapse: either response with probability 1/2 at a time
 
 and, with r = (1 - p) f / that total (the share the model itself explains),
 d log / d theta = r * d log f / d theta; d log / d p comes from :func:`ventrola.likelihood.mixture`.
+Trials without a time, without a response by a deadline, or trimmed to a window contribute the
+terms of :mod:`ventrola.censoring` instead.
 """
 
 from __future__ import annotations
@@ -19,6 +21,8 @@ from typing import Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from ventrola import censoring
+from ventrola.censoring import Observation
 from ventrola.likelihood import mixture, mixture_logpdf, wiener_logpdf, wiener_logpdf_grad
 
 from .coordinates import Layout
@@ -31,12 +35,17 @@ Value = Union[float, FloatArray]
 class TrialLikelihood:
     """The trials of one fit, with the log-density of a lapse at any of them."""
 
-    def __init__(self, trials: TrialSummary) -> None:
+    def __init__(self, trials: TrialSummary, observed: Optional[Observation] = None) -> None:
         self.choices = trials.choices
         self.rts = trials.rts
         self.longest = trials.slowest
+        # None when every trial is timed and untrimmed: the plain density then suffices.
+        self.observed = None if observed is None or observed.complete else observed
 
     def log_likelihood(self, values: Mapping[str, Value], contamination: float) -> float:
+        if self.observed is not None:
+            terms = censoring.trial_terms(self.choices, self.rts, values, self.observed, contamination, self.longest)
+            return float(terms.log_p.sum())
         log_f = wiener_logpdf(self.choices, self.rts, **values)
         if contamination != 0.0:
             log_f = mixture_logpdf(log_f, self.rts, contamination, self.longest)
@@ -47,6 +56,10 @@ class TrialLikelihood:
     ) -> tuple[float, dict[str, FloatArray], Optional[FloatArray]]:
         """The total log-likelihood, d log / d parameter per trial for ``names``, and d log / d p
         per trial (None without lapses)."""
+        if self.observed is not None:
+            terms = censoring.trial_terms(self.choices, self.rts, values, self.observed, contamination, self.longest,
+                                          wrt=names, lapse_partials=contamination != 0.0)
+            return float(terms.log_p.sum()), terms.partials, terms.d_contamination
         log_f, partials = wiener_logpdf_grad(self.choices, self.rts, **values)
         if contamination == 0.0:
             return float(log_f.sum()), {name: partials[name] for name in names}, None
@@ -88,5 +101,5 @@ class Objective:
         for slot in self.layout.slots:
             per_trial = d_weight if slot.name == "contamination" else partials[slot.name]
             assert per_trial is not None
-            gradient[slot.entries] = slot.total(per_trial)
+            gradient[slot.entries] = slot.total(per_trial, theta[slot.entries])
         return loglik, gradient

@@ -61,6 +61,10 @@ class Transform:
         """The value a fit starts from when the data suggest none (None: it needs an estimate)."""
         return None if self.fit.start is None else np.full(around.n_levels, self.fit.start)
 
+    def candidates(self, around: Surroundings) -> list[FloatArray]:
+        """Further values a fit tries besides :meth:`start`."""
+        return [np.full(around.n_levels, value) for value in self.fit.candidates]
+
     def clip_start(self, theta: FloatArray, around: Surroundings) -> FloatArray:
         """A start moved where its coordinate is defined; the box does the rest."""
         return theta
@@ -86,6 +90,9 @@ class NoiseScaled(Transform):
         start = super().start(around)
         return None if start is None else start * around.noise
 
+    def candidates(self, around: Surroundings) -> list[FloatArray]:
+        return [value * around.noise for value in super().candidates(around)]
+
 
 class LogNoiseScaled(Transform):
     """Positive scales: the log of the value's ratio to the noise."""
@@ -104,6 +111,44 @@ class LogNoiseScaled(Transform):
 
     def clip_start(self, theta: FloatArray, around: Surroundings) -> FloatArray:
         return np.maximum(theta, START_MARGIN * around.noise)
+
+
+class Log(Transform):
+    """Positive times and shapes: the log of the value; ``low`` and ``high`` bound the value."""
+
+    def to_model(self, x: FloatArray, around: Surroundings) -> FloatArray:
+        return np.exp(x)
+
+    def from_model(self, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return np.log(theta)
+
+    def jacobian(self, x: FloatArray, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return theta.copy()
+
+    def bounds(self, around: Surroundings) -> tuple[FloatArray, FloatArray]:
+        return self._both(np.log(self.fit.low), np.log(self.fit.high), around)
+
+    def clip_start(self, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return np.clip(theta, self.fit.low, self.fit.high)
+
+
+class LogAboveOne(Transform):
+    """Shapes above 1: the log of the excess over 1; ``low`` and ``high`` bound the excess."""
+
+    def to_model(self, x: FloatArray, around: Surroundings) -> FloatArray:
+        return 1.0 + np.exp(x)
+
+    def from_model(self, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return np.log(theta - 1.0)
+
+    def jacobian(self, x: FloatArray, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return theta - 1.0
+
+    def bounds(self, around: Surroundings) -> tuple[FloatArray, FloatArray]:
+        return self._both(np.log(self.fit.low), np.log(self.fit.high), around)
+
+    def clip_start(self, theta: FloatArray, around: Surroundings) -> FloatArray:
+        return 1.0 + np.clip(theta - 1.0, self.fit.low, self.fit.high)
 
 
 class LogitRoom(Transform):
@@ -190,6 +235,8 @@ class FractionOfRoom(Transform):
 KINDS: dict[str, type[Transform]] = {
     "identity": Transform,
     "noise_scaled": NoiseScaled,
+    "log": Log,
+    "log_above_one": LogAboveOne,
     "log_noise_scaled": LogNoiseScaled,
     "logit_room": LogitRoom,
     "log_gap_below_reference": LogGapBelowReference,

@@ -1,10 +1,12 @@
 """What a fit needs to know about its trials beyond the likelihood: the fastest, median and
 slowest response times and the share of upper responses, overall and per level of a design
 factor. Worked out once per fit and handed to the coordinates, the starts and the objective.
+Trials without a time (NaN) count only towards the share of upper responses.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Optional, Union
 
@@ -35,8 +37,8 @@ class TrialSummary:
 
     def __post_init__(self) -> None:
         self.n = len(self.rts)
-        self.fastest = float(self.rts.min())
-        self.slowest = float(self.rts.max())
+        self.fastest = float(np.nanmin(self.rts))
+        self.slowest = float(np.nanmax(self.rts))
 
     def levels(self, codes: Codes, n_levels: int = 1) -> LevelSummary:
         """The summary per level of ``codes`` (each trial's level; None: one level of all trials)."""
@@ -44,7 +46,13 @@ class TrialSummary:
         rows = [slice(0, self.n)] if codes is None else [codes == level for level in range(n_levels)]
         return LevelSummary(
             rows=rows,
-            fastest=np.array([float(self.rts[r].min()) for r in rows]),
-            median=np.array([float(np.median(self.rts[r])) for r in rows]),
+            fastest=np.array([_timed(np.nanmin, self.rts[r], self.fastest) for r in rows]),
+            median=np.array([_timed(np.nanmedian, self.rts[r], self.fastest) for r in rows]),
             upper_share=np.array([float(self.choices[r].mean()) for r in rows]),
         )
+
+
+def _timed(statistic: Callable[[FloatArray], float], rts: FloatArray, otherwise: float) -> float:
+    """The statistic of the timed trials; a level without one takes ``otherwise``."""
+    timed = rts[~np.isnan(rts)]
+    return float(statistic(timed)) if timed.size else otherwise

@@ -11,9 +11,13 @@
 //                non_decision_time, n, seed, drift_rate_sd, starting_point_range,
 //                non_decision_time_range, noise_sd, method, dt, max_time)
 //       -> (choices, rts, n_excluded)
+//   general_likelihood(quantity, model, choices, rts, parameters): a
+//       generalized model's likelihood (see generalized_entries.hpp)
+//   general_simulate(model, n, seed, parameters, dt, max_time): its trials
 //
 // Built on the same shared layer as _ventrola: one worker pool and one set of
 // exception classes serve both. Multi-phase initialisation, no module state.
+#include "module/engine/generalized_entries.hpp"
 #include "module/engine/likelihood_entries.hpp"
 #include "module/engine/simulation_entries.hpp"
 #include "module/extension_module.hpp"
@@ -36,6 +40,13 @@ PyMethodDef entry_definitions[] = {
     {"wiener_logpdf_grad", as_method<wiener_logpdf_grad_entry>(), ENTRY_FLAGS,
      "wiener_logpdf_grad" VENTROLA_LIKELIHOOD_SIGNATURE
      "Log-densities and their partial derivatives with respect to the seven parameters."},
+    {"general_likelihood", as_method<general_likelihood_entry>(), ENTRY_FLAGS,
+     "general_likelihood(quantity, model, choices, rts, parameters)\n--\n\n"
+     "Log-density, density, distribution function or log-density with partial derivatives of a generalized "
+     "model's trials."},
+    {"general_simulate", as_method<general_simulate_entry>(), ENTRY_FLAGS,
+     "general_simulate(model, n, seed, parameters, dt, max_time)\n--\n\n"
+     "Trials of a generalized model by steps of dt: (choices, rts, n_excluded)."},
     {"simulate_ddm", as_method<simulate_ddm_entry>(), ENTRY_FLAGS,
      "simulate_ddm(drift_rate, boundary_separation, starting_point, non_decision_time, n, seed, drift_rate_sd, "
      "starting_point_range, non_decision_time_range, noise_sd, method, dt, max_time)\n--\n\n"

@@ -79,7 +79,7 @@ CallResult<PyRef> simulate_ddm_call(PyObject* args, PyObject* kwargs) {
         reals[DRIFT_RATE],    reals[BOUNDARY_SEPARATION],  reals[STARTING_POINT],          reals[NON_DECISION_TIME],
         reals[DRIFT_RATE_SD], reals[STARTING_POINT_RANGE], reals[NON_DECISION_TIME_RANGE], reals[NOISE_SD]};
     const SimulationControls controls{*method, reals[DT], reals[MAX_TIME]};
-    auto data = simulate_full_model_batch(model, controls, *n, *seed, run_without_lock);
+    auto data = simulate_full_model_batch(model, controls, *n, *seed, run_interruptibly);
     if (!data) return raise_later(CallError::from(data.error()));
 
     PyRef choices = make_output_array(data->choices.release(), ElementType::Bool);

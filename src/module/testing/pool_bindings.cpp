@@ -1,12 +1,14 @@
 // Test hooks for the worker pool and batch simulation: the sizing rules with
 // any strings, the live pool, the range split, and batches returned as raw
 // bytes so that runs can be compared bit for bit.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "module/interpreter_lock.hpp"
 #include "module/testing/bindings.hpp"
 #include "module/text.hpp"
+#include "parallel/interruption.hpp"
 #include "parallel/range_split.hpp"
 #include "parallel/thread_count.hpp"
 #include "parallel/worker_pool.hpp"
@@ -23,6 +26,7 @@
 namespace ventrola::testing {
 namespace {
 
+using py::run_interruptibly;
 using py::run_without_lock;
 
 PyObject* raise_error(const Error& error) {
@@ -176,7 +180,7 @@ PyObject* simulate_batch_hook(PyObject*, PyObject* args) {
         if (!parsed) return nullptr;
         const DiffusionParams& p = parsed->params;
         auto data = simulate_batch(p.drift_rate, p.boundary_separation, p.starting_point, p.non_decision_time,
-                                   parsed->n, parsed->seed, p.noise_sd, run_without_lock);
+                                   parsed->n, parsed->seed, p.noise_sd, run_interruptibly);
         if (!data) return raise_error(data.error());
         py::PyRef choice_bytes = bytes_of(data->choices.data(), data->choices.size());
         py::PyRef rt_bytes = bytes_of(data->rts.data(), data->rts.size() * sizeof(double));
@@ -211,6 +215,37 @@ PyObject* time_simulate_outcomes_hook(PyObject*, PyObject* args) {
     });
 }
 
+// pieces_until_interrupted(n) -> pieces that stopped: a batch of n whose
+// pieces on the submitting thread take a moment (so that workers claim some)
+// and whose pieces on workers run until the batch is interrupted, so the
+// submitter must notice a signal while it only waits. Raises the signal
+// handler's exception.
+PyObject* pieces_until_interrupted_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        unsigned long long n = 0;
+        if (!PyArg_ParseTuple(args, "K", &n)) return nullptr;
+        std::atomic<unsigned long long> stopped_pieces{0};
+        bool stopped = false;
+        run_interruptibly([&](Interruption& interruption) {
+            const std::thread::id submitter = std::this_thread::get_id();
+            WorkerPool::instance().for_each_piece(
+                n,
+                [&](std::uint64_t, std::uint64_t) {
+                    if (std::this_thread::get_id() == submitter) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        return;
+                    }
+                    while (!interruption.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    ++stopped_pieces;
+                },
+                &interruption);
+            stopped = interruption.stopped();
+        });
+        if (stopped) return raise_error(Error{ErrorKind::Interrupted, "interrupted"});
+        return PyLong_FromUnsignedLongLong(stopped_pieces.load());
+    });
+}
+
 PyMethodDef pool_methods[] = {
     {"parse_thread_count", parse_thread_count_hook, METH_VARARGS,
      "Parse a thread-count variable's value; None when it counts as unset."},
@@ -227,6 +262,8 @@ PyMethodDef pool_methods[] = {
      "Validated batch without timed-out trials as (choices bytes, rts float64 bytes, n_excluded)."},
     {"time_simulate_outcomes", time_simulate_outcomes_hook, METH_VARARGS,
      "Wall seconds and diffusion steps of one batch."},
+    {"pieces_until_interrupted", pieces_until_interrupted_hook, METH_VARARGS,
+     "Run a batch whose pieces on worker threads last until a signal handler raises."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

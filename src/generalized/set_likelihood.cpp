@@ -1,0 +1,31 @@
+#include "generalized/set_likelihood.hpp"
+
+namespace ventrola::generalized {
+
+std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, const GeneralParameters& p) {
+    std::vector<std::size_t> slots{V, A, W};
+    // At a range or deviation of 0 the density is even in it: no derivative to carry.
+    if (p.starting_point_range > 0.0) slots.push_back(SZ);
+    if (p.drift_rate_sd > 0.0) slots.push_back(SV);
+    switch (shape.bound) {
+        case BoundFamily::Linear:
+        case BoundFamily::Exponential:
+        case BoundFamily::Hyperbolic: slots.push_back(COLLAPSE_TIME); break;
+        case BoundFamily::Weibull:
+            slots.push_back(COLLAPSE_TIME);
+            slots.push_back(COLLAPSE_SHAPE);
+            slots.push_back(COLLAPSE_FLOOR);
+            break;
+        case BoundFamily::Constant:
+        case BoundFamily::Tabulated: break;
+    }
+    if (shape.drift == DriftFamily::Dmc) {
+        slots.push_back(AMPLITUDE);
+        slots.push_back(AUTOMATIC_TIME);
+        slots.push_back(AUTOMATIC_SHAPE);
+    }
+    if (shape.leak) slots.push_back(LEAK);
+    return slots;
+}
+
+}  // namespace ventrola::generalized

@@ -1,0 +1,222 @@
+#include "generalized/trial_batch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <string>
+
+#include "generalized/set_likelihood.hpp"
+#include "model/parameter_checks.hpp"
+#include "parallel/worker_pool.hpp"
+
+namespace ventrola::generalized {
+namespace {
+
+// Below this many trials of one parameter set, evaluating them on the pool
+// costs more than it saves.
+constexpr std::size_t SERIAL_TRIALS = 512;
+
+std::unexpected<Error> out_of_memory(std::size_t n) {
+    return fail(ErrorKind::MemoryError, "cannot allocate the results of " + std::to_string(n) + " trials");
+}
+
+bool allocate(OwnedBuffer<double>& buffer, std::size_t n) {
+    if (!OwnedBuffer<double>::try_reserve(buffer, n)) return false;
+    buffer.set_length_unchecked(n);
+    return true;
+}
+
+bool all_single(const GeneralTrials& trials) {
+    return std::ranges::all_of(trials.parameters, [](const TrialColumn& c) { return c.values.size() == 1; });
+}
+
+// The trials grouped by parameter set: each group's trial indices, in order.
+std::vector<std::vector<std::size_t>> parameter_groups(const GeneralTrials& trials) {
+    const std::size_t n = trials.trial_count;
+    if (all_single(trials)) {
+        std::vector<std::size_t> all(n);
+        std::iota(all.begin(), all.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
+        return {std::move(all)};
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
+    const auto key_less = [&](std::size_t i, std::size_t j) {
+        for (const TrialColumn& c : trials.parameters) {
+            if (c[i] != c[j]) return c[i] < c[j];
+        }
+        return i < j;
+    };
+    std::ranges::sort(order, key_less);
+    std::vector<std::vector<std::size_t>> groups;
+    for (std::size_t k = 0; k < n; ++k) {
+        bool same = !groups.empty();
+        if (same) {
+            const std::size_t previous = groups.back().back();
+            for (const TrialColumn& c : trials.parameters) {
+                if (c[order[k]] != c[previous]) {
+                    same = false;
+                    break;
+                }
+            }
+        }
+        if (!same) groups.emplace_back();
+        groups.back().push_back(order[k]);
+    }
+    return groups;
+}
+
+// The latest decision time a group asks about, and whether it asks for a choice probability (rt = inf).
+struct Reach {
+    double latest = 0.0;
+    bool total = false;
+};
+
+Reach reach_of(const GeneralTrials& trials, const std::vector<std::size_t>& group, const GeneralParameters& p) {
+    Reach r;
+    for (const std::size_t trial : group) {
+        const double t = trials.rts[trial] - p.non_decision_time;
+        if (std::isinf(t)) {
+            r.total = r.total || t > 0;
+        } else if (t > r.latest) {
+            r.latest = t;
+        }
+    }
+    return r;
+}
+
+// Calls body(first, last) over [0, n), on the pool when n is large.
+template <class Body>
+void for_each_range(std::size_t n, Body&& body) {
+    if (n < SERIAL_TRIALS) {
+        body(std::uint64_t{0}, std::uint64_t{n});
+        return;
+    }
+    auto piece = [&](std::uint64_t first, std::uint64_t last) { body(first, last); };
+    WorkerPool::instance().for_each_piece(n, piece);
+}
+
+// Runs solve(group) for every group: groups on the pool, or, for one group,
+// its trials on the pool (the solve itself is one piece of work). Between
+// solves the interruption may stop the batch.
+template <class Solve>
+void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Interruption& interruption, Solve&& solve) {
+    if (groups.size() == 1) {
+        solve(groups[0], true);
+        return;
+    }
+    WorkerPool::instance().for_each_piece(
+        groups.size(),
+        [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t g = first; g < last && !interruption.stop_requested(); ++g) solve(groups[g], false);
+        },
+        &interruption);
+}
+
+// The Jet width that holds the differentiated parameters.
+template <class Visit>
+void with_width(std::size_t slots, Visit&& visit) {
+    if (slots <= 4) {
+        visit(std::integral_constant<std::size_t, 4>{});
+    } else if (slots <= 8) {
+        visit(std::integral_constant<std::size_t, 8>{});
+    } else {
+        visit(std::integral_constant<std::size_t, 12>{});
+    }
+}
+
+const SolverControls& controls() {
+    static const SolverControls c;
+    return c;
+}
+
+}  // namespace
+
+GeneralParameters GeneralTrials::parameters_of(std::size_t trial) const noexcept {
+    GeneralParameters p;
+    auto* out = reinterpret_cast<double*>(&p);  // NOLINT: a plain record of doubles in this order
+    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i) out[i] = parameters[i][trial];
+    return p;
+}
+
+std::optional<Error> check_trials(const ModelShape& shape, const GeneralTrials& trials) {
+    if (trials.trial_count == 0) return std::nullopt;
+    const std::size_t checked = all_single(trials) ? 1 : trials.trial_count;
+    for (std::size_t trial = 0; trial < checked; ++trial) {
+        if (auto error = check_general_parameters(shape, trials.parameters_of(trial))) return error;
+    }
+    return std::nullopt;
+}
+
+Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity quantity, const GeneralTrials& trials,
+                                             Interruption& interruption) {
+    const std::size_t n = trials.trial_count;
+    OwnedBuffer<double> out;
+    if (!allocate(out, n)) return out_of_memory(n);
+    double* values = out.data();
+    const auto groups = parameter_groups(trials);
+    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
+        const GeneralParameters p = trials.parameters_of(group[0]);
+        const Reach r = reach_of(trials, group, p);
+        const SetLikelihood<0> set(shape, p, {}, r.latest, r.total && quantity == Quantity::Distribution, controls());
+        const auto body = [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t k = first; k < last; ++k) {
+                const std::size_t trial = group[k];
+                const bool upper = trials.upper(trial);
+                const double rt = trials.rts[trial];
+                double value = 0.0;
+                switch (quantity) {
+                    case Quantity::LogDensity: value = set.log_density(upper, rt); break;
+                    case Quantity::Density: value = std::exp(set.log_density(upper, rt)); break;
+                    case Quantity::Distribution: value = set.distribution(upper, rt); break;
+                }
+                values[trial] = value;
+            }
+        };
+        if (parallel_trials) {
+            for_each_range(group.size(), body);
+        } else {
+            body(0, group.size());
+        }
+    });
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
+    return out;
+}
+
+Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials,
+                                                    Interruption& interruption) {
+    const std::size_t n = trials.trial_count;
+    GeneralGradients out;
+    if (!allocate(out.log_density, n)) return out_of_memory(n);
+    for (OwnedBuffer<double>& partial : out.partials) {
+        if (!allocate(partial, n)) return out_of_memory(n);
+    }
+    const auto groups = parameter_groups(trials);
+    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
+        const GeneralParameters p = trials.parameters_of(group[0]);
+        const Reach r = reach_of(trials, group, p);
+        const std::vector<std::size_t> slots = differentiated_parameters(shape, p);
+        with_width(slots.size(), [&](auto width) {
+            constexpr std::size_t N = decltype(width)::value;
+            const SetLikelihood<N> set(shape, p, slots, r.latest, false, controls());
+            const auto body = [&](std::uint64_t first, std::uint64_t last) {
+                for (std::uint64_t k = first; k < last; ++k) {
+                    const std::size_t trial = group[k];
+                    const DensityGradient g = set.log_density_gradient(trials.upper(trial), trials.rts[trial]);
+                    out.log_density.data()[trial] = g.log_density;
+                    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i)
+                        out.partials[i].data()[trial] = g.partials[i];
+                }
+            };
+            if (parallel_trials) {
+                for_each_range(group.size(), body);
+            } else {
+                body(0, group.size());
+            }
+        });
+    });
+    if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
+    return out;
+}
+
+}  // namespace ventrola::generalized
