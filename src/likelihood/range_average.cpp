@@ -406,13 +406,41 @@ TimeProfile* RangeAverage::profile(bool upper) const {
     return profiles_[upper].get();
 }
 
+// Narrower than this in log-time (|v| r above 1e14), the peak of passage
+// times from a single start is too sharp for quadrature once |v| r nears
+// 1e18; all the probability of the boundary lies within it, and that
+// probability is 1 to double precision (exp(-2 |v| r) underflows).
+constexpr double POINT_MASS_WIDTH = 1e-7;
+
+// Whether the window holds all of such a peak, 50 widths either side: the
+// window's average is then 1 / st0 exactly, and its partials 0 but that in
+// st0. (A window's edge within the peak is left to the quadrature.)
+bool RangeAverage::holds_point_mass(bool upper, double longest, double range) const {
+    if (half_ != 0 || !(range > 0)) return false;
+    const DecisionParameters& seen = sides_[upper].lower;
+    const double r = seen.a * seen.w, mu = -seen.v;
+    const double width = window_detail::passage_width(mu, r, seen.sv);
+    if (!(width < POINT_MASS_WIDTH)) return false;
+    const double log_peak = std::log(r) - std::log(mu);  // r / mu may overflow or underflow
+    const double log_longest = std::log(longest);
+    const double shortest = longest - range;
+    return log_peak + 50 * width < log_longest && (shortest <= 0 || std::log(shortest) < log_peak - 50 * width);
+}
+
 double RangeAverage::log_density(bool upper, double longest, double range) const {
+    if (holds_point_mass(upper, longest, range)) return -std::log(range);
     LogWeightedSum<0> sum;
     integrate_window_of<0>(*this, profile(upper), upper, longest, range, VALUE_ACCURACY, sum);
     return range > 0 ? sum.log_total() - std::log(range) : sum.log_total();
 }
 
 AveragedGradient RangeAverage::gradient(bool upper, double longest, double range) const {
+    if (holds_point_mass(upper, longest, range)) {
+        AveragedGradient g{};
+        g.log_density = -std::log(range);
+        g.d_st0 = -1 / range;
+        return g;
+    }
     LogWeightedSum<GRADIENT_VALUES> sum;
     const WindowEnds ends =
         integrate_window_of<GRADIENT_VALUES>(*this, profile(upper), upper, longest, range, GRADIENT_ACCURACY, sum);

@@ -83,6 +83,7 @@ public:
     const StartNode* start_nodes(bool upper, int n) const;
 
 private:
+    bool holds_point_mass(bool upper, double longest, double range) const;
     TimeProfile* profile(bool upper) const;  // null unless tabulated
 
     std::array<Side, 2> sides_;

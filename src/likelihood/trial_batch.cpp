@@ -170,7 +170,6 @@ std::optional<Error> check_columns(const TrialColumns& columns) {
     const std::size_t checked = all_single(columns) ? 1 : columns.trial_count;
     for (std::size_t trial = 0; trial < checked; ++trial) {
         if (auto error = check_parameters(columns.parameters_of(trial))) return error;
-        if (auto error = check_averages(columns.parameters_of(trial))) return error;
     }
     return std::nullopt;
 }

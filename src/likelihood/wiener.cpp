@@ -6,12 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <optional>
 
 #include "likelihood/decision_time.hpp"
 #include "likelihood/non_decision_average.hpp"
 #include "likelihood/start_point_average.hpp"
-#include "model/parameter_checks.hpp"
 
 namespace ventrola::likelihood {
 
@@ -63,23 +61,7 @@ LogDensityGradient in_caller_units(const AveragedGradient& g, double s) {
     return result;
 }
 
-// Beyond this |v| a / s^2 a window's quadrature no longer resolves the peak
-// of passage times (at 1e21 its log-density is off by 4e-7).
-constexpr double SHARPEST_PASSAGE = 1e18;
-
 }  // namespace
-
-std::optional<Error> check_averages(const FullModelParams& p) {
-    if (!(p.non_decision_time_range > 0)) return std::nullopt;
-    // In two steps, so that neither overflows before the comparison.
-    const double sharpness = std::fabs(p.drift_rate / p.noise_sd) * (p.boundary_separation / p.noise_sd);
-    if (sharpness <= SHARPEST_PASSAGE) return std::nullopt;
-    return out_of_range("drift_rate",
-                        "keep |drift_rate| * boundary_separation / noise_sd**2 <= 1e18 with a "
-                        "non_decision_time_range (beyond, the passage time is too sharp to average over the range "
-                        "in double precision)",
-                        p.drift_rate);
-}
 
 // A starting-point range whose half underflows is no range at all.
 ParameterSet::ParameterSet(const FullModelParams& p, bool shared)

@@ -13,7 +13,6 @@
 
 #include "likelihood/decision_time.hpp"
 #include "likelihood/range_average.hpp"
-#include "error.hpp"
 #include "model/parameters.hpp"
 
 namespace ventrola::likelihood {
@@ -62,12 +61,6 @@ private:
     double sz_;                // 0 where half of it underflows
     std::optional<RangeAverage> average_;
 };
-
-// None, or why these (valid) parameters are beyond what the averages compute
-// to their accuracy: with a non-decision-time range, a drift so strong for
-// its boundary (|v| a / s^2 above 1e18) that the passage time's spread,
-// relatively 1 / sqrt(|v| a / s^2), nears the spacing of doubles.
-std::optional<Error> check_averages(const FullModelParams& p);
 
 double log_density(bool upper, double rt, const FullModelParams& p);
 double density(bool upper, double rt, const FullModelParams& p);
