@@ -197,18 +197,22 @@ class DDM:
 
     @property
     def bound(self) -> FamilySpec:
+        """The bound's family name, or the user's function of time."""
         return self._bound if isinstance(self._bound, str) else self._bound.function
 
     @property
     def drift(self) -> FamilySpec:
+        """The drift's family name, or the user's function of time."""
         return self._drift if isinstance(self._drift, str) else self._drift.function
 
     @property
     def leak(self) -> bool:
+        """Whether the accumulation leaks (the model then has the parameter ``leak``)."""
         return self._leak
 
     @property
     def custom_functions(self) -> list[CustomFunction]:
+        """The user's functions of time among the bound and the drift (empty for named families)."""
         return [f for f in (self._bound, self._drift) if isinstance(f, CustomFunction)]
 
     @property
@@ -241,11 +245,31 @@ class DDM:
     # -- the engine's view of the model -----------------------------------------------------
 
     def engine_families(self) -> tuple[str, str]:
+        """The bound's and the drift's family as the compiled solver names them (``"table"`` for a
+        user's function, which the solver reads tabulated)."""
         return (self._bound if isinstance(self._bound, str) else "table",
                 self._drift if isinstance(self._drift, str) else "table")
 
     def parameters_with_defaults(self, given: Mapping[str, Any], what: str = "the model") -> dict[str, Any]:
-        """The model's parameters from keywords, with defaults; unknown names are refused."""
+        """The model's parameters from keywords, with defaults; unknown names are refused.
+
+        Parameters
+        ----------
+        given : mapping of str to value
+            The parameters passed by name.
+        what : str, optional
+            How a refusal names the caller (default ``"the model"``).
+
+        Returns
+        -------
+        dict of str to value
+            Every parameter of the model: the given values, then the defaults.
+
+        Raises
+        ------
+        TypeError
+            For a name that is not the model's, or a required parameter left out.
+        """
         unknown = [name for name in given if name not in self.parameter_names]
         if unknown:
             raise TypeError(f"{what} has no parameter {unknown[0]!r} (its parameters: "
@@ -268,8 +292,8 @@ class DDM:
         rts : array_like of float
             Response times in seconds.
         **params : array_like
-            The model's parameters by name (:attr:`parameter_names`; ``drift_rate`` and
-            ``boundary_separation`` required, the others default to :attr:`defaults`), each
+            The model's parameters by name (``parameter_names``; ``drift_rate`` and
+            ``boundary_separation`` required, the others default to ``defaults``), each
             broadcasting with the trials as in :func:`ventrola.wiener_logpdf`.
 
         Returns
@@ -335,7 +359,7 @@ class DDM:
         -------
         logpdf : ndarray of float
         gradients : dict of str to ndarray of float
-            ``d logpdf / d parameter`` per trial for every name of :attr:`parameter_names` (NaN
+            ``d logpdf / d parameter`` per trial for every name of ``parameter_names`` (NaN
             where the log-density is not finite). The parameters of a user's function get
             central finite differences.
         """

@@ -38,7 +38,8 @@ def loglik(
     params : mapping
         The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
         return them; other keys are ignored and missing optional parameters take their
-        defaults. ``drift_rate`` and ``boundary_separation`` are required.
+        defaults. ``drift_rate`` and ``boundary_separation`` are required. Values may be arrays
+        of one value per trial (a fit with formulas returns such).
     contamination : float, optional
         Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
         response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
@@ -54,8 +55,6 @@ def loglik(
     rt_range : (float, float), optional
         ``(low, high)`` seconds: only responses inside were kept, so each density is divided by
         the probability of a response inside the window (lapses included).
-
-    Parameter values may be arrays of one value per trial (a fit with formulas returns such).
 
     Returns
     -------
