@@ -32,10 +32,12 @@ install: $(STAMP)
 test: install
 	$(BIN)/python -m pytest
 
-# The recovery demo, then trials without a time (go/no-go, a deadline), then a hierarchical
-# regression with modest draws (a minute or two).
+# The recovery demo, then generalized models (a collapsing bound, a conflict task), then trials
+# without a time (go/no-go, a deadline), then a hierarchical regression with modest draws (a
+# minute or two).
 demo: install
 	$(BIN)/python examples/recovery_demo.py
+	$(BIN)/python examples/generalized_demo.py
 	$(BIN)/python examples/go_nogo_example.py
 	$(BIN)/python examples/regression_example.py
 

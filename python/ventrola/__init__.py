@@ -49,6 +49,9 @@ time-varying drift, leak) with their likelihood and simulation as methods.
 trials without a response time, without a response by a deadline or trimmed
 to a window (:mod:`ventrola.censoring`).
 
+``fit_ml(..., model=DDM(...))`` fits generalized models too, and ``compare`` ranks fits of the
+same trials by AIC (:mod:`ventrola.comparison`).
+
 :class:`VentrolaError` is a ``ValueError`` subclass: a recovery failed on
 the data (too few trials, chance accuracy, no variance, ...).
 """
@@ -62,17 +65,23 @@ from ventrola.models import DDM
 from ventrola.frames import fit_frame, simulate_conditions, simulate_frame
 from ventrola.ml.fit import fit_ml
 from ventrola.plotting import plot_fit, save_fit_plots
+from ventrola.comparison import compare
+from ventrola.model_picture import plot_model
+from ventrola.delta_picture import plot_delta
 
 __all__ = [
     "DDM",
     "VentrolaError",
     "__version__",
+    "compare",
     "fit_ez",
     "fit_frame",
     "fit_ml",
     "fit_sim",
     "loglik",
+    "plot_delta",
     "plot_fit",
+    "plot_model",
     "save_fit_plots",
     "simulate",
     "simulate_conditions",

@@ -9,6 +9,10 @@
         --free drift_rate,boundary_separation,non_decision_time --contamination 0.02 -o params.csv
     ventrola fit trials.csv --by subject --method ml --formula "drift_rate=1 + coherence" \\
         --deadline 1.5 -o params.csv
+    ventrola fit trials.csv --by subject --method ml --bound exponential \\
+        --depends-on collapse_time=instruction -o params.csv
+    ventrola simulate --drift 1 --boundary 2 --t0 0.3 --bound exponential --collapse-time 0.8 \\
+        -n 1000 --seed 7 -o trials.csv
 
 Errors are one line on stderr (``ventrola: error: ...``). Exit status: 0 on
 success, 1 when a file or its data cannot be used, 2 for bad arguments, 130
@@ -171,13 +175,38 @@ REQUIRED_PARAMETERS = ("drift_rate", "boundary_separation", "non_decision_time")
 OPTIONAL_DEFAULTS = ("starting_point", "noise_sd")
 
 
+def add_model_options(parser: argparse.ArgumentParser, drift_option: str) -> None:
+    """The generalized model's structure: its bound, its drift and (on `fit`) whether it leaks."""
+    from ventrola.models import BOUNDS, DRIFTS
+
+    parser.add_argument("--bound", choices=tuple(BOUNDS), default="constant",
+                        help="the bounds over decision time (constant): " + "; ".join(
+                            f"{name}: {text}" for name, text in BOUNDS.items() if name != "constant"))
+    parser.add_argument(drift_option, dest="drift_family", choices=tuple(DRIFTS), default="constant",
+                        help="the drift over decision time (constant); dmc: " + DRIFTS["dmc"])
+
+
+def chosen_model(args: argparse.Namespace, leak: bool) -> Any:
+    from ventrola.models import DDM
+
+    return DDM(bound=args.bound, drift=args.drift_family, leak=leak)
+
+
 def add_parameter_options(parser: argparse.ArgumentParser) -> None:
-    """One option per model parameter that has one, worded from the parameter table."""
+    """One option per model parameter that has one, worded from the parameter table; a family's
+    parameters say which families have them."""
     for parameter in parameters.table().entries:
         if parameter.option is None:
             continue
         help_text = f"{parameter.meaning} ({parameter.unit})"
-        if parameter.name in REQUIRED_PARAMETERS:
+        if parameter.families is not None:
+            chooser = "--leak RATE" if parameter.name == "leak" else "--bound/--drift-family"
+            help_text = (f"{help_text[:-1]}; {' and '.join(parameter.families)} only, chosen with {chooser}; "
+                         f"{parameter.default:g} if not given)")
+            if parameter.name == "leak":
+                help_text = f"{parameter.meaning} ({parameter.unit}); giving it makes the accumulation leak"
+            parser.add_argument(parameter.option, type=float, help=help_text)
+        elif parameter.name in REQUIRED_PARAMETERS:
             parser.add_argument(parameter.option, type=float, required=True, help=help_text)
         elif parameter.name in OPTIONAL_DEFAULTS:
             parser.add_argument(parameter.option, type=float, default=parameter.default,
@@ -192,11 +221,12 @@ def build_parser() -> ArgumentParser:
 
     simulate = commands.add_parser("simulate", help="simulate trials into a CSV file (trial, choice, rt in s)")
     add_parameter_options(simulate)
+    add_model_options(simulate, "--drift-family")
     simulate.add_argument("-n", type=count, required=True, help="number of trials")
     simulate.add_argument("--seed", type=count, required=True, help="random seed")
     simulate.add_argument("--method", choices=("exact", "euler"),
                           help="exact first passages or Euler steps of 1 ms (without it: Euler steps, "
-                               "but exact with --drift-sd or a range)")
+                               "but exact with --drift-sd or a range; a generalized model takes steps only)")
     simulate.add_argument("-o", "--output", default="-", help="output CSV file ('-': standard output)")
     simulate.add_argument("--quiet", action="store_true", help="do not report excluded trials")
 
@@ -231,6 +261,12 @@ def build_parser() -> ArgumentParser:
                           "(a column of deadlines or one number, in --rt-unit)")
     fit.add_argument("--rt-range", type=window, metavar="LOW,HIGH",
                      help="--method ml: only response times in this window were kept (in --rt-unit)")
+    model_options = fit.add_argument_group("the model (--method ml; its own parameters are free by default and "
+                                           "may go in --free, --fixed and --depends-on)")
+    add_model_options(model_options, "--drift")
+    model_options.add_argument("--drift-family", dest="drift_family", choices=("constant", "dmc"),
+                               help=argparse.SUPPRESS)
+    model_options.add_argument("--leak", action="store_true", help="the accumulation leaks (the parameter leak, 1/s)")
     fit.add_argument("--jobs", type=jobs, default=1,
                      help=f"groups fitted at once in worker processes (1; at most one per group and "
                           f"{JOBS_PER_PROCESSOR} per processor)")
@@ -295,12 +331,14 @@ def terminating_signals_raise() -> Iterator[None]:
 
 def run_simulate(args: argparse.Namespace) -> None:
     frames = import_frames()
+    model, family_values = simulated_model(args)
     check_output(args.output)
     try:
         trials = frames.simulate_frame(
             args.drift, args.boundary, args.start, args.t0, args.n, args.seed, args.noise_sd,
             drift_rate_sd=args.drift_sd, starting_point_range=args.start_range,
             non_decision_time_range=args.t0_range, method=args.method,
+            **({"model": model, **family_values} if model is not None else {}),
         )
     except (ValueError, TypeError, OverflowError) as error:
         raise CommandError(str(error)) from error
@@ -310,6 +348,27 @@ def run_simulate(args: argparse.Namespace) -> None:
     n_excluded = trials.attrs["n_excluded"]
     if n_excluded and not args.quiet:
         print(f"{PROG}: {n_excluded} trials hit the 10 s cap and were left out", file=sys.stderr)
+
+
+def simulated_model(args: argparse.Namespace) -> tuple[Any, dict[str, float]]:
+    """The model `simulate` was asked for (None: the seven-parameter one) and its families' values;
+    a family's parameter given without that family is refused."""
+    model = chosen_model(args, leak=args.leak is not None)
+    given = {parameter.name: getattr(args, parameter.option.lstrip("-").replace("-", "_"))
+             for parameter in parameters.table().entries
+             if parameter.families is not None and parameter.option is not None}
+    given = {name: value for name, value in given.items() if value is not None}
+    unused = [name for name in given if name not in model.parameter_names]
+    if unused:
+        entry = parameters.table()[unused[0]]
+        raise UsageError(f"{entry.option} is a parameter of the {' and '.join(entry.families or ())} "
+                         f"families, which {model!r} does not use: choose one with --bound or --drift-family")
+    if model.is_standard:
+        return None, {}
+    if args.method == "exact":
+        raise UsageError(f"--method exact samples the seven-parameter model; {model!r} is simulated by steps "
+                         "(leave out --method or give --method euler)")
+    return model, given
 
 
 def run_fit(args: argparse.Namespace) -> None:
@@ -349,7 +408,7 @@ def run_fit(args: argparse.Namespace) -> None:
                 save_plots(
                     trials, fits, args.plot,
                     rt=args.rt, choice=args.choice, by=[*by, *dict.fromkeys(design_columns)], rt_unit=args.rt_unit,
-                    upper=args.upper,
+                    upper=args.upper, **({"model": ml_options["model"]} if "model" in ml_options else {}),
                 )
             except (ImportError, OSError, ValueError) as error:
                 raise CommandError(f"cannot draw {args.plot}: {error}") from error
@@ -372,14 +431,24 @@ def ml_arguments(args: argparse.Namespace) -> dict[str, Any]:
         if name in formulas:
             raise UsageError(f"--formula names {name!r} more than once")
         formulas[name] = text
+    model = chosen_model(args, leak=args.leak)
     options = {"free": args.free, "fixed": args.fixed or None, "contamination": args.contamination,
                "depends_on": depends_on or None, "formulas": formulas or None, "missing": args.missing,
                "deadline": args.deadline, "rt_range": args.rt_range}
+    structure = {"bound": args.bound != "constant", "drift": args.drift_family != "constant", "leak": args.leak}
     if args.method != "ml":
         given = [f"--{name.replace('_', '-')}" for name, value in options.items() if value is not None]
+        given += [f"--{name}" for name, chosen in structure.items() if chosen]
         if given:
             raise UsageError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to --method ml")
         return {}
+    if not model.is_standard:
+        options["model"] = model
+        unfit = [option for option, value in (("--missing", args.missing), ("--deadline", args.deadline),
+                                               ("--rt-range", args.rt_range)) if value is not None]
+        if unfit:
+            raise UsageError(f"{', '.join(unfit)} {'fits' if len(unfit) == 1 else 'fit'} the seven-parameter model "
+                             f"only; {model!r} takes timed trials")
     if args.plot:
         # The pictures draw one parameter set per panel against timed trials.
         unfit = [option for option, value in (("--formula", formulas), ("--missing", args.missing),

@@ -24,6 +24,7 @@ from .formulas import formula_names
 from .ml.design_table import DependsOn, GroupDesign, group_design, ml_results_table, normalise_depends_on, table_design
 from .ml.fit import fit_design
 from .ml.formula_design import ml_formulas
+from .ml.model_likelihood import check_observation
 from .ml.model_spec import model_spec
 
 if TYPE_CHECKING:
@@ -84,6 +85,7 @@ def fit_frame(
     missing: Optional[str] = None,
     deadline: Union[str, float, None] = None,
     rt_range: Optional[tuple[float, float]] = None,
+    model: Optional[DDM] = None,
 ) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
@@ -136,6 +138,12 @@ def fit_frame(
         response-time cell (whose choice may be empty too) had no response by then.
     rt_range : (float, float), optional
         ``"ml"`` only: ``(low, high)`` in ``rt_unit``: only responses in this window were kept.
+    model : ventrola.DDM, optional
+        ``"ml"`` only: the model fitted to every group (default ``DDM()``), as
+        :func:`ventrola.fit_ml` takes it. Its own parameters may be free, fixed or in
+        ``depends_on`` as any other (``{"automatic_amplitude": "congruency"}``); their columns
+        follow ``noise_sd`` in the result. Each group's design costs a solve per distinct
+        parameter set, so a few levels are cheap.
 
     Returns
     -------
@@ -145,7 +153,8 @@ def fit_frame(
         ``non_decision_time`` (seconds), ``noise_sd``, for ``"sim"`` also ``iterations`` and
         ``final_cost``, then ``n_trials`` and ``error``. For ``"ml"`` one row per group and
         combination of the ``depends_on`` columns (which follow the ``by`` columns), shared
-        values repeated: the eight parameters and ``contamination``, a ``<name>_se``
+        values repeated: the eight parameters (then a generalized model's own) and
+        ``contamination``, a ``<name>_se``
         standard-error column per free parameter, then ``loglik``, ``aic``, ``bic``,
         ``n_trials``, ``n_free`` and ``iterations`` of the group's joint fit, ``converged``,
         ``note`` and ``error``. With ``formulas`` the parameters they describe are NaN and their
@@ -181,14 +190,16 @@ def fit_frame(
     group_columns = normalise_by(by)
     check_method_arguments(method, rt_unit, max_iters, initial_guess)
     ml_only = (("free", free), ("fixed", fixed), ("contamination", contamination), ("depends_on", depends_on),
-               ("formulas", formulas), ("missing", missing), ("deadline", deadline), ("rt_range", rt_range))
+               ("formulas", formulas), ("missing", missing), ("deadline", deadline), ("rt_range", rt_range),
+               ("model", model))
     if method != "ml":
         given = [name for name, value in ml_only if value is not None]
         if given:
             raise ValueError(f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} only to method='ml'")
         spec, design_columns = None, {}
     else:
-        spec = model_spec(free, fixed, 0.02 if contamination is None else contamination, formula_names(formulas))
+        spec = model_spec(free, fixed, 0.02 if contamination is None else contamination, formula_names(formulas),
+                          model)
         design_columns = normalise_depends_on(depends_on, spec, group_columns)
     extra_columns = [column for names in design_columns.values() for column in names]
     deadline_column = deadline if isinstance(deadline, str) else None
@@ -210,6 +221,8 @@ def fit_frame(
         None if rt_range is None else tuple(float(x) * scale for x in _pair(rt_range)),
         name=f"column {rt!r}",
     ) if method == "ml" else None
+    if spec is not None and not spec.model.is_standard:
+        check_observation(spec.model, observed)
     keys, row_sets = split_groups(pandas, df, group_columns)
 
     if initial_guess is None:

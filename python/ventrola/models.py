@@ -211,6 +211,17 @@ class DDM:
         return self._leak
 
     @property
+    def families(self) -> tuple[str, ...]:
+        """The named families in use (a bound's, a drift's, ``"leak"``), as the parameter table's
+        ``families`` fields name them; a user's function is none of them."""
+        return tuple(self._family_labels())
+
+    @property
+    def custom_names(self) -> tuple[str, ...]:
+        """The parameters of the user's functions, in the order of :attr:`parameter_names`."""
+        return tuple(name for custom in self.custom_functions for name in custom.names)
+
+    @property
     def custom_functions(self) -> list[CustomFunction]:
         """The user's functions of time among the bound and the drift (empty for named families)."""
         return [f for f in (self._bound, self._drift) if isinstance(f, CustomFunction)]

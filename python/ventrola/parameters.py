@@ -51,13 +51,16 @@ class Fit:
     which keeps every value the optimizer tries valid; ``low`` and ``high``
     are that transform's limits, ``start`` where a fit starts when the data
     suggest nothing better (in the transform's own terms; None: the data
-    decide).
+    decide). ``candidates`` are further values a fit tries besides ``start``
+    (it evaluates the likelihood at each and starts from the best): a
+    collapse's time scale, say, which no summary of the data gives.
     """
 
     kind: str
     low: float = -INF
     high: float = INF
     start: Optional[float] = None
+    candidates: tuple[float, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -277,8 +280,11 @@ TABLE = ParameterTable((
     Parameter(
         "collapse_time", "time scale of the bounds' collapse", "seconds", 1.0,
         Domain(0.0), "be > 0 and finite",
-        fit=Fit("log", 0.01, 100.0, start=1.0),
+        # A slow collapse (nearly the constant bound the EZ start assumes), a typical one and a fast
+        # one: no summary of the data tells them apart, the likelihood at each does.
+        fit=Fit("log", 0.01, 100.0, start=1.0, candidates=(3.0, 0.4)),
         prior=SharedPrior("log_normal", 0.0, 1.0),  # median 1 s, most mass in about [0.14, 7] s
+        option="--collapse-time",
         families=("linear", "exponential", "hyperbolic", "weibull"),
     ),
     Parameter(
@@ -286,6 +292,7 @@ TABLE = ParameterTable((
         Domain(0.0), "be > 0 and finite",
         fit=Fit("log", 0.1, 50.0, start=3.0),
         prior=SharedPrior("log_normal", math.log(3.0), 0.7),
+        option="--collapse-shape",
         families=("weibull",),
     ),
     Parameter(
@@ -293,14 +300,17 @@ TABLE = ParameterTable((
         Domain(0.0, 1.0, low_closed=True), "be >= 0 and < 1",
         fit=Fit("tenths", 0.0, 0.99, start=0.1),
         prior=SharedPrior("beta", 1.0, 3.0),
+        option="--collapse-floor",
         families=("weibull",),
     ),
     Parameter(
         "automatic_amplitude", "peak of the automatic activation, positive towards the upper bound",
         _NOISE_UNITS, 0.0,
         Domain(), "be finite",
-        fit=Fit("noise_scaled", -5.0, 5.0, start=0.0),
+        # At 0 the activation's time scale and shape have no gradient; from either sign they have.
+        fit=Fit("noise_scaled", -5.0, 5.0, start=0.0, candidates=(0.5, -0.5)),
         prior=SharedPrior("normal", 0.0, 0.5),
+        option="--automatic-amplitude",
         families=("dmc",),
     ),
     Parameter(
@@ -308,6 +318,7 @@ TABLE = ParameterTable((
         Domain(0.0), "be > 0 and finite",
         fit=Fit("log", 0.002, 2.0, start=0.05),
         prior=SharedPrior("log_normal", math.log(0.05), 0.7),
+        option="--automatic-time",
         families=("dmc",),
     ),
     Parameter(
@@ -316,6 +327,7 @@ TABLE = ParameterTable((
         Domain(1.0), "be > 1 and finite",
         fit=Fit("log_above_one", 0.01, 20.0, start=2.0),
         prior=SharedPrior("log_normal_above_one", 0.0, 0.7),
+        option="--automatic-shape",
         families=("dmc",),
     ),
     Parameter(
@@ -323,6 +335,7 @@ TABLE = ParameterTable((
         Domain(), "be finite",
         fit=Fit("identity", -20.0, 20.0, start=0.0),
         prior=SharedPrior("normal", 0.0, 2.0),
+        option="--leak",
         families=("leak",),
     ),
     Parameter(

@@ -17,7 +17,7 @@ import numpy as np
 
 from . import frames
 from .parameters import PARAMETER_NAMES
-from ._plot_predictions import predict
+from ._plot_predictions import generalized_model, predict
 
 #: The response-time quantiles of the quantile-probability plot.
 QUANTILES = (0.1, 0.3, 0.5, 0.7, 0.9)
@@ -226,7 +226,10 @@ def _draw_quantile_probability(ax: Any, observed: _Outcomes, predicted: Any) -> 
     ax.legend(loc="upper center", ncol=3, fontsize=8, frameon=False, handletextpad=0.3, columnspacing=1.2)
 
 
-def _parameter_summary(params: Mapping[str, float]) -> str:
+_STANDARD_NAMES = (*PARAMETER_NAMES, "noise_sd")
+
+
+def _parameter_summary(params: Mapping[str, Any]) -> str:
     summary = (
         f"fitted:   drift {params['drift_rate']:.3g}   boundary {params['boundary_separation']:.3g}   "
         f"start {params.get('starting_point', 0.5):.3g}   t0 {params['non_decision_time']:.3g} s   "
@@ -239,6 +242,10 @@ def _parameter_summary(params: Mapping[str, float]) -> str:
                             ("lapses", "contamination"))
     ]
     shown = "   ".join(f"{label} {value:.3g}" for label, value in extra if value and not math.isnan(value))
+    # A generalized model's own parameters, all of them: a collapse time of 0 would be news too.
+    model = params.get("model")
+    own = [name for name in getattr(model, "parameter_names", ()) if name not in _STANDARD_NAMES]
+    shown += "".join(f"   {name.replace('_', ' ')} {float(params[name]):.3g}" for name in own if name in params)
     return f"{summary}   {shown}" if shown else summary
 
 
@@ -277,6 +284,7 @@ def plot_fit(
     bins: Union[int, Sequence[float], None] = None,
     ax: Optional[Tuple[Any, Any]] = None,
     title: Optional[str] = None,
+    model: Any = None,
 ) -> Any:
     """Draw observed response times against those predicted by fitted parameters.
 
@@ -293,9 +301,10 @@ def plot_fit(
         names the upper-boundary one.
     params : mapping
         Parameters like the result of a fit. With all seven parameters of the full model (as
-        :func:`ventrola.fit_ml` results have) the prediction is exact: the model's density and
-        distribution function, with the lapses of its ``contamination`` spread up to the
-        slowest observed time; otherwise ``n_sim`` trials simulated from it with ``seed``.
+        :func:`ventrola.fit_ml` results have), or a generalized model (the result's ``"model"``
+        or ``model``), the prediction is exact: the model's density and distribution function,
+        with the lapses of its ``contamination`` spread up to the slowest observed time;
+        otherwise ``n_sim`` trials simulated from it with ``seed``.
     rt, choice : str, optional
         The table's columns (default ``"rt"`` and ``"choice"``).
     rt_unit : {"s", "ms"}, optional
@@ -311,6 +320,9 @@ def plot_fit(
         Axes to draw into (distributions, quantile-probability plot).
     title : str, optional
         The figure's title (default: the parameters).
+    model : ventrola.DDM, optional
+        The model the parameters belong to, when they do not say it themselves (a row of a
+        :func:`ventrola.fit_frame` table, say).
 
     Returns
     -------
@@ -328,7 +340,9 @@ def plot_fit(
     observed = _outcomes(data, rt, choice, rt_unit, upper)
     if observed.n == 0:
         raise ValueError("no trials to plot")
-    predicted = predict(params, n_sim, seed, _longest(observed))
+    predicted = predict(params, n_sim, seed, _longest(observed), model)
+    if model is not None and "model" not in params:
+        params = {**params, "model": model}
     edges = _bin_edges(
         _bin_count(observed.n) if bins is None else bins,
         observed.upper, observed.lower, *predicted.samples(),
@@ -369,7 +383,8 @@ def _group_label(by: Sequence[str], key: Tuple[Any, ...]) -> str:
 
 
 def _panels(
-    trials_df: Any, fits_df: Any, rt: str, choice: str, by: List[str], rt_unit: str, upper: Any
+    trials_df: Any, fits_df: Any, rt: str, choice: str, by: List[str], rt_unit: str, upper: Any,
+    model: Any = None,
 ) -> List[_Panel]:
     """One panel per row of `fits_df`: its trials, its parameters or why it has none."""
     import pandas as pd  # present: the tables are DataFrames
@@ -397,7 +412,11 @@ def _panels(
             panels.append(_Panel(label, observed, None, f"not fitted: {error}"))
         else:
             names = _FULL_MODEL if all(name in fits_df.columns for name in _FULL_MODEL) else _PARAMETERS
-            panels.append(_Panel(label, observed, {name: float(row[name]) for name in names}, None))
+            params: dict[str, Any] = {name: float(row[name]) for name in names}
+            if generalized_model({}, model) is not None:
+                params.update({name: float(row[name]) for name in model.parameter_names if name in fits_df.columns})
+                params["model"] = model
+            panels.append(_Panel(label, observed, params, None))
     return panels
 
 
@@ -499,6 +518,7 @@ def save_fit_plots(
     rt_unit: str = "s",
     upper: Any = None,
     n_sim: int = 20000,
+    model: Any = None,
 ) -> Any:
     """Write one picture of the fits of a whole table to ``path``.
 
@@ -526,6 +546,9 @@ def save_fit_plots(
         The label of upper-boundary responses.
     n_sim : int, optional
         Simulated trials per group where the prediction is simulated (20,000).
+    model : ventrola.DDM, optional
+        The model ``fits_df`` was fitted with (``fit_frame(..., model=...)``): its density is
+        drawn, its own parameters read from their columns.
 
     Returns
     -------
@@ -546,7 +569,7 @@ def save_fit_plots(
     n_groups = len(fits_df)
     if n_groups == 0:
         raise ValueError("no fitted groups to plot")
-    panels = _panels(trials_df, fits_df.iloc[:MAX_PANELS], rt, choice, by, rt_unit, upper)
+    panels = _panels(trials_df, fits_df.iloc[:MAX_PANELS], rt, choice, by, rt_unit, upper, model)
     fig = _single_figure(panels[0], n_sim) if n_groups == 1 else _grid_figure(panels, n_groups, n_sim)
     # Render fully before touching the file, so a failed drawing leaves nothing behind.
     fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"

@@ -1,6 +1,7 @@
 """The summed log-likelihood of a set of trials under a parameter dict: timed trials by the
 density (:mod:`ventrola.likelihood`), trials observed in part by the terms of
-:mod:`ventrola.censoring`, with or without lapses."""
+:mod:`ventrola.censoring`, with or without lapses. A result that carries a generalized model
+(``params["model"]``, as :func:`ventrola.fit_ml` returns it) is read under that model."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import numpy as np
 
 from ventrola import censoring
 from ventrola._trial_arrays import choice_flags
+from ventrola.models import as_model
 from ventrola.likelihood import ArrayLike, as_reals, longest_response, mixture_logpdf, parameters_from, wiener_logpdf
 
 __all__ = ["loglik"]
@@ -39,7 +41,10 @@ def loglik(
         The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
         return them; other keys are ignored and missing optional parameters take their
         defaults. ``drift_rate`` and ``boundary_separation`` are required. Values may be arrays
-        of one value per trial (a fit with formulas returns such).
+        of one value per trial (a fit with formulas returns such). With a
+        :class:`ventrola.DDM` under ``"model"`` (a fit of a generalized model has one), the
+        trials' likelihood is that model's (:meth:`ventrola.DDM.loglik`), its own parameters
+        read from ``params`` too.
     contamination : float, optional
         Weight ``p`` in [0, 1] of lapses: each trial is a lapse with probability ``p``, either
         response with probability 1/2 at a time uniform on ``[0, T]``, ``T`` the largest
@@ -67,7 +72,7 @@ def loglik(
         For a missing required parameter, a parameter out of its range, a weight outside
         [0, 1], or unusable choices; with ``missing``, ``deadline`` or ``rt_range``, for times
         that do not fit them (a NaN time without a reason, a time after its deadline or outside
-        the window).
+        the window), and with a generalized model in ``params`` (timed trials only).
 
     Examples
     --------
@@ -77,6 +82,12 @@ def loglik(
     >>> bool(ventrola.loglik(choices, rts, fit) > ventrola.loglik(choices, rts, {**fit, "drift_rate": 0.0}))
     True
     """
+    model = params.get("model")
+    if model is not None and not as_model(model).is_standard:
+        if missing is not None or deadline is not None or rt_range is not None:
+            raise ValueError(f"missing, deadline and rt_range apply to the seven-parameter model; {model!r} "
+                             "takes timed trials")
+        return model.loglik(choices, rts, params, contamination)
     contamination = float(contamination)
     if not 0.0 <= contamination <= 1.0:
         raise ValueError(f"contamination must be in [0, 1], got {contamination!r}")

@@ -89,16 +89,21 @@ def _draw(
         choices, rts = simulate_cell(setting, len(trials), rng)
         signed[trials] = np.where(choices, rts, -rts)
 
-    p_flat = np.broadcast_to(p, shape).ravel()
-    window_flat = np.broadcast_to(window, shape).ravel()
-    lapses = rng.random(signed.size) < p_flat
+    add_lapses(signed, np.broadcast_to(p, shape).ravel(), np.broadcast_to(window, shape).ravel(), rng)
+    return signed.reshape(shape)
+
+
+def add_lapses(signed: npt.NDArray[np.float64], p: npt.NDArray[np.float64], window: npt.NDArray[np.float64],
+               rng: np.random.Generator) -> None:
+    """Replaces each trial, with its probability ``p``, by a lapse: either response with probability
+    1/2 at a time uniform on [0, window] (flat arrays of one length, in place)."""
+    lapses = rng.random(signed.size) < p
     if lapses.any():
-        if not np.all(np.isfinite(window_flat[lapses]) & (window_flat[lapses] > 0)):
+        if not np.all(np.isfinite(window[lapses]) & (window[lapses] > 0)):
             raise ValueError("max_rt must be a positive finite time when contamination is above 0")
-        lapse_rts = rng.random(signed.size) * window_flat
+        lapse_rts = rng.random(signed.size) * window
         lapse_upper = rng.random(signed.size) < 0.5
         signed[lapses] = np.where(lapse_upper, lapse_rts, -lapse_rts)[lapses]
-    return signed.reshape(shape)
 
 
 def simulate_cell(

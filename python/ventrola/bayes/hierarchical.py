@@ -14,11 +14,12 @@ import pytensor.tensor as pt
 from pytensor.tensor.variable import TensorVariable
 
 from ventrola.bayes.distribution import WienerDDM
+from ventrola.bayes.general_distribution import GeneralDDM
 from ventrola.bayes.regression import describe_regression_priors, regression_values
 from ventrola.bayes.priors import describe_priors, lapse_prior, participant_priors, shared_priors, shared_variable
 from ventrola.bayes.model_options import (
-    DEFAULT_FREE,
     TRIAL_DIM,
+    default_free,
     checked_centred,
     checked_contamination,
     checked_depends_on,
@@ -28,6 +29,7 @@ from ventrola.bayes.model_options import (
 from ventrola._trial_arrays import refuse_t0_not_below_fastest
 from ventrola.bayes.trial_table import TrialTable, read_trials
 from ventrola.formulas import formula_names, link_of, parse_formulas
+from ventrola.models import DDM, as_model
 from ventrola.parameters import GroupPrior
 
 if TYPE_CHECKING:
@@ -42,7 +44,7 @@ def hierarchical_model(
     rt: str = "rt",
     choice: str = "choice",
     by: str = "subject",
-    free: Sequence[str] = DEFAULT_FREE,
+    free: Optional[Sequence[str]] = None,
     depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]] = None,
     fixed: Optional[Mapping[str, float]] = None,
     contamination: Union[float, str] = 0.0,
@@ -53,6 +55,7 @@ def hierarchical_model(
     missing: Optional[str] = None,
     deadline: Union[str, float, None] = None,
     rt_range: Optional[tuple[float, float]] = None,
+    model: Optional[DDM] = None,
 ) -> pm.Model:
     """A hierarchical drift-diffusion model of a table of trials, as a ``pm.Model``.
 
@@ -71,9 +74,10 @@ def hierarchical_model(
     by : str, optional
         The column of participants (``"subject"``).
     free : sequence of str, optional
-        The estimated parameters, named as for :func:`ventrola.wiener_logpdf`; by default
-        ``drift_rate``, ``boundary_separation`` and ``non_decision_time``. The others are held
-        at ``fixed[name]`` or their defaults (``starting_point`` 0.5, variabilities 0);
+        The estimated parameters, named as for :func:`ventrola.wiener_logpdf` (and ``model``'s
+        families' parameters); by default ``drift_rate``, ``boundary_separation`` and
+        ``non_decision_time``, and all of ``model``'s families' own. The others are held at
+        ``fixed[name]`` or their defaults (``starting_point`` 0.5, variabilities 0);
         ``noise_sd`` is 1.
     depends_on : dict of str to str or sequence of str, optional
         A free parameter's column (or columns): it then takes one value per level (or
@@ -110,6 +114,13 @@ def hierarchical_model(
     rt_range : (float, float), optional
         ``(low, high)`` in ``rt_unit``: only responses inside were kept; every density is
         renormalised to the window.
+    model : ventrola.DDM, optional
+        The model of every trial (default ``DDM()``, the seven-parameter model). A generalized
+        one's families' parameters take one value for all participants (or per level of
+        ``depends_on``) with the table's priors listed below; its likelihood and gradients
+        come from the first-passage solver, one solve per participant and level at each
+        evaluation, and its draws from its simulation (:class:`ventrola.bayes.GeneralDDM`).
+        Trials must be timed: ``missing``, ``deadline`` and ``rt_range`` are refused with it.
 
     Returns
     -------
@@ -134,9 +145,11 @@ def hierarchical_model(
         For a bad table (as :func:`ventrola.fit_frame` does) and for bad ``free``,
         ``depends_on``, ``fixed``, ``contamination`` or ``centred``; for a formula that names an
         unknown parameter or column, does not parse, or groups by a column the table lacks; for
-        a parameter with both a formula and ``depends_on`` (a factor belongs in the formula); for
-        a fixed ``non_decision_time`` not below the fastest response without lapses (that trial
-        would have likelihood 0), as :func:`ventrola.fit_ml` refuses it.
+        a parameter with both a formula and ``depends_on`` (a factor belongs in the formula);
+        for a family's parameter ``model`` does not use, a free parameter of a user's function
+        (it has no prior), and trials observed in part with a generalized ``model``; for a fixed
+        ``non_decision_time`` not below the fastest response without lapses (that trial would have
+        likelihood 0), as :func:`ventrola.fit_ml` refuses it.
 
     Notes
     -----
@@ -153,8 +166,12 @@ def hierarchical_model(
         raise ValueError(f"by must name one column, not {by!r}")
     if by in (TRIAL_DIM, "mu", "sigma", "z", "link"):
         raise ValueError(f"by cannot be {by!r}: the model uses that name itself; rename the column")
+    model = as_model(model)
+    if not model.is_standard and (missing is not None or deadline is not None or rt_range is not None):
+        raise ValueError(f"missing, deadline and rt_range apply to the seven-parameter model; {model!r} takes "
+                         "timed trials")
     with_formulas = formula_names(formulas)
-    free_names = checked_free(free)
+    free_names = checked_free(default_free(model) if free is None else free, model)
     free_names += tuple(name for name in with_formulas if name not in free_names)
     centred = checked_centred(centred, free_names, with_formulas)
     dependencies = checked_depends_on(depends_on, free_names, by)
@@ -164,7 +181,7 @@ def hierarchical_model(
                              f"(e.g. '0 + C(column) + (1 | {by})')")
         if fixed and name in fixed:
             raise ValueError(f"{name!r} has a formula, so it is estimated: leave it out of fixed")
-    held = fixed_values(fixed, free_names)
+    held = fixed_values(fixed, free_names, model)
     lapse_weight = checked_contamination(contamination)
     level_columns = list(dict.fromkeys(column for columns in dependencies.values() for column in columns))
     table = read_trials(trials, rt, choice, by, level_columns, upper, rt_unit, missing, deadline, rt_range)
@@ -175,10 +192,10 @@ def hierarchical_model(
                                  links=_formula_links(with_formulas, free_names, held))
     coords = {by: table.participants, **table.levels, TRIAL_DIM: np.arange(len(table.signed_rts))}
 
-    with pm.Model(coords=coords) as model:
+    with pm.Model(coords=coords) as pymc_model:
         per_trial: dict[str, Any] = dict(held)
         level_values: dict[str, tuple[Any, tuple[str, ...]]] = {}
-        for name, shared in shared_priors().items():
+        for name, shared in shared_priors(model.families).items():
             if name in free_names and name not in regressions:
                 columns = dependencies.get(name, ())
                 variable = shared_variable(name, shared, columns or None, held)
@@ -204,15 +221,19 @@ def hierarchical_model(
             observation["deadline"] = table.deadlines
         if table.window != (0.0, np.inf):
             observation["rt_low"], observation["rt_high"] = table.window
-        WienerDDM(
-            OBSERVED_NAME,
-            **per_trial,
-            max_rt=float(np.nanmax(table.rts)),
-            observed=table.signed_rts,
-            dims=TRIAL_DIM,
-            **observation,
-        )
-    return model
+        if model.is_standard:
+            WienerDDM(
+                OBSERVED_NAME,
+                **per_trial,
+                max_rt=float(np.nanmax(table.rts)),
+                observed=table.signed_rts,
+                dims=TRIAL_DIM,
+                **observation,
+            )
+        else:
+            GeneralDDM(OBSERVED_NAME, model, **per_trial, max_rt=float(np.nanmax(table.rts)),
+                       observed=table.signed_rts, dims=TRIAL_DIM)
+    return pymc_model
 
 
 def _formula_links(with_formulas: tuple[str, ...], free: tuple[str, ...], held: Mapping[str, float]) -> dict[str, Any]:

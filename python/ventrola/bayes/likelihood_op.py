@@ -86,22 +86,44 @@ class WienerLogProbability(Op):
     def L_op(
         self, inputs: Sequence[Any], outputs: Sequence[Any], output_grads: Sequence[Any]
     ) -> list[Variable]:
-        log_p_grad, *partial_grads = output_grads
-        if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
-            return [grad_not_implemented(self, i, x, "second derivatives") for i, x in enumerate(inputs)]
-        partial_outputs = dict(zip(self.wrt, outputs[1:]))
-        grads = [grad_undefined(self, 0, inputs[0], "the sign of a trial is a discrete choice")]
-        for position, (name, x) in enumerate(zip(INPUT_DEFAULTS, inputs[1:]), start=1):
-            if name in OBSERVATION_DEFAULTS:
-                grads.append(grad_undefined(self, position, x, f"{name} says how the trials were observed"))
-            elif name in partial_outputs:
-                grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
-            else:
-                grads.append(grad_not_implemented(self, position, x, f"this node does not compute d/d {name}"))
-        return grads
+        return partial_gradients(self, tuple(INPUT_DEFAULTS), tuple(OBSERVATION_DEFAULTS), inputs, outputs, output_grads)
 
     def connection_pattern(self, node: Apply) -> list[list[bool]]:
         return [[True] * len(node.outputs) for _ in node.inputs]
+
+
+def partial_gradients(
+    op: Any, names: Sequence[str], data_names: Sequence[str], inputs: Sequence[Any], outputs: Sequence[Any],
+    output_grads: Sequence[Any],
+) -> list[Variable]:
+    """The gradient of an Op whose outputs are a log-probability and its partials (``op.wrt``) with
+    respect to its inputs: the signed times, then ``names`` (those in ``data_names`` say how the
+    trials were observed and have none). Each partial output times the incoming gradient, summed
+    over the axes its input was broadcast along."""
+    log_p_grad, *partial_grads = output_grads
+    if any(not isinstance(g.type, DisconnectedType) for g in partial_grads):
+        return [grad_not_implemented(op, i, x, "second derivatives") for i, x in enumerate(inputs)]
+    partial_outputs = dict(zip(op.wrt, outputs[1:]))
+    grads = [grad_undefined(op, 0, inputs[0], "the sign of a trial is a discrete choice")]
+    for position, (name, x) in enumerate(zip(names, inputs[1:]), start=1):
+        if name in data_names:
+            grads.append(grad_undefined(op, position, x, f"{name} says how the trials were observed"))
+        elif name in partial_outputs:
+            grads.append(sum_to_shape(log_p_grad * partial_outputs[name], x))
+        else:
+            grads.append(grad_not_implemented(op, position, x, f"this node does not compute d/d {name}"))
+    return grads
+
+
+def without_unused_partials(fgraph: Any, node: Apply, rebuild: Any) -> Any:
+    """Replacements for a node some of whose partial outputs no other node (or output) uses: the node
+    ``rebuild(used)`` makes, which computes only the used ones; None when all are used."""
+    partials = dict(zip(node.op.wrt, node.outputs[1:]))
+    used = [name for name, output in partials.items() if fgraph.clients[output]]
+    if len(used) == len(partials):
+        return None
+    log_p, *kept = rebuild(used).make_node(*node.inputs).outputs
+    return {node.outputs[0]: log_p, **{partials[name]: output for name, output in zip(used, kept)}}
 
 
 def as_float64(x: Any) -> TensorVariable:
@@ -196,9 +218,4 @@ def wiener_log_probability(value: Any, **parameters: Any) -> TensorVariable:
 @node_rewriter([WienerLogProbability])
 def drop_unused_partials(fgraph: Any, node: Apply) -> Any:
     """The same node without the partial derivatives that no other node (or output) uses."""
-    partials = dict(zip(node.op.wrt, node.outputs[1:]))
-    used = [name for name, output in partials.items() if fgraph.clients[output]]
-    if len(used) == len(partials):
-        return None
-    log_p, *kept = WienerLogProbability(used).make_node(*node.inputs).outputs
-    return {node.outputs[0]: log_p, **{partials[name]: output for name, output in zip(used, kept)}}
+    return without_unused_partials(fgraph, node, WienerLogProbability)

@@ -1,6 +1,8 @@
 """The options of a hierarchical model checked and put in order: which
 parameters are free, which depend on which columns, which are held at which
-values, and the lapse weight."""
+values, and the lapse weight. A generalized model (:class:`ventrola.DDM`) adds
+its families' parameters, free by default; a user's function's parameters have
+no prior, so they are held at their defaults or ``fixed`` values."""
 
 from __future__ import annotations
 
@@ -9,20 +11,38 @@ from typing import Optional, Union
 
 from ventrola import parameters
 from ventrola.bayes.priors import participant_priors
+from ventrola.models import DDM
 from ventrola.parameters import DEFAULT_FREE
 
 TRIAL_DIM = "trial"
 
 
-def model_parameters() -> tuple[str, ...]:
-    """The parameters a hierarchical model samples or holds; noise_sd is 1 in these models, it sets the units."""
-    return parameters.table().density_names()
+def model_parameters(model: Optional[DDM] = None) -> tuple[str, ...]:
+    """The parameters a hierarchical model samples or holds; noise_sd is 1 in these models, it sets
+    the units. A generalized model's families add theirs, its functions theirs (held only)."""
+    names = parameters.table().density_names()
+    if model is None or model.is_standard:
+        return names
+    return (*names, *(name for name in model.parameter_names if name not in names and name != "noise_sd"))
 
 
-def checked_free(free: Sequence[str]) -> tuple[str, ...]:
+def default_free(model: DDM) -> tuple[str, ...]:
+    """The standard three and the model's families' parameters."""
+    return (*DEFAULT_FREE, *parameters.table().family_names(model.families))
+
+
+def checked_free(free: Sequence[str], model: Optional[DDM] = None) -> tuple[str, ...]:
+    model = model or DDM()
     names = (free,) if isinstance(free, str) else tuple(free)
-    known = model_parameters()
+    known = tuple(name for name in model_parameters(model) if name not in model.custom_names)
     for name in names:
+        if name in model.custom_names:
+            raise ValueError(f"free names {name!r}, a parameter of the model's own function, which has no prior "
+                             "here: give it in fixed (or its function's default holds)")
+        entry = parameters.table().by_name.get(name)
+        if name not in known and entry is not None and entry.families is not None:
+            raise ValueError(f"free names {name!r}, a parameter of the {' and '.join(entry.families)} families, "
+                             f"which {model!r} does not use; pass model=ventrola.DDM(...) with one of them")
         if name not in known:
             hint = " (it is 1 in this model)" if name == "noise_sd" else ""
             hint = " (use contamination='free')" if name == "contamination" else hint
@@ -74,16 +94,17 @@ def checked_depends_on(
     return result
 
 
-def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...]) -> dict[str, float]:
+def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...],
+                 model: Optional[DDM] = None) -> dict[str, float]:
     """Every parameter that is not free, at its fixed value or default, checked against its range."""
     given = dict(fixed or {})
-    known = model_parameters()
+    known = model_parameters(model)
     for name in given:
         if name not in known:
             raise ValueError(f"fixed names {name!r}, which is not a parameter of the model")
         if name in free:
             raise ValueError(f"{name!r} is both free and fixed")
-    defaults = parameters.table().defaults()
+    defaults = parameters.table().defaults() if model is None or model.is_standard else model.defaults
     held = {}
     for name in known:
         if name in free:
@@ -91,7 +112,8 @@ def fixed_values(fixed: Optional[Mapping[str, float]], free: tuple[str, ...]) ->
         if name not in given and name not in defaults:
             raise ValueError(f"{name!r} must be free or given a value in fixed")
         held[name] = float(given.get(name, defaults.get(name, 0.0)))
-    parameters.check_values(held, prefix="fixed ")
+    parameters.check_values({name: value for name, value in held.items() if name in parameters.table()},
+                            prefix="fixed ")
     return held
 
 

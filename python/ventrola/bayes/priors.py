@@ -10,7 +10,7 @@ take one value for all participants (or per level of ``depends_on``).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Optional
 
 import pymc as pm
@@ -25,10 +25,13 @@ def participant_priors() -> dict[str, GroupPrior]:
     return {p.name: p.prior for p in parameters.table().entries if p.in_density and isinstance(p.prior, GroupPrior)}
 
 
-def shared_priors() -> dict[str, SharedPrior]:
-    """The seven-parameter model's parameters with one value for all participants, in table order."""
+def shared_priors(families: Iterable[str] = ()) -> dict[str, SharedPrior]:
+    """The parameters with one value for all participants, in table order: the seven-parameter
+    model's, and those of the named families (a collapse's time scale, the automatic activation's
+    amplitude, the leak)."""
+    chosen = set(parameters.table().family_names(families))
     return {p.name: p.prior for p in parameters.table().entries
-            if p.in_density and p.families is None and isinstance(p.prior, SharedPrior)}
+            if p.in_density and (p.families is None or p.name in chosen) and isinstance(p.prior, SharedPrior)}
 
 
 def lapse_prior() -> SharedPrior:
@@ -90,4 +93,11 @@ def describe_priors(indent: str = "    ") -> str:
         lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``{room}, shared.")
     lapse = lapse_prior()
     lines.append(f"- ``contamination ~ {_SHARED[lapse.kind].format(a=lapse.a, b=lapse.b)}`` when free.")
+    every_family = {family for p in parameters.table().entries for family in (p.families or ())}
+    for name, shared in shared_priors(every_family).items():
+        families = parameters.table()[name].families
+        if families is None:
+            continue
+        lines.append(f"- ``{name} ~ {_SHARED[shared.kind].format(a=shared.a, b=shared.b)}``, shared "
+                     f"({parameters.table()[name].meaning}; {', '.join(families)}).")
     return "\n".join(indent + line for line in lines)

@@ -22,11 +22,10 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
 from ventrola.formulas import ParameterFormula
 
 from .formula_design import RegressionSlot, is_regression
-from .model_spec import ModelSpec
+from .model_spec import ModelSpec, fit_of
 from .transforms import FractionOfRoom, Surroundings, Transform, transform_of
 from .trial_summary import LevelSummary, TrialSummary
 
@@ -78,14 +77,12 @@ class Layout:
         regressions = regressions or {}
         slots: list[AnySlot] = []
         start = 0
-        table = parameters.table()
         for name in spec.free:
             codes, n_levels = levels.get(name, (None, 1))
             summary = trials.levels(codes, n_levels)
             reference = summary.median if spec.mixture else summary.fastest
             around = Surroundings(self.noise, n_levels, trials.slowest, summary.fastest, reference, self.start_room)
-            fit = table[name].fit
-            assert fit is not None, name
+            fit = fit_of(name, spec.model)
             if name in regressions:
                 slot: AnySlot = RegressionSlot(name, start, regressions[name], transform_of(fit), around, summary)
             else:

@@ -14,11 +14,10 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ventrola import parameters
 from ventrola.censoring import Observation
 from ventrola.formulas import ParameterFormula, coefficient_label
 
-from .model_spec import ModelSpec, result_parameters
+from .model_spec import ModelSpec
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -58,7 +57,7 @@ def normalise_depends_on(depends_on: Optional[DependsOn], spec: ModelSpec, by: l
     if not isinstance(depends_on, Mapping):
         raise ValueError(f"depends_on must map parameter names to columns, not {type(depends_on).__name__}")
     columns = {}
-    model_parameters = parameters.table().density_names()
+    model_parameters = tuple(name for name in spec.names if name != "noise_sd")
     for name, value in depends_on.items():
         if name not in model_parameters:
             known = "contamination is one weight per fit" if name == "contamination" else f"choose from {', '.join(model_parameters)}"
@@ -133,7 +132,7 @@ def ml_results_table(
     pieces: dict[str, list[Any]] = {column: [] for column in keys.columns}
     for column in design.row_columns:
         pieces[column] = []
-    value_columns = [*result_parameters(), "contamination"]
+    value_columns = [*spec.names, "contamination"]
     fits = [outcome.get("fit") for outcome in outcomes]
     coefficient_columns: list[tuple[str, str]] = []
     for fit in fits:

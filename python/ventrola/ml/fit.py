@@ -1,6 +1,8 @@
 """Maximum-likelihood fits of the diffusion model with analytic gradients.
 
-:func:`fit_ml` fits one set of trials. :func:`fit_design` is the same fit over a design: a free
+:func:`fit_ml` fits one set of trials, under the seven-parameter model or any generalized one
+(:class:`ventrola.DDM`: the likelihood and its gradients then come from the first-passage
+solver, :mod:`ventrola.ml.model_likelihood`). :func:`fit_design` is the same fit over a design: a free
 parameter may take one value per level of a factor (``levels``) while the others are shared;
 :func:`ventrola.fit_frame` builds the levels from table columns.
 """
@@ -9,6 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Mapping, Sequence
+import dataclasses
 from dataclasses import dataclass
 from typing import Any, Optional, Union
 
@@ -21,12 +24,15 @@ from _ventrola import VentrolaError
 from ventrola import censoring
 from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest
 from ventrola.censoring import Observation
+from ventrola.comparison import trials_digest
 from ventrola.formulas import formula_names
+from ventrola.models import DDM
 
 from .blas_threads import single_blas_thread
 from .coordinates import Layout, Levels, Regressions
 from .formula_design import is_regression, ml_formulas
 from .information import standard_errors
+from .model_likelihood import ModelLikelihood, check_observation
 from .model_spec import ModelSpec, model_spec, result_parameters
 from .objective import Objective, TrialLikelihood
 from .starts import candidate_starts
@@ -65,6 +71,8 @@ class DesignFit:
     converged: bool
     message: str
     note: Optional[str]
+    model: DDM = dataclasses.field(default_factory=DDM)
+    trials_digest: Optional[str] = None
 
     @property
     def aic(self) -> float:
@@ -77,7 +85,7 @@ class DesignFit:
     def summary(self) -> dict[str, Any]:
         """The fit as fit_ml returns it (every parameter shared, or following a formula)."""
         result: dict[str, Any] = {}
-        for name in (*result_parameters(), "contamination"):
+        for name in (*self.model_names(), "contamination"):
             result[name] = self.per_trial[name].copy() if name in self.per_trial else float(self.values[name][0])
         errors: dict[str, Any] = {name: float(se[0]) for name, se in self.standard_errors.items()}
         errors.update({name: dict(terms) for name, terms in self.coefficient_errors.items()})
@@ -88,7 +96,12 @@ class DesignFit:
         )
         if self.coefficients:
             result["coefficients"] = {name: dict(terms) for name, terms in self.coefficients.items()}
+        result["model"] = self.model
+        result["trials_digest"] = self.trials_digest
         return result
+
+    def model_names(self) -> tuple[str, ...]:
+        return result_parameters(self.model)
 
 
 def fit_ml(
@@ -104,12 +117,14 @@ def fit_ml(
     missing: Optional[str] = None,
     deadline: Any = None,
     rt_range: Any = None,
+    model: Optional[DDM] = None,
 ) -> dict[str, Any]:
     """Maximum-likelihood fit of the diffusion model to one set of trials.
 
-    The likelihood is the exact density (:func:`ventrola.wiener_logpdf`) mixed with lapses;
-    L-BFGS-B maximises it with analytic gradients, in coordinates that keep every parameter
-    valid, from the EZ estimate and a few fixed spreads, and keeps the best start.
+    The likelihood is the exact density (:func:`ventrola.wiener_logpdf`, or a generalized
+    ``model``'s) mixed with lapses; L-BFGS-B maximises it with analytic gradients, in
+    coordinates that keep every parameter valid, from the EZ estimate and a few fixed spreads
+    (and, for a collapsing bound, a few time scales of the collapse), and keeps the best start.
 
     Parameters
     ----------
@@ -120,8 +135,10 @@ def fit_ml(
     free : str or iterable of str, optional
         The parameters to estimate, any of ``drift_rate``, ``boundary_separation``,
         ``starting_point``, ``non_decision_time``, ``drift_rate_sd``, ``starting_point_range``,
-        ``non_decision_time_range`` and ``contamination``. Default: ``drift_rate``,
-        ``boundary_separation`` and ``non_decision_time``.
+        ``non_decision_time_range`` and ``contamination``, and those of ``model``'s families
+        and functions. Default: ``drift_rate``, ``boundary_separation`` and
+        ``non_decision_time``, and all of ``model``'s own (``collapse_time`` for an
+        exponential bound, say).
     fixed : mapping of str to float, optional
         Values of parameters not estimated. Defaults: starting point 0.5, variabilities 0,
         ``noise_sd`` 1 (which sets the units of the drift rate, the boundary separation and
@@ -150,6 +167,11 @@ def fit_ml(
     rt_range : (float, float), optional
         ``(low, high)``: only responses inside this window were kept; each density is
         renormalised to it.
+    model : ventrola.DDM, optional
+        The model (default ``DDM()``, the seven-parameter model). A generalized one is fitted to
+        timed trials (``missing``, ``deadline`` and ``rt_range`` are refused); a formula on it
+        costs one solve per distinct parameter set among the trials, so factors are cheap and
+        continuous covariates slow.
 
     Returns
     -------
@@ -158,13 +180,18 @@ def fit_ml(
         ``loglik``, ``aic``, ``bic``, ``n_trials``, ``n_free``, ``iterations``,
         ``converged`` (bool), ``message`` (the optimizer's reason for stopping),
         ``standard_errors`` (a dict per free parameter, from the observed information: forward
-        differences of the analytic gradient) and ``note`` (None, or why a standard error is
-        NaN, or why the fit did not converge). A fit that does not converge is returned with
-        ``converged`` False: also one that stopped at its start without finding anything better or
-        where nothing depends on the parameters, and one whose log-likelihood is not finite. With
+        differences of the analytic gradient), ``note`` (None, or why a standard error is
+        NaN, or why the fit did not converge), ``model`` and ``trials_digest`` (a hash of the
+        trials, by which :func:`ventrola.compare` refuses fits of different data). A fit that does
+        not converge is returned with ``converged`` False: also one that stopped at its start
+        without finding anything better or where nothing depends on the parameters, and one whose
+        log-likelihood is not finite. With
         ``formulas``: ``coefficients`` (per parameter a dict of term to coefficient, on the link
         scale), its standard errors as such a dict under ``standard_errors``, and the
-        parameter's value on every trial (an array) in place of one number.
+        parameter's value on every trial (an array) in place of one number. ``model`` is the
+        model fitted, so that :func:`ventrola.loglik`, :func:`ventrola.plot_fit` and
+        :func:`ventrola.compare` read the result under it; a generalized model's own parameters
+        follow ``noise_sd``.
 
     Raises
     ------
@@ -173,7 +200,9 @@ def fit_ml(
         times, different lengths), unknown or conflicting parameter names, and values out of
         range; for a formula that names an unknown parameter or column, does not parse, or has
         group-specific terms; for NaN times without ``missing`` or ``deadline``, times after
-        their deadline or outside ``rt_range``.
+        their deadline or outside ``rt_range``; for a parameter ``model`` does not have (a family
+        parameter of another family says which), and for ``missing``, ``deadline`` or
+        ``rt_range`` with a generalized model.
     ventrola.VentrolaError
         When there are too few trials.
 
@@ -201,11 +230,20 @@ def fit_ml(
     >>> slope, error = fit["coefficients"]["drift_rate"]["coherence"], fit["standard_errors"]["drift_rate"]["coherence"]
     >>> sorted(fit["coefficients"]["drift_rate"]), abs(slope - 1.2) < 3 * error
     (['Intercept', 'coherence'], True)
+
+    A collapsing bound, whose time scale is estimated with the standard three:
+
+    >>> model = ventrola.DDM(bound="exponential")
+    >>> choices, rts, _ = model.simulate(1000, 3, drift_rate=1.0, boundary_separation=2.0,
+    ...                                  non_decision_time=0.3, collapse_time=0.8)
+    >>> fit = ventrola.fit_ml(choices, rts, model=model)
+    >>> fit["n_free"], fit["model"] == model, abs(fit["collapse_time"] - 0.8) < 3 * fit["standard_errors"]["collapse_time"]
+    (4, True, True)
     """
     censored = missing is not None or deadline is not None
     choices, rts = checked_trials(choices, rts, stacklevel=3, allow_missing=censored)
     observed = censoring.observation(rts, missing, deadline, rt_range)
-    spec = model_spec(free, fixed, contamination, formula_names(formulas))
+    spec = model_spec(free, fixed, contamination, formula_names(formulas), model)
     regressions = ml_formulas(formulas, data, len(rts), spec)
     return fit_design(choices, rts, spec, {}, initial_guess, regressions=regressions, observed=observed).summary()
 
@@ -232,6 +270,8 @@ def fit_design(
         if name in regressions:
             raise ValueError(f"{name!r} has both a formula and depends_on: give its factor in the formula "
                              f"(e.g. '0 + C(condition)')")
+    if not spec.model.is_standard:
+        check_observation(spec.model, observed)
     if observed is None:
         observed = censoring.complete(len(rts))
     # Counted before the trials are summarised, which needs at least one; the layout may need more.
@@ -245,7 +285,7 @@ def fit_design(
     if n < max(MIN_TRIALS, layout.size + 1):
         raise VentrolaError(f"too few trials: {n}, need at least {max(MIN_TRIALS, layout.size + 1)}")
     _check_fixed_against_data(spec, trials)
-    likelihood = TrialLikelihood(trials, observed)
+    likelihood: Any = TrialLikelihood(trials, observed) if spec.model.is_standard else ModelLikelihood(trials, spec.model)
     objective = Objective(layout, likelihood, n)
 
     starts = candidate_starts(layout, choices, rts, initial_guess)
@@ -281,6 +321,9 @@ def fit_design(
         converged=converged and why_not is None,
         message=message,
         note="; ".join(text for text in (why_not, note) if text) or None,
+        model=spec.model,
+        trials_digest=trials_digest(choices, rts, observed.timed, observed.deadlines,
+                                    np.asarray(observed.window or (0.0, np.inf))),
     )
 
 

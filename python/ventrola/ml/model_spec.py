@@ -3,23 +3,43 @@
 The names are the dictionary keys every fit returns, as the parameter table
 (:mod:`ventrola.parameters`) declares them. ``noise_sd`` sets the units of the drift rate, the
 boundary separation and the drift-rate variability, so it is only ever fixed; ``contamination``
-is the weight of the lapse component of the mixture.
+is the weight of the lapse component of the mixture. A generalized model (:class:`ventrola.DDM`)
+adds its families' parameters (and its own functions'), free by default.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 
 from ventrola import parameters
-from ventrola.parameters import DEFAULT_FREE
+from ventrola.models import DDM, as_model
+from ventrola.parameters import DEFAULT_FREE, Fit
 
 
-def result_parameters() -> tuple[str, ...]:
-    """The model's parameters every fit reports: the density's and the noise scale."""
-    return (*parameters.table().density_names(), "noise_sd")
+def result_parameters(model: Optional[DDM] = None) -> tuple[str, ...]:
+    """The model's parameters every fit reports: the density's, the noise scale, then those of a
+    generalized model's families and functions."""
+    if model is None or model.is_standard:
+        return (*parameters.table().density_names(), "noise_sd")
+    return model.parameter_names
+
+
+def estimable_names(model: DDM) -> tuple[str, ...]:
+    """What a fit of the model can estimate: the table's (with the model's families') in table
+    order, then the parameters of the user's functions."""
+    return (*parameters.table().estimable(families=model.families), *model.custom_names)
+
+
+def fit_of(name: str, model: DDM) -> Fit:
+    """How a fit moves the parameter: its table entry's way, or for a parameter of a user's
+    function the identity, starting at the function's default (0 without one)."""
+    entry = parameters.table().by_name.get(name)
+    if entry is not None and entry.fit is not None:
+        return entry.fit
+    return Fit("identity", start=model.defaults.get(name, 0.0))
 
 
 @dataclass(frozen=True)
@@ -29,6 +49,12 @@ class ModelSpec:
     free: tuple[str, ...]
     fixed: Mapping[str, float]
     contamination: float  # the fixed weight, or where its estimate starts when free
+    model: DDM = field(default_factory=DDM)
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        """The model's parameters a fit reports."""
+        return result_parameters(self.model)
 
     @property
     def contamination_free(self) -> bool:
@@ -45,12 +71,17 @@ def model_spec(
     fixed: Optional[Mapping[str, Any]],
     contamination: Any,
     with_formulas: Iterable[str] = (),
+    model: Optional[DDM] = None,
 ) -> ModelSpec:
     """Checks the names and values a user gave; ValueError says what is wrong. Parameters with a
     formula (``with_formulas``) are estimated whether ``free`` names them or not."""
-    names = _free_names(free)
+    try:
+        model = as_model(model)
+    except TypeError as error:
+        raise ValueError(str(error)) from None
+    names = _free_names(free, model)
     names += [name for name in with_formulas if name not in names and isinstance(name, str)]
-    values = _fixed_values(fixed)
+    values = _fixed_values(fixed, model)
     for name in with_formulas:
         if name in values:
             raise ValueError(f"{name!r} has a formula, so it is estimated: leave it out of fixed")
@@ -61,21 +92,25 @@ def model_spec(
     lapse = parameters.table()["contamination"]
     if not lapse.domain.contains(weight):
         raise ValueError(f"contamination must {lapse.requirement}, not {weight!r}")
-    settled = {name: value for name, value in parameters.table().defaults().items() if name not in names}
+    known = result_parameters(model)
+    defaults = parameters.table().defaults() if model.is_standard else model.defaults
+    settled = {name: value for name, value in defaults.items() if name not in names and name in known}
     settled.update(values)
-    for name in result_parameters():
+    for name in known:
         if name not in names and name not in settled:
             raise ValueError(f"{name!r} has no default: make it free or give it in fixed")
-    parameters.check_values(settled, prefix="fixed ")
-    ordered = tuple(name for name in parameters.table().estimable() if name in names)
-    return ModelSpec(ordered, settled, weight)
+    parameters.check_values({name: value for name, value in settled.items() if name in parameters.table()},
+                            prefix="fixed ")
+    ordered = tuple(name for name in estimable_names(model) if name in names)
+    return ModelSpec(ordered, settled, weight, model)
 
 
-def _free_names(free: Union[str, Iterable[str], None]) -> list[str]:
+def _free_names(free: Union[str, Iterable[str], None], model: DDM) -> list[str]:
     if free is None:
-        return list(DEFAULT_FREE)
+        # The standard three and everything the model's families and functions add.
+        return [*DEFAULT_FREE, *(name for name in model.parameter_names if name not in result_parameters())]
     names = [free] if isinstance(free, str) else list(free)
-    estimable = parameters.table().estimable()
+    estimable = estimable_names(model)
     seen: set[str] = set()
     for name in names:
         if not isinstance(name, str):
@@ -86,7 +121,7 @@ def _free_names(free: Union[str, Iterable[str], None]) -> list[str]:
                 "drift_rate_sd; give it in fixed instead"
             )
         if name not in estimable:
-            raise ValueError(f"unknown parameter {name!r} in free (choose from {', '.join(estimable)})")
+            raise ValueError(_not_of_model(name, model, "free", estimable))
         if name in seen:
             raise ValueError(f"free names {name!r} more than once")
         seen.add(name)
@@ -95,18 +130,28 @@ def _free_names(free: Union[str, Iterable[str], None]) -> list[str]:
     return names
 
 
-def _fixed_values(fixed: Optional[Mapping[str, Any]]) -> dict[str, float]:
+def _not_of_model(name: str, model: DDM, where: str, known: Iterable[str]) -> str:
+    """Refuses a name: a family parameter of another model says which families have it."""
+    entry = parameters.table().by_name.get(name)
+    if entry is not None and entry.families is not None:
+        return (f"{name!r} in {where} is a parameter of the {' and '.join(entry.families)} families, which "
+                f"{model!r} does not use (choose from {', '.join(known)}; pass model=ventrola.DDM(...) with one "
+                "of those families)")
+    return f"unknown parameter {name!r} in {where} (choose from {', '.join(known)})"
+
+
+def _fixed_values(fixed: Optional[Mapping[str, Any]], model: DDM) -> dict[str, float]:
     if fixed is None:
         return {}
     if not isinstance(fixed, Mapping):
         raise ValueError(f"fixed must be a dict of parameter values, not {type(fixed).__name__}")
-    known = result_parameters()
+    known = result_parameters(model)
     values = {}
     for name, value in fixed.items():
         if name == "contamination":
             raise ValueError("give the contamination weight as contamination=..., not in fixed")
         if name not in known:
-            raise ValueError(f"unknown parameter {name!r} in fixed (choose from {', '.join(known)})")
+            raise ValueError(_not_of_model(name, model, "fixed", known))
         values[name] = _number(name, value)
     return values
 

@@ -25,6 +25,8 @@ FloatArray = npt.NDArray[np.float64]
 # in units of the noise; the drift's sign follows the accuracy. They bracket the usual range.
 SPREAD = ((1.0, 1.5, 0.7), (2.5, 1.0, 0.85), (0.5, 2.5, 0.4))
 FROM_DATA = ("drift_rate", "boundary_separation", "non_decision_time")
+# A generalized model's EZ start is also tried with the non-decision time at this share of the fastest response.
+GENERAL_T0_SHARE = 0.85
 
 
 def candidate_starts(
@@ -36,14 +38,27 @@ def candidate_starts(
     """Parameter vectors (the optimizer's coordinates) to try, in order: the guess, EZ, the spreads."""
     common = _common_values(layout)
     ez = _ez_values(layout, choices, rts)
-    starts = []
+    bases: list[dict[str, FloatArray]] = []
+    guessed: dict[str, FloatArray] = {}
     if guess is not None:
         base = ez if ez is not None else _spread_values(layout, SPREAD[0])
-        starts.append(_vector(layout, {**base, **common, **_guess_values(layout, guess)}))
+        guessed = _guess_values(layout, guess)
+        bases.append({**base, **common, **guessed})
     if ez is not None:
-        starts.append(_vector(layout, {**ez, **common}))
+        bases.append({**ez, **common})
+        if not layout.spec.model.is_standard and "non_decision_time" in layout.by_name:
+            # A collapse or an early activation shapes the fastest responses, which EZ's constant
+            # bound reads as a short non-decision time: try it just below the fastest as well.
+            slot = layout.by_name["non_decision_time"]
+            bases.append({**ez, **common, "non_decision_time": GENERAL_T0_SHARE * slot.trials.fastest})
     for spread in SPREAD:
-        starts.append(_vector(layout, {**_spread_values(layout, spread), **common}))
+        bases.append({**_spread_values(layout, spread), **common})
+    starts = [_vector(layout, values) for values in bases]
+    for slot in layout.slots:
+        if slot.name in guessed or is_regression(slot):
+            continue
+        for candidate in slot.transform.candidates(slot.around):
+            starts.extend(_vector(layout, {**values, slot.name: candidate}) for values in bases)
     return starts
 
 

@@ -61,6 +61,10 @@ class Transform:
         """The value a fit starts from when the data suggest none (None: it needs an estimate)."""
         return None if self.fit.start is None else np.full(around.n_levels, self.fit.start)
 
+    def candidates(self, around: Surroundings) -> list[FloatArray]:
+        """Further values a fit tries besides :meth:`start`."""
+        return [np.full(around.n_levels, value) for value in self.fit.candidates]
+
     def clip_start(self, theta: FloatArray, around: Surroundings) -> FloatArray:
         """A start moved where its coordinate is defined; the box does the rest."""
         return theta
@@ -85,6 +89,9 @@ class NoiseScaled(Transform):
     def start(self, around: Surroundings) -> Optional[FloatArray]:
         start = super().start(around)
         return None if start is None else start * around.noise
+
+    def candidates(self, around: Surroundings) -> list[FloatArray]:
+        return [value * around.noise for value in super().candidates(around)]
 
 
 class LogNoiseScaled(Transform):
