@@ -62,8 +62,8 @@ numpydoc_xref_param_type = False
 # Sections that do not parse, and parameters a docstring leaves out or names wrongly, fail the build.
 numpydoc_validation_checks = {"PR01", "PR02", "GL08"}
 # ``simulate`` keeps the compiled module's docstring (its page adds the sections, see
-# _ext/parameter_tables.py); WienerDDM's signature is PyMC's ``(name, *args, **kwargs)``.
-numpydoc_validation_exclude = {r"\.__init__$", r"\._[a-z]", r"^ventrola\.simulate$", r"^ventrola\.bayes\.WienerDDM$"}
+# _ext/parameter_tables.py); the distributions' signatures are PyMC's ``(name, *args, **kwargs)``.
+numpydoc_validation_exclude = {r"\.__init__$", r"\._[a-z]", r"^ventrola\.simulate$", r"^ventrola\.bayes\.(Wiener|General)DDM$"}
 
 sphinx_gallery_conf = {
     "examples_dirs": "examples",
@@ -74,6 +74,7 @@ sphinx_gallery_conf = {
     "show_memory": False,
     "reset_modules": ("matplotlib",),
     "within_subsection_order": "FileNameSortKey",
+    "image_scrapers": ("figure_scraper.scraper",),
 }
 
 plot_include_source = True

@@ -168,6 +168,7 @@ class DDM:
                 raise ValueError(f"the {custom.role} function's parameter {taken[0]!r} is already the model's "
                                  f"(of its {'drift' if custom.role == 'bound' else 'bound'} or leak); rename it")
             names += custom.names
+        #: The seven parameters of the standard model, ``noise_sd``, then the families' own.
         self.parameter_names: tuple[str, ...] = tuple(names)
         defaults = dict(parameters.DEFAULTS)
         for name in self.parameter_names:
@@ -178,6 +179,7 @@ class DDM:
             defaults.update(custom.defaults)
         if isinstance(self._drift, CustomFunction):
             defaults["drift_rate"] = 0.0  # a constant added to the user's drift
+        #: The default of every parameter that has one.
         self.defaults: dict[str, float] = defaults
 
     @staticmethod
