@@ -78,6 +78,7 @@ sphinx_gallery_conf = {
 }
 
 plot_include_source = True
+plot_pre_code = ""
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 100)]
@@ -86,6 +87,7 @@ html_theme = "pydata_sphinx_theme"
 html_title = "ventrola"
 html_static_path = ["_static"]
 html_css_files = ["ventrola.css"]
+html_context = {"default_mode": "auto"}  # the reader's light or dark preference
 html_theme_options = {
     "navbar_align": "left",
     "show_toc_level": 2,
