@@ -258,8 +258,14 @@ class DDM:
     # -- the engine's view of the model -----------------------------------------------------
 
     def engine_families(self) -> tuple[str, str]:
-        """The bound's and the drift's family as the compiled solver names them (``"table"`` for a
-        user's function, which the solver reads tabulated)."""
+        """The bound's and the drift's family as the compiled solver names them.
+
+        Returns
+        -------
+        tuple of str
+            ``(bound, drift)``: the family names, ``"table"`` for a user's function, which the
+            solver reads tabulated.
+        """
         return (self._bound if isinstance(self._bound, str) else "table",
                 self._drift if isinstance(self._drift, str) else "table")
 
@@ -327,7 +333,7 @@ class DDM:
         >>> model = ventrola.DDM(bound="exponential")
         >>> params = dict(drift_rate=1.0, boundary_separation=1.8, non_decision_time=0.3)
         >>> round(float(model.logpdf(True, 0.8, collapse_time=0.5, **params)), 4)
-        0.4437
+        -0.7377
         """
         return general_likelihood.evaluate(self, "logpdf", choices, rts, params)
 
