@@ -22,10 +22,10 @@ import parameter_tables  # noqa: E402
 
 
 def load_tool(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module  # dataclasses look their module up while the class is made
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
