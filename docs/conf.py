@@ -43,6 +43,8 @@ html_math_renderer = "mathml"
 templates_path = ["_templates"]
 exclude_patterns = ["_build", "examples/README.rst"]
 root_doc = "index"
+# Single backticks in docstrings (the compiled module's among them) mean code.
+default_role = "literal"
 
 # Broken cross-references are warnings (and -W makes them errors).
 nitpicky = True

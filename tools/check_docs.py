@@ -11,7 +11,7 @@ API page and one gallery page, and reports, per page:
 
 Chromium is driven over its DevTools protocol (websocket-client). Its host resolver maps every
 name to nothing, so a page that tries to fetch anything from the network fails the check: the
-site must work offline. A screenshot of each page goes to ``--screenshots`` (default
+site must work offline. A screenshot of each page (down to 8,000 pixels) goes to ``--screenshots`` (default
 ``build/docs/screenshots``). Exit status 0 when every page is clean, 1 with the problems listed
 otherwise, 2 when Chromium cannot be started.
 """
@@ -42,6 +42,7 @@ PAGES = ("index.html", "guide/model.html", "generated/ventrola.fit_ml.html",
 TIMEOUT = 60.0  # seconds for Chromium to start and for each page to load
 SETTLE = 0.5  # seconds after the load event for late scripts to fail
 VIEWPORT = (1280, 900)
+SCREENSHOT_HEIGHT = 8000  # pixels; a long API page is cut there
 
 # Attributes that make an element a link target: HTML ids and the old named anchors.
 _ANCHOR = re.compile(r"""\b(?:id|name)\s*=\s*["']([^"']+)["']""")
@@ -124,6 +125,7 @@ class DevTools:
     def call(self, method: str, **params: Any) -> dict[str, Any]:
         self.next_id += 1
         self.socket.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        self.socket.settimeout(TIMEOUT)  # drain() and wait_for() leave shorter ones behind
         while True:
             message = json.loads(self.socket.recv())
             if message.get("id") == self.next_id:
@@ -212,7 +214,10 @@ def check_page(tools: DevTools, path: Path, root: Path, screenshot: Optional[Pat
     report.links = broken_links(facts["links"], root)
     if screenshot is not None:
         screenshot.parent.mkdir(parents=True, exist_ok=True)
-        shot = tools.call("Page.captureScreenshot", format="png")
+        # the whole page down to SCREENSHOT_HEIGHT, so that the figures below the fold are seen too
+        height = tools.call("Page.getLayoutMetrics")["cssContentSize"]["height"]
+        clip = {"x": 0, "y": 0, "width": VIEWPORT[0], "height": min(height, SCREENSHOT_HEIGHT), "scale": 1}
+        shot = tools.call("Page.captureScreenshot", format="png", clip=clip, captureBeyondViewport=True)
         screenshot.write_bytes(base64.b64decode(shot["data"]))
     return report
 
@@ -244,6 +249,9 @@ def main(argv: Optional[list[str]] = None) -> int:
         reports = check_site(args.site, screenshots=args.screenshots)
     except (FileNotFoundError, RuntimeError, OSError) as error:
         print(f"check_docs: cannot run Chromium: {error}", file=sys.stderr)
+        return 2
+    except Exception as error:  # websocket-client's own errors: Chromium stopped answering
+        print(f"check_docs: Chromium stopped answering: {type(error).__name__}: {error}", file=sys.stderr)
         return 2
     problems = [problem for report in reports for problem in report.problems()]
     for report in reports:
