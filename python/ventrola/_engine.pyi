@@ -1,3 +1,5 @@
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -27,4 +29,15 @@ def simulate_ddm(
     drift_rate: float, boundary_separation: float, starting_point: float, non_decision_time: float, n: int,
     seed: int, drift_rate_sd: float, starting_point_range: float, non_decision_time_range: float, noise_sd: float,
     method: str, dt: float, max_time: float,
+) -> tuple[npt.NDArray[np.bool_], _Column, int]: ...
+
+# A generalized model as the engine reads it: (bound family, drift family, leak, bound table or None,
+# its time step, drift table or None, its time step).
+_ModelShape = tuple[Any, ...]
+
+def general_likelihood(
+    quantity: str, model: _ModelShape, choices: _Column, rts: _Column, parameters: tuple[_Column, ...],
+) -> _Column | tuple[_Column, tuple[_Column, ...]]: ...
+def general_simulate(
+    model: _ModelShape, n: int, seed: int, parameters: tuple[Any, ...], dt: float, max_time: float,
 ) -> tuple[npt.NDArray[np.bool_], _Column, int]: ...

@@ -1,10 +1,11 @@
 """Trials as users pass them: array-likes converted once to boolean choices and
 float64 seconds, and refused in one sentence when no experiment could have
-produced them."""
+produced them; and the digest by which fits of different trials are told apart."""
 
 from __future__ import annotations
 
 import decimal
+import hashlib
 import numbers
 import warnings
 from typing import Any, Optional
@@ -201,3 +202,13 @@ def checked_trials(
     if message is not None:
         warnings.warn(message, UserWarning, stacklevel=stacklevel)
     return flags, times
+
+
+def trials_digest(choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64], *extra: Any) -> str:
+    """A short hash of the trials (and anything else that decides what was fitted, as arrays)."""
+    digest = hashlib.blake2b(digest_size=12)
+    for array in (choices, rts, *extra):
+        values = np.ascontiguousarray(array)
+        digest.update(str(values.dtype).encode() + str(values.shape).encode())
+        digest.update(values.tobytes())
+    return digest.hexdigest()

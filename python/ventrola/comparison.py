@@ -9,7 +9,6 @@ refused rather than compared: their log-likelihoods would not be on one scale. B
 
 from __future__ import annotations
 
-import hashlib
 import math
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
@@ -23,16 +22,6 @@ if TYPE_CHECKING:
 __all__ = ["compare"]
 
 REQUIRED = ("loglik", "n_free", "n_trials")
-
-
-def trials_digest(choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64], *extra: Any) -> str:
-    """A short hash of the trials (and anything else that decides what was fitted, as arrays)."""
-    digest = hashlib.blake2b(digest_size=12)
-    for array in (choices, rts, *extra):
-        values = np.ascontiguousarray(array)
-        digest.update(str(values.dtype).encode() + str(values.shape).encode())
-        digest.update(values.tobytes())
-    return digest.hexdigest()
 
 
 def compare(fits: Mapping[str, Any]) -> pd.DataFrame:

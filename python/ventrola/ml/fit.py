@@ -22,9 +22,8 @@ from scipy.optimize import minimize
 from _ventrola import VentrolaError
 
 from ventrola import censoring
-from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest
+from ventrola._trial_arrays import checked_trials, refuse_t0_not_below_fastest, trials_digest
 from ventrola.censoring import Observation
-from ventrola.comparison import trials_digest
 from ventrola.formulas import formula_names
 from ventrola.models import DDM
 
