@@ -77,6 +77,8 @@ sphinx_gallery_conf = {
     "reset_modules": ("matplotlib",),
     "within_subsection_order": "FileNameSortKey",
     "image_scrapers": ("figure_scraper.scraper",),
+    # a cell's last value is shown when it is a table (pandas' HTML); printed text always is
+    "capture_repr": ("_repr_html_",),
 }
 
 plot_include_source = True

@@ -74,7 +74,8 @@ def prior(parameter: parameters.Parameter) -> tuple[str, str]:
         "normal": lambda p: f"Normal({number(p.a)}, {number(p.b)})",
         "log_normal": lambda p: f"LogNormal({number(p.a)}, {number(p.b)})",
         "log_normal_above_one": lambda p: f"1 + LogNormal({number(p.a)}, {number(p.b)})",
-        "uniform_room": lambda p: "Uniform(0, 2 min(w, 1 − w))",
+        # the room the starting point leaves: all of it when w is estimated (w then stays inside)
+        "uniform_room": lambda p: "Uniform(0, 1); Uniform(0, 2 min(w, 1 − w)) with w fixed",
     }
     return "one value for all participants", shared[given.kind](given)
 
