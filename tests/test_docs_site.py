@@ -64,6 +64,8 @@ def test_each_view_lists_exactly_the_parameters_it_describes_with_the_tables_val
     assert model_rows["drift_rate"][3:] == ["any real number", "required"]
     assert model_rows["starting_point"][3:] == ["(0, 1)", "0.5"]
     assert model_rows["non_decision_time"][3:] == ["[0, ∞)", "0"]
+    assert model_rows["starting_point_range"][3] == (
+        "[0, 1), with starting_point_range/2 < min(starting_point, 1 - starting_point)")
     families = {re.sub(r"``", "", row[0]): row for row in parameter_tables.rows("families")[1]}
     assert families["collapse_shape"][4:] == ["3", "``weibull``"]
 

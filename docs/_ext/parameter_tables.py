@@ -51,6 +51,13 @@ def interval(domain: parameters.Domain) -> str:
     return f"{left}{number(domain.low)}, {number(domain.high)}{right}"
 
 
+def valid_values(parameter: parameters.Parameter) -> str:
+    """The interval, and the condition on other parameters that the refusal states with it (the
+    starting-point range must leave the starting point room)."""
+    condition = parameter.requirement.split(" with ", 1)[1] if " with " in parameter.requirement else ""
+    return interval(parameter.domain) + (f", with {condition}" if condition else "")
+
+
 def default(parameter: parameters.Parameter) -> str:
     return "required" if parameter.default is None else number(parameter.default)
 
@@ -86,10 +93,10 @@ def rows(kind: str) -> tuple[list[str], list[list[str]]]:
     seven = [p for p in table.entries if p.in_density and p.families is None]
     if kind == "model":
         return (["name", "meaning", "unit", "valid values", "default"],
-                [[f"``{p.name}``", p.meaning, p.unit, interval(p.domain), default(p)] for p in seven])
+                [[f"``{p.name}``", p.meaning, p.unit, valid_values(p), default(p)] for p in seven])
     if kind == "families":
         return (["name", "meaning", "unit", "valid values", "default", "in the families"],
-                [[f"``{p.name}``", p.meaning, p.unit, interval(p.domain), default(p),
+                [[f"``{p.name}``", p.meaning, p.unit, valid_values(p), default(p),
                   ", ".join(f"``{family}``" for family in p.families or ())]
                  for p in table.entries if p.families is not None])
     if kind == "priors":
