@@ -7,18 +7,18 @@ BIN := $(VENV)/bin
 WHEELHOUSE := build/wheelhouse
 STAMP := $(VENV)/.requirements-installed
 
-.PHONY: all demo test bench install venv clean test-sanitize memcheck lint
+.PHONY: all demo test bench install venv clean test-sanitize memcheck lint docs docs-check chromium
 
 all: test
 
 venv: $(STAMP)
 
 $(STAMP): requirements/build.txt requirements/run.txt requirements/test.txt requirements/bayes.txt \
-		requirements/formulas.txt
+		requirements/formulas.txt requirements/docs.txt
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install --quiet --upgrade pip
 	$(BIN)/python -m pip install --quiet -r requirements/build.txt -r requirements/run.txt -r requirements/test.txt \
-		-r requirements/bayes.txt -r requirements/formulas.txt
+		-r requirements/bayes.txt -r requirements/formulas.txt -r requirements/docs.txt
 	touch $@
 
 # The wheel carries the private test module too (VENTROLA_BUILD_TESTING); a
@@ -29,8 +29,26 @@ install: $(STAMP)
 	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEELHOUSE)/*.whl
 	$(BIN)/abi3audit --strict --summary $(WHEELHOUSE)/*.whl
 
-test: install
+test: install chromium
 	$(BIN)/python -m pytest
+
+# The documentation site, from scratch each time: the API pages and the gallery are generated
+# into docs/ (ignored by git) and every example runs. Warnings are errors: a broken
+# cross-reference, a public name without a page, a docstring numpydoc cannot read.
+DOCS_HTML := build/docs/html
+
+docs: install
+	rm -rf build/docs docs/generated docs/auto_examples docs/sg_execution_times.rst
+	MPLBACKEND=Agg $(BIN)/python -m sphinx -b html -W --keep-going -n -d build/docs/doctrees docs $(DOCS_HTML)
+	@echo "pages: $$(find $(DOCS_HTML) -name '*.html' | wc -l); start page: $(DOCS_HTML)/index.html"
+
+# The built site in headless Chromium (Debian's package, installed when missing): the start page,
+# the model's page, an API page and a gallery page, with their screenshots in build/docs/screenshots.
+docs-check: venv chromium
+	$(BIN)/python tools/check_docs.py $(DOCS_HTML) --screenshots build/docs/screenshots
+
+chromium:
+	command -v chromium >/dev/null || (apt-get update -q && apt-get install -y -q chromium)
 
 # The recovery demo, then generalized models (a collapsing bound, a conflict task), then trials
 # without a time (go/no-go, a deadline), then a hierarchical regression with modest draws (a

@@ -115,8 +115,7 @@ _PARAMETERS_DOC = """
         seconds, >= 0 (default 0).
     noise_sd : array_like of float, optional
         Noise ``s`` per unit time, > 0 (default 1); it sets the units of ``v``, ``a`` and ``sv``.
-
-    All arguments broadcast together as NumPy arrays do.
+        All arguments broadcast together as NumPy arrays do.
 """
 
 _RAISES_DOC = """
@@ -228,7 +227,7 @@ def wiener_cdf(
     "    logpdf : ndarray of float\n"
     "        As :func:`wiener_logpdf` returns it.\n"
     "    gradients : dict of str to ndarray of float\n"
-    "        For each of the seven parameter names (:data:`PARAMETER_NAMES`), ``d logpdf / d\n"
+    "        For each of the seven parameter names (``ventrola.parameters.PARAMETER_NAMES``), ``d logpdf / d\n"
     "        parameter`` per trial in the broadcast shape (NaN where the log-density is not\n"
     "        finite). Sum over trials where a parameter is shared.",
 )

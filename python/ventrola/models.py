@@ -168,6 +168,7 @@ class DDM:
                 raise ValueError(f"the {custom.role} function's parameter {taken[0]!r} is already the model's "
                                  f"(of its {'drift' if custom.role == 'bound' else 'bound'} or leak); rename it")
             names += custom.names
+        #: The seven parameters of the standard model, ``noise_sd``, then the families' own.
         self.parameter_names: tuple[str, ...] = tuple(names)
         defaults = dict(parameters.DEFAULTS)
         for name in self.parameter_names:
@@ -178,6 +179,7 @@ class DDM:
             defaults.update(custom.defaults)
         if isinstance(self._drift, CustomFunction):
             defaults["drift_rate"] = 0.0  # a constant added to the user's drift
+        #: The default of every parameter that has one.
         self.defaults: dict[str, float] = defaults
 
     @staticmethod
@@ -197,14 +199,17 @@ class DDM:
 
     @property
     def bound(self) -> FamilySpec:
+        """The bound's family name, or the user's function of time."""
         return self._bound if isinstance(self._bound, str) else self._bound.function
 
     @property
     def drift(self) -> FamilySpec:
+        """The drift's family name, or the user's function of time."""
         return self._drift if isinstance(self._drift, str) else self._drift.function
 
     @property
     def leak(self) -> bool:
+        """Whether the accumulation leaks (the model then has the parameter ``leak``)."""
         return self._leak
 
     @property
@@ -220,6 +225,7 @@ class DDM:
 
     @property
     def custom_functions(self) -> list[CustomFunction]:
+        """The user's functions of time among the bound and the drift (empty for named families)."""
         return [f for f in (self._bound, self._drift) if isinstance(f, CustomFunction)]
 
     @property
@@ -252,11 +258,37 @@ class DDM:
     # -- the engine's view of the model -----------------------------------------------------
 
     def engine_families(self) -> tuple[str, str]:
+        """The bound's and the drift's family as the compiled solver names them.
+
+        Returns
+        -------
+        tuple of str
+            ``(bound, drift)``: the family names, ``"table"`` for a user's function, which the
+            solver reads tabulated.
+        """
         return (self._bound if isinstance(self._bound, str) else "table",
                 self._drift if isinstance(self._drift, str) else "table")
 
     def parameters_with_defaults(self, given: Mapping[str, Any], what: str = "the model") -> dict[str, Any]:
-        """The model's parameters from keywords, with defaults; unknown names are refused."""
+        """The model's parameters from keywords, with defaults; unknown names are refused.
+
+        Parameters
+        ----------
+        given : mapping of str to value
+            The parameters passed by name.
+        what : str, optional
+            How a refusal names the caller (default ``"the model"``).
+
+        Returns
+        -------
+        dict of str to value
+            Every parameter of the model: the given values, then the defaults.
+
+        Raises
+        ------
+        TypeError
+            For a name that is not the model's, or a required parameter left out.
+        """
         unknown = [name for name in given if name not in self.parameter_names]
         if unknown:
             raise TypeError(f"{what} has no parameter {unknown[0]!r} (its parameters: "
@@ -279,8 +311,8 @@ class DDM:
         rts : array_like of float
             Response times in seconds.
         **params : array_like
-            The model's parameters by name (:attr:`parameter_names`; ``drift_rate`` and
-            ``boundary_separation`` required, the others default to :attr:`defaults`), each
+            The model's parameters by name (``parameter_names``; ``drift_rate`` and
+            ``boundary_separation`` required, the others default to ``defaults``), each
             broadcasting with the trials as in :func:`ventrola.wiener_logpdf`.
 
         Returns
@@ -301,7 +333,7 @@ class DDM:
         >>> model = ventrola.DDM(bound="exponential")
         >>> params = dict(drift_rate=1.0, boundary_separation=1.8, non_decision_time=0.3)
         >>> round(float(model.logpdf(True, 0.8, collapse_time=0.5, **params)), 4)
-        0.4437
+        -0.7377
         """
         return general_likelihood.evaluate(self, "logpdf", choices, rts, params)
 
@@ -346,7 +378,7 @@ class DDM:
         -------
         logpdf : ndarray of float
         gradients : dict of str to ndarray of float
-            ``d logpdf / d parameter`` per trial for every name of :attr:`parameter_names` (NaN
+            ``d logpdf / d parameter`` per trial for every name of ``parameter_names`` (NaN
             where the log-density is not finite). The parameters of a user's function get
             central finite differences.
         """

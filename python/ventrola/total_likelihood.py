@@ -40,7 +40,8 @@ def loglik(
     params : mapping
         The model's parameters by name, as :func:`fit_ez`, :func:`fit_sim` and :func:`fit_ml`
         return them; other keys are ignored and missing optional parameters take their
-        defaults. ``drift_rate`` and ``boundary_separation`` are required. With a
+        defaults. ``drift_rate`` and ``boundary_separation`` are required. Values may be arrays
+        of one value per trial (a fit with formulas returns such). With a
         :class:`ventrola.DDM` under ``"model"`` (a fit of a generalized model has one), the
         trials' likelihood is that model's (:meth:`ventrola.DDM.loglik`), its own parameters
         read from ``params`` too.
@@ -59,8 +60,6 @@ def loglik(
     rt_range : (float, float), optional
         ``(low, high)`` seconds: only responses inside were kept, so each density is divided by
         the probability of a response inside the window (lapses included).
-
-    Parameter values may be arrays of one value per trial (a fit with formulas returns such).
 
     Returns
     -------

@@ -102,7 +102,7 @@ def hierarchical_model(
         on each trial is its link (identity for the drift rate, log for positive parameters,
         logit for the starting point) of the linear predictor; it is estimated, and replaces
         that parameter's participant-level structure (give participants their own values with
-        a term such as ``(1 | subject)``). See :mod:`ventrola.bayes.regression` for the
+        a term such as ``(1 | subject)``). See ``ventrola.bayes.regression`` for the
         variables and priors. Needs the ``[formulas]`` extra.
     missing : {None, "choice"}, optional
         ``"choice"``: an empty response-time cell is a trial known by its choice only (go/no-go:
@@ -130,7 +130,7 @@ def hierarchical_model(
         spread on the link scale), ``p_z`` (each participant's standard normal offset; ``p_link``
         when centred) and the deterministic ``p_subject`` (each participant's value on the
         natural scale); shared parameters one variable ``p``; parameters with a formula the
-        variables of :mod:`ventrola.bayes.regression`; ``signed_rt`` the observed trials, ``rt``
+        variables of ``ventrola.bayes.regression``; ``signed_rt`` the observed trials, ``rt``
         for upper-boundary responses and ``-rt`` for lower ones, ``+inf``/``-inf`` for a choice
         without its time and 0 for no response by the deadline (see
         :class:`ventrola.bayes.WienerDDM`). Dimensions: the ``by`` column (the participants'
