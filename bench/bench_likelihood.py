@@ -1,6 +1,8 @@
 """Speed of the likelihood engine: log-densities per second on one thread for
 the base model, with drift variability and with all seven parameters, with
-and without the gradients, and on two threads for a million trials. Each
+and without the gradients; on one thread for a million trials of each
+across-trial range alone and of the full model (one parameter set, as in a
+fit or a sampler); and on two threads for a million trials. Each
 figure is the median of several timed calls on 200,000 trials (one million
 for the two-thread line), through the public functions, so NumPy's argument
 handling is included. One thread or two is set per run in a fresh process.
@@ -18,6 +20,13 @@ MODELS = {
     "drift_rate_sd": {"drift_rate_sd": 1.0},
     "all seven": {"drift_rate_sd": 1.0, "starting_point_range": 0.3, "non_decision_time_range": 0.2},
 }
+# A million trials on one thread, every trial of a call sharing its parameters.
+FULL_MODEL_PARTS = {
+    "starting_point_range only": {"starting_point_range": 0.3},
+    "non_decision_time_range only": {"non_decision_time_range": 0.2},
+    "sv + sz + st0": {"drift_rate_sd": 1.0, "starting_point_range": 0.3, "non_decision_time_range": 0.2},
+}
+FULL_MODEL_TARGETS = {"logpdf": 2e6, "logpdf_grad": 1e6}  # sv + sz + st0, one thread
 TARGETS = {  # one thread, log-densities per second
     ("base model", "logpdf"): 20e6,
     ("drift_rate_sd", "logpdf"): 20e6,
@@ -47,10 +56,10 @@ print(json.dumps([wall, processor]))
 """
 
 
-def measure(threads, n, extra, kind):
+def measure(threads, n, extra, kind, runs=RUNS):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run(
-        [sys.executable, "-c", MEASURE, str(n), str(RUNS), json.dumps(extra), kind],
+        [sys.executable, "-c", MEASURE, str(n), str(runs), json.dumps(extra), kind],
         env=env, check=True, capture_output=True, text=True,
     ).stdout
     return json.loads(out)
@@ -63,7 +72,7 @@ def line(label, rates, target=None):
     verdict = ""
     if target is not None:
         verdict = f"   target {target / 1e6:.0f} M (processor): {'met' if processor >= target else 'NOT MET'}"
-    print(f"{label:<36} wall {wall / 1e6:7.2f} M/s   processor {processor / 1e6:7.2f} M/s{verdict}")
+    print(f"{label:<46} wall {wall / 1e6:7.2f} M/s   processor {processor / 1e6:7.2f} M/s{verdict}")
 
 
 def main():
@@ -72,6 +81,11 @@ def main():
     for model, extra in MODELS.items():
         for kind in ("logpdf", "logpdf_grad", "cdf"):
             line(f"  {model}: {kind}", measure(1, 200_000, extra, kind), TARGETS.get((model, kind)))
+    print(f"one thread, 1,000,000 trials, medians of 3 calls (load average {os.getloadavg()[0]:.1f}):")
+    for model, extra in FULL_MODEL_PARTS.items():
+        for kind in ("logpdf", "logpdf_grad"):
+            target = FULL_MODEL_TARGETS[kind] if model == "sv + sz + st0" else None
+            line(f"  {model}: {kind}", measure(1, 1_000_000, extra, kind, runs=3), target)
     print("two threads, 1,000,000 trials (100,000 for all seven; processor time is of both threads):")
     for model, extra in MODELS.items():
         for kind in ("logpdf", "logpdf_grad"):

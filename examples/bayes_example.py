@@ -30,10 +30,12 @@ LOG_BOUNDARY = (np.log(1.4), 0.2)
 NON_DECISION_TIME = (0.25, 0.4)
 
 
-def simulated_experiment(seed=SEED, participants=PARTICIPANTS, trials=TRIALS):
+def simulated_experiment(seed=SEED, participants=PARTICIPANTS, trials=TRIALS, variability=None):
     """The trials, one row each: subject, condition, rt (seconds), choice (True
     for the upper boundary); and one row per participant with the values drawn
-    for them (drift_easy, drift_hard, boundary, non_decision_time)."""
+    for them (drift_easy, drift_hard, boundary, non_decision_time).
+    ``variability``: across-trial drift_rate_sd, starting_point_range and
+    non_decision_time_range shared by everyone (none by default)."""
     rng = np.random.default_rng(seed)
     tables, drawn = [], []
     for j in range(participants):
@@ -43,7 +45,8 @@ def simulated_experiment(seed=SEED, participants=PARTICIPANTS, trials=TRIALS):
         for condition, (mean, sd) in DRIFT.items():
             values[f"drift_{condition}"] = rng.normal(mean, sd)
             choices, rts, _ = ventrola.simulate_ddm(values[f"drift_{condition}"], values["boundary"], 0.5,
-                                                    values["non_decision_time"], trials, int(rng.integers(2**63)))
+                                                    values["non_decision_time"], trials, int(rng.integers(2**63)),
+                                                    **(variability or {}))
             tables.append(pd.DataFrame({"subject": subject, "condition": condition, "rt": rts, "choice": choices}))
         drawn.append(values)
     return pd.concat(tables, ignore_index=True), pd.DataFrame(drawn).set_index("subject")

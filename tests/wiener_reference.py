@@ -226,19 +226,24 @@ def density_parts(t, v, a, w, sv):
     followed by its partial derivatives with respect to v, a, w, t and sv."""
     if t <= 0:
         return NEG_INF, None
-    u = t / (a * a)
-    log_g, dlog_g_du, dlog_g_dw = g_parts(u, w)
-    q = 1 + sv * sv * t
-    n = (a * w * sv) ** 2 - 2 * a * v * w - v * v * t
-    log_f = -2 * mp.log(a) + log_g + n / (2 * q) - mp.log(q) / 2
-    partials = (
-        -(a * w + v * t) / q,
-        -2 / a - 2 * u / a * dlog_g_du + (a * w * w * sv * sv - v * w) / q,
-        dlog_g_dw + (a * a * w * sv * sv - a * v) / q,
-        dlog_g_du / (a * a) - v * v / (2 * q) - n * sv * sv / (2 * q * q) - sv * sv / (2 * q),
-        a * a * w * w * sv / q - n * t * sv / (q * q) - t * sv / q,
-    )
-    return log_f, partials
+    # log g holds -(a w)^2 / 2t and n / 2q holds (a w sv)^2 / 2q, which cancel
+    # to -(a w)^2 / (2 t q) as sv^2 t grows: carry as many more bits as they
+    # have above 1.
+    scale = (a * w) ** 2 / (2 * t)
+    with mp.extraprec(int(mp.log(scale, 2)) + 16 if scale > 1 else 0):
+        u = t / (a * a)
+        log_g, dlog_g_du, dlog_g_dw = g_parts(u, w)
+        q = 1 + sv * sv * t
+        n = (a * w * sv) ** 2 - 2 * a * v * w - v * v * t
+        log_f = -2 * mp.log(a) + log_g + n / (2 * q) - mp.log(q) / 2
+        partials = (
+            -(a * w + v * t) / q,
+            -2 / a - 2 * u / a * dlog_g_du + (a * w * w * sv * sv - v * w) / q,
+            dlog_g_dw + (a * a * w * sv * sv - a * v) / q,
+            dlog_g_du / (a * a) - v * v / (2 * q) - n * sv * sv / (2 * q * q) - sv * sv / (2 * q),
+            a * a * w * w * sv / q - n * t * sv / (q * q) - t * sv / q,
+        )
+        return +log_f, tuple(+x for x in partials)
 
 
 def log_density_fixed(t, v, a, w, sv):

@@ -234,6 +234,55 @@ def all_seven_points(draw, count, gradients):
     return points
 
 
+def hard_corner_points(draw, count):
+    """Where the averages over the ranges are hardest, from adversarial runs:
+    a start next to a boundary with a range filling much of the room it
+    leaves; a range reaching within 1e-4 of a boundary; a non-decision window
+    far wider than the decision time; short times with wide boundaries; and
+    scales where the exponents of the drift variability and of the nearest
+    image cancel (large a sv)."""
+    points = []
+    for i in range(count):
+        w = draw.pick([0.003, 0.006, 0.02, 0.98, 0.994])
+        m = dict(v=draw.pick([-12.0, -4.0, 4.0, 12.0]), a=draw.pick([0.4, 0.9, 2.5]), w=w, t0=0.2,
+                 sz=round(2 * min(w, 1 - w) * draw.pick([0.3, 0.7, 0.95]), 9),
+                 sv=draw.pick([0.0, 1.0]), st0=draw.pick([0.0, 0.0, 0.05]), s=draw.noise())
+        dt = m["st0"] + draw.pick([0.005, 0.02, 0.05, 0.2])
+        points.append(point(draw.choice(), m["t0"] + dt, params(**m), gradient=i % 3 == 0))
+    edges = [
+        # A range reaching within 1e-4 of the lower boundary, with a window.
+        (False, 0.03, dict(v=-1.5, a=1.5, w=0.1, sz=0.1998, st0=0.1, sv=0.3)),
+        (True, 0.25, dict(v=1.0, a=1.5, w=0.1, sz=0.1998, st0=0.1)),
+        (False, 0.5, dict(v=2.0, a=2.5, w=0.9, sz=0.1998, st0=0.3, sv=2.0)),
+        # Windows far wider than the decision time.
+        (False, 0.004, dict(v=1.0, a=1.2, w=0.4, st0=0.8)),
+        (True, 0.01, dict(v=-2.0, a=0.8, w=0.6, sz=0.5, st0=0.8, sv=1.0)),
+        (False, 0.05, dict(v=3.0, a=2.0, w=0.3, sz=0.4, st0=0.8)),
+        (True, 0.4, dict(v=0.5, a=1.5, w=0.5, sz=0.9, st0=0.8, sv=2.0)),
+        # Short times with wide boundaries.
+        (False, 0.003, dict(v=0.0, a=4.0, w=0.1, sz=0.19, st0=0.002)),
+        (True, 0.01, dict(v=-3.0, a=6.0, w=0.8, sz=0.3, st0=0.005, sv=3.0)),
+        (False, 0.03, dict(v=2.0, a=5.0, w=0.5, sz=0.9, st0=0.02)),
+        (True, 0.02, dict(v=8.0, a=4.0, w=0.3, sz=0.5, sv=4.0)),
+    ]
+    points += [point(c, 0.2 + dt, params(t0=0.2, **m), gradient=i % 2 == 0) for i, (c, dt, m) in enumerate(edges)]
+    exact = [
+        # The adversarial run's start next to the lower boundary (upper
+        # response, 0.04 s decision time), as it was given.
+        (True, 0.49983272915845084, dict(drift_rate=8.567888738518667, boundary_separation=0.6551518703373803,
+                                         starting_point=0.006238878881939943, non_decision_time=0.4584745625654238,
+                                         starting_point_range=0.008423921845953034, noise_sd=0.738326154592545)),
+        # a sv large: noises of 1e-99 (1e-100 is refused) and 1e-10 with
+        # drift variability.
+        (False, 0.5, dict(drift_rate=0.0, boundary_separation=1.0, drift_rate_sd=1.0, noise_sd=1e-99)),
+        (False, 0.5, dict(drift_rate=0.0, boundary_separation=1.0, drift_rate_sd=732.0, noise_sd=1e-10)),
+    ]
+    # Gradients only for the first: the differences behind the reference's
+    # gradient cannot step a range at noise 1e-99.
+    points += [point(c, rt, {**params(0.0, 1.0), **p}, gradient=i == 0) for i, (c, rt, p) in enumerate(exact)]
+    return points
+
+
 def impossible_points():
     """Response times at or below the smallest non-decision time."""
     return [
@@ -258,6 +307,7 @@ def all_points(quick):
         + non_decision_range_points(draw, 36 // scale)
         + all_seven_points(draw, 16 // scale, gradients=5 // scale)
         + impossible_points()
+        + hard_corner_points(Draw(SEED + 1), 40 // scale)
     )
 
 

@@ -26,6 +26,9 @@ namespace {
 constexpr double PI = std::numbers::pi;
 constexpr int MAX_MODES = 24;
 
+// Above this, 1 + x^2 is x^2 to double precision (and x^2 may overflow).
+constexpr double SQUARE_DOMINATES = 1e8;
+
 // The number of modes K after which the rest of H, times the largest
 // possible prefactor exp(w^2 / (2u)), is below the tolerance. With
 // c = pi^2 u / 2 and 1 / (a^2 nu^2 + k^2 pi^2) <= 1 / (k pi)^2 the rest is at most
@@ -64,13 +67,19 @@ double large_time_survival(double t, const DecisionParameters& lower, double tol
 
     if (lower.sv == 0.0) return std::exp(-v * a * w - 0.5 * v * v * t) * lorentzians(v);
 
-    const double sv2 = lower.sv * lower.sv;
-    const double spread2 = 1.0 + sv2 * t;
+    // In sv sqrt(t) / S <= 1 and 1 / S, never sv^2 or S^2, which overflow
+    // long before a drift variability a double holds does.
+    const double root_t = std::sqrt(t);
+    const double x = lower.sv * root_t;
+    const double spread = x < SQUARE_DOMINATES ? std::sqrt(1.0 + x * x) : x;  // S
+    const double share = x / spread;
+    const double inv_spread = 1.0 / spread;
     const double aw = a * w;
-    const double log_weight = (aw * aw * sv2 - 2.0 * v * aw - v * v * t) / (2.0 * spread2);
-    const double mean = (v - aw * sv2) / spread2;
-    const double sd = lower.sv / std::sqrt(spread2);
-    return std::exp(log_weight) / std::sqrt(spread2) * normal_expectation(lorentzians, mean, sd);
+    // ((a w sv)^2 - 2 v a w - v^2 t) / (2 S^2)
+    const double log_weight = 0.5 * (aw * share) * (aw * share) / t - (v * aw + 0.5 * v * v * t) * inv_spread * inv_spread;
+    const double mean = v * inv_spread * inv_spread - aw * share * share / t;  // (v - a w sv^2) / S^2
+    const double sd = share / root_t;                                          // sv / S
+    return std::exp(log_weight) * inv_spread * normal_expectation(lorentzians, mean, sd);
 }
 
 }  // namespace ventrola::likelihood

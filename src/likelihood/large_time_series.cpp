@@ -1,32 +1,35 @@
 // The eigenfunction series with the slowest mode factored out:
-//   g = pi sin(pi w) exp(-pi^2 u / 2) * sum over k >= 1 of k q^(k^2 - 1) U_{k-1}(cos pi w),
+//   S = sum over k >= 1 of k q^(k^2 - 1) U_{k-1}(cos pi d),
 // q = exp(-pi^2 u / 2), U the Chebyshev polynomials of the second kind, which
-// give sin(k pi w) / sin(pi w) without a sine per term.
+// give sin(k pi d) / sin(pi d) without a sine per term.
 //
 // |U_{k-1}| <= k and |T_k| <= 1 bound term k of the sum by k^2 q^(k^2 - 1),
 // and those of the derivative sums by k^4 q^(k^2 - 1), relative to the first
 // term; for u >= 1/2 the sum itself is within 1% of that first term, so these
-// bounds are relative error bounds on g and on its derivatives. The number of
-// terms is fixed per range of u, which keeps the code free of data-dependent
-// branches.
+// bounds are relative error bounds on g and on its derivatives (down to u =
+// 0.1, where the averages use it, the sum may fall to a tenth of the first
+// term next to the far boundary, costing a digit). The number of terms is
+// fixed per range of u, which keeps the code free of data-dependent branches.
 #include "likelihood/large_time_series.hpp"
 
 #include <cmath>
 #include <cstddef>
 
+#include "likelihood/small_time_series.hpp"
+
 namespace ventrola::likelihood {
 namespace {
 
-constexpr double PI = 3.14159265358979323846264338327950288;
 constexpr double HALF_PI_SQUARED = 4.93480220054467930941724549993807557;
 
-// From u = SERIES_SWITCH = 1/2 on, terms k = 1..4 suffice: term 5 is below
-// 5^4 q^24 <= 625 exp(-59.2) = 1e-23.
-static_assert(SERIES_SWITCH >= 0.5);
-// From here on even term 2, below 2^4 q^3 = 16 exp(-3 pi^2 u / 2) = 7e-17, is
-// negligible: the first term is g, and q is not needed (nor computed, whose
-// exponential would underflow slowly further on).
-constexpr double ONE_TERM_FROM = 2.7;
+// Below each of these u the series needs one more mode: with k modes, term
+// k + 1 and its share of the derivative sums, bounded by (k + 1)^4
+// q^((k + 1)^2 - 1), are below 1e-17 from the k-th entry on. From 2.84 on the
+// first mode is g (and q, whose exponential would underflow slowly further
+// on, is not formed); from u = 1/2 four modes do; at u = 0.1 nine.
+constexpr double MODES_FROM[] = {2.84, 1.11, 0.61, 0.39, 0.27, 0.2, 0.153, 0.122, 0.1};
+static_assert(SERIES_SWITCH >= 0.5 && AVERAGE_SERIES_SWITCH >= 0.1);
+static_assert(sizeof(MODES_FROM) / sizeof(MODES_FROM[0]) == MAX_MODES - 1);
 
 // sin(pi x) and cos(pi x) for 0 <= x <= 1/4 by their Taylor series, whose
 // next terms are below 1e-16 relative there; cheaper than the library's
@@ -54,76 +57,78 @@ double polynomial(const double (&c)[N], double z) {
     return p;
 }
 
-struct Angle {
-    double sin;
-    double cos;
-};
-
-Angle quarter_angle(double x) {
+StartAngle quarter_angle(double x) {
     const double z = x * x;
     return {x * polynomial(SIN_PI_TAYLOR, z), polynomial(COS_PI_TAYLOR, z)};
 }
 
-// sin(pi w) and cos(pi w), folded to the nearer boundary so that the sine
-// keeps full relative accuracy as w approaches either end.
-Angle angle(double w, double w_complement) {
-    const double r = w <= w_complement ? w : w_complement;
-    Angle x{};
+}  // namespace
+
+StartAngle start_angle(double d, double d_c) {
+    // Folded to the nearer boundary.
+    const double r = d <= d_c ? d : d_c;
+    StartAngle x{};
     if (r <= 0.25) {
         x = quarter_angle(r);
     } else {
-        const Angle y = quarter_angle(0.5 - r);  // exact difference
+        const StartAngle y = quarter_angle(0.5 - r);  // exact difference
         x = {y.cos, y.sin};
     }
-    if (w > w_complement) x.cos = -x.cos;
+    if (d > d_c) x.cos = -x.cos;
     return x;
 }
 
-// q^(k^2 - 1) for k = 2, 3, 4.
-struct Powers {
-    double p2, p3, p4;
-};
-
-Powers powers(double u) {
-    const double q = std::exp(-HALF_PI_SQUARED * u);
-    const double q2 = q * q;
-    const double q3 = q2 * q;
-    const double q5 = q3 * q2;
-    const double q8 = q5 * q3;
-    return {q3, q8, q8 * (q5 * q2)};
+ModePowers mode_powers(double u) {
+    ModePowers q{1, {}};
+    while (q.modes < MAX_MODES && u < MODES_FROM[q.modes - 1]) ++q.modes;
+    if (q.modes == 1) return q;
+    // q^(k^2 - 1) from q^((k-1)^2 - 1) times q^(2k - 1).
+    const double base = std::exp(-HALF_PI_SQUARED * u);
+    const double base2 = base * base;
+    double step = base * base2;  // q^(2k - 1) at k = 2
+    double power = 1.0;
+    for (int k = 2; k <= q.modes; ++k) {
+        power *= step;
+        q.p[k] = power;
+        step *= base2;
+    }
+    return q;
 }
 
-}  // namespace
-
-UnitDensity large_time_density(double u, double w, double w_complement) {
-    const Angle x = angle(w, w_complement);
-    const UnitDensity first = {PI * x.sin, -HALF_PI_SQUARED * u};
-    if (u >= ONE_TERM_FROM) return first;
-    const Powers p = powers(u);
+// Summed from the highest mode down, so that the small terms are not lost.
+double mode_sum(const ModePowers& q, const StartAngle& x) {
+    if (q.modes == 1) return 1.0;
     const double c2 = x.cos + x.cos;
-    const double u1 = c2;             // U_1
-    const double u2 = c2 * u1 - 1.0;  // U_2
-    const double u3 = c2 * u2 - u1;   // U_3
-    const double sum = 1.0 + (2.0 * p.p2 * u1 + (3.0 * p.p3 * u2 + 4.0 * p.p4 * u3));
-    return {first.factor * sum, first.exponent};
+    // U_0 .. U_{modes-1} by the recurrence U_k = 2c U_{k-1} - U_{k-2}.
+    double chebyshev[MAX_MODES];
+    chebyshev[0] = 1.0;
+    chebyshev[1] = c2;
+    for (int k = 2; k < q.modes; ++k) chebyshev[k] = c2 * chebyshev[k - 1] - chebyshev[k - 2];
+    double sum = 0.0;
+    for (int k = q.modes; k >= 2; --k) sum += k * q.p[k] * chebyshev[k - 1];
+    return 1.0 + sum;
 }
 
-UnitDensityGradient large_time_density_gradient(double u, double w, double w_complement) {
-    // u d log g / d u = -pi^2 u/2 * (1 + sum k (k^2 - 1) q^(k^2-1) U_{k-1} / sum k q^(k^2-1) U_{k-1}),
-    // d log g / d w = pi * sum k^2 q^(k^2-1) T_k / (sin(pi w) * sum k q^(k^2-1) U_{k-1}).
-    const Angle x = angle(w, w_complement);
-    const double factor = PI * x.sin, exponent = -HALF_PI_SQUARED * u;
-    if (u >= ONE_TERM_FROM) return {factor, exponent, exponent, PI * x.cos / x.sin};
-    const Powers p = powers(u);
-    const double c = x.cos, c2 = c + c;
-    const double u1 = c2, u2 = c2 * u1 - 1.0, u3 = c2 * u2 - u1;          // U_1..U_3
-    const double t2 = c2 * c - 1.0, t3 = c2 * t2 - c, t4 = c2 * t3 - t2;  // T_2..T_4
-    const double a2 = 2.0 * p.p2 * u1, a3 = 3.0 * p.p3 * u2, a4 = 4.0 * p.p4 * u3;
-    const double sum = 1.0 + (a2 + (a3 + a4));
-    const double sum_u = 3.0 * a2 + (8.0 * a3 + 15.0 * a4);
-    const double sum_w = c + (4.0 * p.p2 * t2 + (9.0 * p.p3 * t3 + 16.0 * p.p4 * t4));
-    const double inv_sum = 1.0 / sum;
-    return {factor * sum, exponent, exponent * (1.0 + sum_u * inv_sum), PI * sum_w * inv_sum / x.sin};
+ModeMoments mode_moments(const ModePowers& q, const StartAngle& x) {
+    const double c = x.cos;
+    if (q.modes == 1) return {1.0, 0.0, c};
+    const double c2 = c + c;
+    double chebyshev_u[MAX_MODES + 1], chebyshev_t[MAX_MODES + 1];
+    chebyshev_u[0] = 1.0, chebyshev_u[1] = c2;
+    chebyshev_t[0] = 1.0, chebyshev_t[1] = c;
+    for (int k = 2; k <= q.modes; ++k) {
+        chebyshev_u[k] = c2 * chebyshev_u[k - 1] - chebyshev_u[k - 2];
+        chebyshev_t[k] = c2 * chebyshev_t[k - 1] - chebyshev_t[k - 2];
+    }
+    // The same products in the same order as mode_sum.
+    double sum = 0.0, sum_u = 0.0, sum_d = 0.0;
+    for (int k = q.modes; k >= 2; --k) {
+        const double term = k * q.p[k] * chebyshev_u[k - 1];
+        sum += term;
+        sum_u += (k * k - 1) * term;
+        sum_d += k * k * q.p[k] * chebyshev_t[k];
+    }
+    return {1.0 + sum, sum_u, c + sum_d};
 }
 
 }  // namespace ventrola::likelihood

@@ -126,7 +126,74 @@ LaguerreTable build_laguerre_table() {
     return table;
 }
 
+constexpr int LOBATTO_TABLE_SIZE = MAX_LOBATTO_NODES * (MAX_LOBATTO_NODES + 1) / 2;
+
+struct LobattoTable {
+    std::array<double, LOBATTO_TABLE_SIZE> nodes{};
+    std::array<double, LOBATTO_TABLE_SIZE> log_weights{};
+};
+
+// P_m and P'_m at x by the three-term recurrence.
+void legendre(int m, double x, double& value, double& slope) {
+    double previous = 1.0, current = x;
+    for (int k = 2; k <= m; ++k) {
+        const double next = ((2 * k - 1) * x * current - (k - 1) * previous) / k;
+        previous = current;
+        current = next;
+    }
+    value = m == 0 ? 1.0 : current;
+    slope = m == 0 ? 0.0 : m * (previous - x * current) / (1.0 - x * x);
+}
+
+// Interior nodes by Newton's iteration on P'_{n-1}, whose derivative is
+// (2x P' - m(m + 1) P) / (1 - x^2), from the Chebyshev-Gauss-Lobatto points;
+// weights 2 / (n (n - 1) P_{n-1}(x)^2).
+LobattoTable build_lobatto_table() {
+    LobattoTable table;
+    for (int n = 2; n <= MAX_LOBATTO_NODES; ++n) {
+        double* nodes = table.nodes.data() + offset_of(n);
+        double* log_weights = table.log_weights.data() + offset_of(n);
+        const int m = n - 1;
+        nodes[0] = -1.0;
+        nodes[n - 1] = 1.0;
+        for (int i = 1; i < n - 1; ++i) {
+            double x = -std::cos(std::numbers::pi * i / m);
+            for (int iteration = 0; iteration < 100; ++iteration) {
+                double p = 0, dp = 0;
+                legendre(m, x, p, dp);
+                const double d2p = (2 * x * dp - m * (m + 1) * p) / (1.0 - x * x);
+                const double step = dp / d2p;
+                x -= step;
+                if (std::fabs(step) < 1e-17) break;
+            }
+            nodes[i] = x;
+        }
+        // Exact symmetry, so that mirrored integrands cancel exactly.
+        for (int i = 0; i < n / 2; ++i) {
+            const double node = 0.5 * (nodes[n - 1 - i] - nodes[i]);
+            nodes[i] = -node;
+            nodes[n - 1 - i] = node;
+        }
+        if (n % 2 == 1) nodes[n / 2] = 0.0;
+        for (int i = 0; i < n; ++i) {
+            double p = 1, dp = 0;
+            if (i != 0 && i != n - 1) legendre(m, nodes[i], p, dp);
+            log_weights[i] = std::log(2.0 / (n * m * p * p));
+        }
+        for (int i = 0; i < n / 2; ++i) log_weights[n - 1 - i] = log_weights[i];
+    }
+    return table;
+}
+
 }  // namespace
+
+GaussLobattoRule gauss_lobatto(int n) {
+    static const LobattoTable table = build_lobatto_table();
+    const auto offset = static_cast<std::size_t>(offset_of(n));
+    const auto count = static_cast<std::size_t>(n);
+    return {std::span<const double>(table.nodes).subspan(offset, count),
+            std::span<const double>(table.log_weights).subspan(offset, count)};
+}
 
 GaussLaguerreRule gauss_laguerre(int n) {
     static const LaguerreTable table = build_laguerre_table();
@@ -143,6 +210,66 @@ GaussLegendreRule gauss_legendre(int n) {
     return {std::span<const double>(table.nodes).subspan(offset, count),
             std::span<const double>(table.weights).subspan(offset, count),
             std::span<const double>(table.log_weights).subspan(offset, count)};
+}
+
+int steep_addend_rule_size(double rate, double weight, Accuracy accuracy) {
+    // log c_n for n = 1..MAX_RULE_NODES, from the formula above.
+    static const std::array<double, MAX_RULE_NODES + 1> log_error_constant = [] {
+        std::array<double, MAX_RULE_NODES + 1> table{};
+        for (int n = 1; n <= MAX_RULE_NODES; ++n) {
+            table[n] = (2 * n + 1) * std::log(2.0) + 4 * std::lgamma(n + 1.0) - std::log(2 * n + 1.0) -
+                       3 * std::lgamma(2 * n + 1.0);
+        }
+        return table;
+    }();
+    // A tenth of each accuracy, as the calibrated tables keep.
+    const double tolerance = accuracy == Accuracy::Density ? 1e-8 : (accuracy == Accuracy::Value ? 1e-10 : 1e-13);
+    if (!(weight > tolerance)) return weight >= 0 ? 1 : 0;  // false for NaN
+    const double log_budget = std::log(tolerance / weight);
+    const double log_rate = std::log(rate);
+    for (int n = 1; n <= MAX_RULE_NODES; ++n) {
+        if (log_error_constant[n] + 2 * n * log_rate <= log_budget) return n;  // false for NaN
+    }
+    return 0;
+}
+
+namespace {
+
+constexpr double LEVEL_TOLERANCE[3] = {1e-7, 1e-9, 1e-12};  // Density, Value, Derivative
+
+double level_tolerance(Accuracy accuracy) {
+    return LEVEL_TOLERANCE[accuracy == Accuracy::Density ? 0 : (accuracy == Accuracy::Value ? 1 : 2)];
+}
+
+// log of a calibrated limit at log tolerance, on the line through the two
+// nearest levels; 0 where the table holds 0 (no rule of that size copes).
+double limit_at(const std::array<double, MAX_RULE_NODES + 1>* tables[3], int n, double log_tolerance) {
+    const int upper = log_tolerance >= std::log(LEVEL_TOLERANCE[1]) ? 0 : 1;  // the looser of the pair
+    const double a = (*tables[upper])[n], b = (*tables[upper + 1])[n];
+    if (a == 0 || b == 0) return 0;
+    const double la = std::log(LEVEL_TOLERANCE[upper]), lb = std::log(LEVEL_TOLERANCE[upper + 1]);
+    return std::exp(std::log(a) + (log_tolerance - la) * (std::log(a) - std::log(b)) / (la - lb));
+}
+
+}  // namespace
+
+int rule_size(double slope, double curvature, Accuracy accuracy, double weight) {
+    if (weight >= 1) return rule_size(slope, curvature, accuracy);
+    const double tolerance = level_tolerance(accuracy);
+    if (!(weight > tolerance)) return weight >= 0 ? 1 : 0;  // false for NaN
+    static const std::array<double, MAX_RULE_NODES + 1>* slopes[3] = {&DENSITY_SLOPE, &VALUE_SLOPE, &DERIVATIVE_SLOPE};
+    static const std::array<double, MAX_RULE_NODES + 1>* curvatures[3] = {&DENSITY_CURVATURE, &VALUE_CURVATURE,
+                                                                         &DERIVATIVE_CURVATURE};
+    const double log_tolerance = std::log(tolerance / weight);
+    const double b = std::fabs(slope);
+    const double g = std::fabs(curvature);
+    for (int n = 1; n <= MAX_RULE_NODES; ++n) {
+        const double slope_limit = limit_at(slopes, n, log_tolerance);
+        const double curvature_limit = limit_at(curvatures, n, log_tolerance);
+        const double used = (b == 0 ? 0 : b / slope_limit) + (g == 0 ? 0 : g / curvature_limit);
+        if (used <= 1.0) return n;  // false for NaN
+    }
+    return 0;
 }
 
 int rule_size(double slope, double curvature, Accuracy accuracy) {

@@ -10,4 +10,10 @@ namespace ventrola::likelihood {
 // 2 exp(x^2) - scaled_erfc(-x), which overflows below about -26.6.
 double scaled_erfc(double x);
 
+// The Mills ratio R(y) = integral over t >= y of exp(-(t^2 - y^2) / 2), y >= 0:
+// sqrt(pi / 2) scaled_erfc(y / sqrt 2), the normal tail beyond y over the
+// normal density at y. Relative error below 3e-15, from a table of
+// polynomials built at first use, at about a third of scaled_erfc's cost.
+double mills_ratio(double y);
+
 }  // namespace ventrola::likelihood

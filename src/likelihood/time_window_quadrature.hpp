@@ -41,6 +41,20 @@ struct LeadingEdge {
     double start;
 };
 
+// The leading edge of the density from a start `distance` (in units of noise
+// 1) from the boundary reached, drift v towards it and drift variability sv.
+// Near 0 the density is exp(-c/x) times x^(-3/2) times the drift factor
+// exp(((r sv)^2 - 2 r v - v^2 x) / (2 (1 + sv^2 x))) / sqrt(1 + sv^2 x), r the
+// distance. The log of that factor falls at rate k/2 at x = 0, k = (v - r
+// sv^2)^2 + sv^2, which in z = c/x - c/x0 is k c / (2 (c/x0)^2): at most 1/2
+// once c/x0 >= sqrt(k c) (taken as |(v - r sv^2, sv)| sqrt(c), which does not
+// overflow before the edge itself is out of reach).
+inline LeadingEdge leading_edge(double v, double distance, double sv) {
+    const double c = 0.5 * distance * distance;
+    const double drift = v - distance * sv * sv;
+    return {c, std::fmax(9.0, std::hypot(drift, sv) * std::sqrt(c))};
+}
+
 namespace window_detail {
 
 // An end of a piece. Positions in log-time are kept as offsets from the
@@ -69,17 +83,78 @@ inline constexpr double NEGLIGIBLE = 40;
 inline constexpr double WIDEST_PIECE = 4;  // hi / lo
 inline constexpr int MAX_PIECES = 64;
 
+// Where pieces of a window end, as offsets log(x / longest) from `start`
+// (< 0) up to 0, and their count plus one. Equal pieces of at most
+// WIDEST_PIECE in ratio, and where a drift mu towards the boundary (noise 1)
+// carries the process there from distances in [near, far] far sooner than
+// the noise would, cuts at the passage times r / mu of the two extremes:
+// each is a peak of width sqrt(1 / (r mu) + (sv / mu)^2) in log-time, and a
+// piece that steps over a peak far narrower than itself shows its rule
+// nothing of it (the ends' values and slopes are those of the tails, and an
+// adaptive rule's first nodes all miss it). The cuts widen by 4 at each step
+// away from a peak, so that every piece is at most a few widths from the
+// peak's side it faces.
+inline constexpr int MAX_CUTS = 2 * MAX_PIECES + 32;
+
+// Narrower than this in log-time, a peak needs cuts of its own.
+inline constexpr double NARROW_PEAK = 0.05;
+
+// The width in log-time of the peak of passage times from distance r with
+// drift mu towards the boundary and drift variability sv (noise 1), inf
+// where the drift does not carry the process there.
+inline double passage_width(double mu, double r, double sv) {
+    if (!(mu > 0 && r > 0)) return std::numeric_limits<double>::infinity();
+    return std::sqrt(1.0 / (r * mu) + (sv / mu) * (sv / mu));
+}
+
+struct PieceCuts {
+    std::array<double, MAX_CUTS + 1> offsets;
+    int count;  // offsets in use, >= 2
+};
+
+inline PieceCuts piece_cuts(double start, double log_longest, double mu, double near, double far, double sv) {
+    PieceCuts cuts{};
+    const double widest = std::log(WIDEST_PIECE);
+    const int equal = std::clamp(static_cast<int>(std::ceil(-start / widest - 1e-9)), 1, MAX_PIECES);
+    int n = 0;
+    for (int piece = 0; piece < equal; ++piece) cuts.offsets[n++] = start - start * piece / equal;
+    cuts.offsets[n++] = 0.0;
+    if (mu > 0 && near > 0) {
+        const double edges[2] = {near, far};
+        for (int e = 0; e < (far > near ? 2 : 1); ++e) {
+            const double r = edges[e];
+            const double width = passage_width(mu, r, sv);
+            const double peak = std::log(r / mu) - log_longest;
+            if (!(width < NARROW_PEAK) || !std::isfinite(peak)) continue;
+            auto cut = [&](double offset) {
+                if (offset > start && offset < 0 && n < MAX_CUTS + 1) cuts.offsets[n++] = offset;
+            };
+            cut(peak);
+            for (double step = width; step < widest; step *= 4) {
+                cut(peak - step);
+                cut(peak + step);
+            }
+        }
+    }
+    std::sort(cuts.offsets.begin(), cuts.offsets.begin() + n);
+    // Cuts that coincide in double precision make empty pieces.
+    cuts.count = static_cast<int>(std::unique(cuts.offsets.begin(), cuts.offsets.begin() + n) - cuts.offsets.begin());
+    return cuts;
+}
+
+
 // The size of the single log-time rule for the piece, or 0 when it would be
-// too large. The Hermite interpolant of log(integrand * x) on [-1, 1] from
+// too large; `weight` is the integrand's share of the whole, as rule_size
+// takes it. The Hermite interpolant of log(integrand * x) on [-1, 1] from
 // the ends' values and slopes gives the linear and quadratic parts.
-inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy accuracy) {
+inline int single_rule_size(const WindowEnd& lo, const WindowEnd& hi, Accuracy accuracy, double weight = 1.0) {
     const double half = 0.5 * (hi.offset - lo.offset);
     const double rise = (hi.log_value + hi.offset) - (lo.log_value + lo.offset);
     const double slope_lo = (lo.x * lo.log_slope + 1) * half;
     const double slope_hi = (hi.x * hi.log_slope + 1) * half;
     const double cubic = 0.25 * (slope_hi + slope_lo - rise);
     const double quadratic = 0.25 * (slope_hi - slope_lo);
-    const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy);
+    const int nodes = rule_size(0.5 * rise - cubic, quadratic, accuracy, weight);
     return nodes != 0 && nodes < MAX_RULE_NODES ? nodes + 1 : 0;
 }
 

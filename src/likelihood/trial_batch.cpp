@@ -1,6 +1,14 @@
+// The batch functions: one ParameterSet per parameter set in use, tabulated
+// where enough trials share it, the trials split over the worker pool.
 #include "likelihood/trial_batch.hpp"
 
+#include <cmath>
+#include <cstring>
+#include <array>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "model/parameter_checks.hpp"
 #include "parallel/worker_pool.hpp"
@@ -37,23 +45,115 @@ bool all_single(const TrialColumns& columns) {
     return true;
 }
 
-// Calls body(trial, parameters) for every trial of [first, last). The common
-// case of one parameter set for all trials reads it once.
+// A parameter set by its bits, for counting sets.
+struct ParameterKey {
+    std::array<std::uint64_t, PARAMETER_COUNT> bits;
+
+    explicit ParameterKey(const FullModelParams& p) { std::memcpy(bits.data(), &p, sizeof p); }
+    bool operator==(const ParameterKey&) const = default;
+};
+
+struct KeyHash {
+    std::size_t operator()(const ParameterKey& key) const noexcept {
+        std::uint64_t h = 0x9e3779b97f4a7c15u;
+        for (const std::uint64_t b : key.bits) h = (h ^ b) * 0x100000001b3u;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+// From this many trials on, a parameter set's averages are tabulated
+// (time_profile.hpp): the tables cost about as much as a dozen trials'
+// direct averages and then make each trial several times cheaper.
+constexpr std::size_t SHARED_FROM = 16;
+
+// Which parameter sets that many trials of the call share. It is decided over
+// the whole call, before the trials are split over threads, so that no result
+// depends on the split.
+class SharedSets {
+public:
+    explicit SharedSets(const TrialColumns& columns) {
+        if (all_single(columns)) {
+            all_ = columns.trial_count >= SHARED_FROM;
+            return;
+        }
+        bool averaged = false;
+        for (std::size_t trial = 0; trial < columns.trial_count && !averaged; ++trial) {
+            const FullModelParams p = columns.parameters_of(trial);
+            averaged = p.starting_point_range > 0 || p.non_decision_time_range > 0;
+        }
+        if (!averaged) return;  // nothing to tabulate
+        std::unordered_map<ParameterKey, std::size_t, KeyHash> counts;
+        for (std::size_t trial = 0; trial < columns.trial_count; ++trial) {
+            ++counts[ParameterKey(columns.parameters_of(trial))];
+        }
+        for (const auto& [key, count] : counts) {
+            if (count >= SHARED_FROM) shared_.insert(key);
+        }
+    }
+
+    bool shared(const FullModelParams& p) const { return all_ || shared_.contains(ParameterKey(p)); }
+
+private:
+    bool all_ = false;
+    std::unordered_set<ParameterKey, KeyHash> shared_;
+};
+
+// The last few parameter sets a thread used, so that trials that alternate
+// between a few sets (conditions in turn) keep each set's cached work.
+class RecentSets {
+public:
+    const ParameterSet& of(const FullModelParams& p, const SharedSets& shared) {
+        for (std::size_t i = 0; i < SLOTS; ++i) {
+            if (sets_[i] && std::memcmp(&p, &sets_[i]->parameters(), sizeof p) == 0) return *sets_[i];
+        }
+        std::optional<ParameterSet>& slot = sets_[next_];
+        next_ = (next_ + 1) % SLOTS;
+        slot.emplace(p, shared.shared(p));
+        return *slot;
+    }
+
+private:
+    static constexpr std::size_t SLOTS = 4;
+    std::array<std::optional<ParameterSet>, SLOTS> sets_;
+    std::size_t next_ = 0;
+};
+
+// Calls body(trial, set) for every trial of [first, last), set the
+// ParameterSet of the trial's parameters. Trials with the same parameters
+// (all of them, in the common case of one set for all) share one set and its
+// cached work; a set is a pure function of its parameters and of `shared`, so
+// how the trials are split over threads changes no result.
 template <class Body>
-void for_each_trial(const TrialColumns& columns, std::uint64_t first, std::uint64_t last, Body&& body) {
+void for_each_trial(const TrialColumns& columns, const SharedSets& shared, std::uint64_t first, std::uint64_t last,
+                    Body&& body) {
     if (all_single(columns)) {
         const FullModelParams p = columns.parameters_of(0);
-        for (std::size_t trial = first; trial < last; ++trial) body(trial, p);
-    } else {
-        for (std::size_t trial = first; trial < last; ++trial) body(trial, columns.parameters_of(trial));
+        const ParameterSet set(p, shared.shared(p));
+        for (std::size_t trial = first; trial < last; ++trial) body(trial, set);
+        return;
     }
+    RecentSets sets;
+    for (std::size_t trial = first; trial < last; ++trial) body(trial, sets.of(columns.parameters_of(trial), shared));
 }
 
-template <double (*Function)(bool, double, const FullModelParams&)>
+template <double (ParameterSet::*Function)(bool, double) const>
 void evaluate_into(const TrialColumns& columns, double* values) {
+    const SharedSets shared(columns);
     for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
-            values[trial] = Function(columns.upper(trial), columns.rts[trial], p);
+        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            values[trial] = (set.*Function)(columns.upper(trial), columns.rts[trial]);
+        });
+    });
+}
+
+// exp of the log-density.
+double density_of(const ParameterSet& set, bool upper, double rt) { return std::exp(set.log_density(upper, rt)); }
+
+void evaluate_densities_into(const TrialColumns& columns, double* values) {
+    const SharedSets shared(columns);
+    for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
+        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            values[trial] = density_of(set, columns.upper(trial), columns.rts[trial]);
         });
     });
 }
@@ -79,9 +179,9 @@ Result<OwnedBuffer<double>> evaluate_trials(Quantity quantity, const TrialColumn
     OwnedBuffer<double> out;
     if (!allocate(out, n)) return out_of_memory(n);
     switch (quantity) {
-        case Quantity::LogDensity: evaluate_into<log_density>(columns, out.data()); break;
-        case Quantity::Density: evaluate_into<density>(columns, out.data()); break;
-        case Quantity::Distribution: evaluate_into<distribution>(columns, out.data()); break;
+        case Quantity::LogDensity: evaluate_into<&ParameterSet::log_density>(columns, out.data()); break;
+        case Quantity::Density: evaluate_densities_into(columns, out.data()); break;
+        case Quantity::Distribution: evaluate_into<&ParameterSet::distribution>(columns, out.data()); break;
     }
     return out;
 }
@@ -96,9 +196,10 @@ Result<GradientBuffers> evaluate_trial_gradients(const TrialColumns& columns) {
     double* values = out.log_density.data();
     std::array<double*, GRADIENT_SIZE> partials{};
     for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k] = out.partials[k].data();
+    const SharedSets shared(columns);
     for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, first, last, [&](std::size_t trial, const FullModelParams& p) {
-            const LogDensityGradient g = log_density_gradient(columns.upper(trial), columns.rts[trial], p);
+        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
+            const LogDensityGradient g = set.log_density_gradient(columns.upper(trial), columns.rts[trial]);
             values[trial] = g.log_density;
             for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];
         });

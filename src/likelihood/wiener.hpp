@@ -9,7 +9,10 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 
+#include "likelihood/decision_time.hpp"
+#include "likelihood/range_average.hpp"
 #include "model/parameters.hpp"
 
 namespace ventrola::likelihood {
@@ -36,6 +39,29 @@ struct LogDensityGradient {
 // time at or below t0 gives log-density -inf, density 0 and distribution 0; a
 // NaN response time gives NaN. Where the density underflows a double the
 // log-density stays finite.
+
+// The same functions for one parameter set and any number of trials: what
+// does not depend on the response time is worked out once, and kept (with
+// the averages' cached start points) for every trial. A trial's result is the
+// same as from the free functions below.
+class ParameterSet {
+public:
+    // `shared`: many trials will use this set, so that tabulating its averages
+    // (time_profile.hpp) pays.
+    explicit ParameterSet(const FullModelParams& p, bool shared = false);
+
+    const FullModelParams& parameters() const { return p_; }
+    double log_density(bool upper, double rt) const;
+    double distribution(bool upper, double rt) const;
+    LogDensityGradient log_density_gradient(bool upper, double rt) const;
+
+private:
+    FullModelParams p_;
+    DecisionParameters unit_;  // v/s, a/s, w, sv/s
+    double sz_;                // 0 where half of it underflows
+    std::optional<RangeAverage> average_;
+};
+
 double log_density(bool upper, double rt, const FullModelParams& p);
 double density(bool upper, double rt, const FullModelParams& p);
 

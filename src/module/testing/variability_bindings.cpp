@@ -1,5 +1,6 @@
 // Test hooks for the one-trial likelihood and the quadrature rules behind its
 // averages over the start point and the non-decision time.
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "likelihood/quadrature.hpp"
+#include "likelihood/scaled_erfc.hpp"
 #include "likelihood/wiener.hpp"
 #include "model/parameter_checks.hpp"
 #include "module/fault_boundary.hpp"
@@ -73,17 +75,45 @@ PyObject* gauss_laguerre_hook(PyObject*, PyObject* args) {
     });
 }
 
-// rule_size(slope, curvature, accuracy) -> nodes, 0 for none; accuracy 0 for
-// values, 1 (or True) for derivatives, 2 for averaged log-densities
+// gauss_lobatto_rule(n) -> (nodes, weights)
+PyObject* gauss_lobatto_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        int n = 0;
+        if (!PyArg_ParseTuple(args, "i", &n)) return nullptr;
+        if (n < 2 || n > likelihood::MAX_LOBATTO_NODES) {
+            PyErr_SetString(PyExc_ValueError, "no rule of that size");
+            return nullptr;
+        }
+        const likelihood::GaussLobattoRule rule = likelihood::gauss_lobatto(n);
+        std::vector<double> weights(rule.log_weights.size());
+        for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = std::exp(rule.log_weights[i]);
+        PyRef nodes = py::checked(float_tuple(rule.nodes));
+        PyRef weight_tuple = py::checked(float_tuple(weights));
+        return PyTuple_Pack(2, nodes.get(), weight_tuple.get());
+    });
+}
+
+// mills_ratio(y) -> R(y), the normal tail beyond y over the density at y
+PyObject* mills_ratio_hook(PyObject*, PyObject* args) {
+    return py::guarded_entry([&]() -> PyObject* {
+        double y = 0;
+        if (!PyArg_ParseTuple(args, "d", &y)) return nullptr;
+        return PyFloat_FromDouble(likelihood::mills_ratio(y));
+    });
+}
+
+// rule_size(slope, curvature, accuracy[, weight]) -> nodes, 0 for none;
+// accuracy 0 for values, 1 (or True) for derivatives, 2 for averaged
+// log-densities; weight the integrand's share of the whole (default 1)
 PyObject* rule_size_hook(PyObject*, PyObject* args) {
     return py::guarded_entry([&]() -> PyObject* {
-        double slope = 0, curvature = 0;
+        double slope = 0, curvature = 0, weight = 1;
         int level = 0;
-        if (!PyArg_ParseTuple(args, "ddi", &slope, &curvature, &level)) return nullptr;
+        if (!PyArg_ParseTuple(args, "ddi|d", &slope, &curvature, &level, &weight)) return nullptr;
         const auto accuracy = level == 2   ? likelihood::Accuracy::Density
                               : level == 1 ? likelihood::Accuracy::Derivative
                                            : likelihood::Accuracy::Value;
-        return PyLong_FromLong(likelihood::rule_size(slope, curvature, accuracy));
+        return PyLong_FromLong(likelihood::rule_size(slope, curvature, accuracy, weight));
     });
 }
 
@@ -178,6 +208,8 @@ PyMethodDef variability_methods[] = {
     {"gauss_legendre_rule", gauss_legendre_hook, METH_VARARGS, "The n-node Gauss-Legendre rule on [-1, 1]."},
     {"gauss_laguerre_rule", gauss_laguerre_hook, METH_VARARGS,
      "The n-node Gauss-Laguerre rule as (nodes, log(weight) + node)."},
+    {"gauss_lobatto_rule", gauss_lobatto_hook, METH_VARARGS, "The n-node Gauss-Lobatto rule on [-1, 1]."},
+    {"mills_ratio", mills_ratio_hook, METH_VARARGS, "The normal tail beyond y over the normal density at y."},
     {"rule_size", rule_size_hook, METH_VARARGS, "Nodes for exp(slope s + curvature s^2) on [-1, 1]."},
     {"check_wiener_parameters", check_parameters_hook, METH_VARARGS, "None, or why the parameters are refused."},
     {"parameter_requirements", parameter_requirements_hook, METH_NOARGS,

@@ -1,0 +1,427 @@
+// Cells of the tabulated start average. Interpolation at the Chebyshev
+// extreme points x_j = mid + half cos(j pi / N), coefficients by the discrete
+// cosine transform, Clenshaw's recurrence to evaluate. A cell is accepted when
+// the two last coefficients of every function add up to less than its
+// tolerance: 1e-12 of max(1, |log h|) for log h, 1e-11 of the largest value
+// for the averages of the partials. The error of the interpolant is then of
+// that order, far below the 1e-9 the log-density keeps.
+#include "likelihood/time_profile.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "likelihood/quadrature.hpp"
+
+namespace ventrola::likelihood {
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr int N = TimeProfile::DEGREE;
+constexpr std::size_t F = TimeProfile::FUNCTIONS;
+constexpr std::size_t SERIES = TimeProfile::FUNCTIONS + 1;
+constexpr double CELL_WIDTH = 0.5;  // in log-time
+constexpr int DEEPEST = 9;          // halvings of a cell
+constexpr double LOG_TOLERANCE = 1e-11;
+constexpr double MEAN_TOLERANCE = 1e-9;
+
+// Below a window's running integral by this many e-folds, a cell on the
+// rising edge (and every cell before it, which lies lower still) is left out.
+constexpr double NEGLIGIBLE = 40;
+
+// cos(pi m / N) for m = 0..2N-1.
+struct CosineTable {
+    double c[2 * N];
+};
+const CosineTable& cosines() {
+    static const CosineTable table = [] {
+        CosineTable t{};
+        for (int m = 0; m < 2 * N; ++m) t.c[m] = std::cos(std::numbers::pi * m / N);
+        return t;
+    }();
+    return table;
+}
+
+// The Chebyshev series of a derivative: d/dz sum c_n T_n.
+void derivative_series(const double* c, double* d) {
+    d[N] = 0;
+    d[N - 1] = 2 * N * c[N];
+    for (int n = N - 2; n >= 0; --n) d[n] = d[n + 2] + 2 * (n + 1) * c[n + 1];
+    d[0] *= 0.5;
+}
+
+double clenshaw(const double* c, double z) {
+    double b1 = 0, b2 = 0;
+    for (int n = N; n >= 1; --n) {
+        const double b0 = 2 * z * b1 - b2 + c[n];
+        b2 = b1;
+        b1 = b0;
+    }
+    return z * b1 - b2 + c[0];
+}
+
+}  // namespace
+
+TimeProfile::TimeProfile(const RangeAverage& plan, bool upper) : plan_(plan), upper_(upper) {}
+
+TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
+    const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+    const CosineTable& cos_table = cosines();
+    double values[TimeProfile::SERIES][N + 1];
+    double slope[N + 1];
+    bool finite = true;
+    for (int j = 0; j <= N; ++j) {
+        const double x = mid + half * cos_table.c[j];
+        const double s = std::exp(x);
+        const StartAverageValues v = plan_.start_average_at(upper_, s);
+        finite = finite && std::isfinite(v.log_density);
+        values[0][j] = v.log_density;
+        values[1][j] = s * v.d_s;  // d log h / dx
+        values[2][j] = v.d_v;
+        values[3][j] = v.d_a;
+        values[4][j] = v.d_d;
+        values[5][j] = v.d_sv;
+        values[6][j] = v.d_s;
+        values[7][j] = v.half_position_d_d;
+        values[8][j] = v.abs_d_s;
+        slope[j] = s * v.d_s + 1;  // d log(h s) / dx
+    }
+    Cell cell{lo, hi, -1, finite, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}};
+    if (finite) {
+        for (std::size_t f = 0; f < TimeProfile::SERIES; ++f) {
+            double largest = 0;
+            for (int j = 0; j <= N; ++j) largest = std::fmax(largest, std::fabs(values[f][j]));
+            for (int n = 0; n <= N; ++n) {
+                double sum = 0;
+                for (int j = 0; j <= N; ++j) {
+                    const double term = values[f][j] * cos_table.c[(n * j) % (2 * N)];
+                    sum += (j == 0 || j == N) ? 0.5 * term : term;
+                }
+                cell.series[n][f] = (n == 0 || n == N ? 1.0 : 2.0) * sum / N;
+            }
+            // The average of |d log f / ds| only bounds a rounding error; it has
+            // a kink where d log f / ds changes sign, and is not checked. The
+            // slope is checked through the averages (it is s times one).
+            if (f == TimeProfile::SERIES - 1 || f == 1) continue;
+            const double tolerance = f == 0 ? LOG_TOLERANCE * std::fmax(1.0, largest) : MEAN_TOLERANCE * largest;
+            if (!(std::fabs(cell.series[N - 1][f]) + std::fabs(cell.series[N][f]) <= tolerance)) {
+                cell.usable = false;
+            }
+        }
+        // Bounds of log(h s) and its first two derivatives in x over the cell,
+        // at its nodes (the curvature from the interpolant's series).
+        double log_h[N + 1], first[N + 1], second[N + 1];
+        for (int n = 0; n <= N; ++n) log_h[n] = cell.series[n][0];
+        // The series at z = -1 and 1, where the interpolants are their
+        // values at the cell's nodes.
+        for (int side = 0; side < 2; ++side) {
+            for (int f = 0; f < 2; ++f) cell.ends[side][f] = values[f][side == 0 ? N : 0];
+        }
+        derivative_series(log_h, first);
+        derivative_series(first, second);
+        cell.least_slope = INF;
+        for (int j = 0; j <= N; ++j) {
+            const double x = mid + half * cos_table.c[j];
+            cell.top = std::fmax(cell.top, values[0][j] + x);
+            cell.least_slope = std::fmin(cell.least_slope, slope[j]);
+            cell.slope_bound = std::fmax(cell.slope_bound, std::fabs(slope[j]));
+            cell.curvature_bound =
+                std::fmax(cell.curvature_bound, std::fabs(clenshaw(second, cos_table.c[j])) / (half * half));
+        }
+    }
+    return cell;
+}
+
+void TimeProfile::refine(int index, int depth) {
+    const Cell& cell = cells_[index];
+    if (cell.usable || !std::isfinite(cell.top) || depth >= DEEPEST) return;
+    const double lo = cell.lo, hi = cell.hi, mid = 0.5 * (lo + hi);
+    const int first = static_cast<int>(cells_.size());
+    cells_.push_back(tabulate(lo, mid));
+    cells_.push_back(tabulate(mid, hi));
+    cells_[index].children = first;
+    refine(first, depth + 1);
+    refine(first + 1, depth + 1);
+}
+
+int TimeProfile::top_cell(std::int64_t k) {
+    if (top_.empty()) {
+        first_k_ = k;
+        top_.push_back(-1);
+    } else if (k < first_k_) {
+        top_.insert(top_.begin(), static_cast<std::size_t>(first_k_ - k), -1);
+        first_k_ = k;
+    } else if (k >= first_k_ + static_cast<std::int64_t>(top_.size())) {
+        top_.resize(static_cast<std::size_t>(k - first_k_ + 1), -1);
+    }
+    int& slot = top_[static_cast<std::size_t>(k - first_k_)];
+    if (slot >= 0) return slot;
+    const int index = static_cast<int>(cells_.size());
+    cells_.push_back(tabulate(k * CELL_WIDTH, (k + 1) * CELL_WIDTH));
+    refine(index, 0);
+    top_[static_cast<std::size_t>(k - first_k_)] = index;
+    return index;
+}
+
+// The leaf holding x, or -1 where it could not be tabulated.
+int TimeProfile::leaf_at(double x) {
+    int index = top_cell(static_cast<std::int64_t>(std::floor(x / CELL_WIDTH)));
+    while (cells_[index].children >= 0) {
+        const int first = cells_[index].children;
+        index = x < cells_[first].hi ? first : first + 1;
+    }
+    return cells_[index].usable ? index : -1;
+}
+
+template <std::size_t count>
+void TimeProfile::evaluate(const Cell& cell, double x, double* values) {
+    const double z = (x - cell.mid) * cell.inv_half;
+    const double z2 = z + z;
+    // Clenshaw's recurrence for `count` series at once.
+    double b1[count] = {}, b2[count] = {};
+    for (int n = N; n >= 1; --n) {
+        const double* c = cell.series[n];
+        for (std::size_t f = 0; f < count; ++f) {
+            const double b0 = z2 * b1[f] - b2[f] + c[f];
+            b2[f] = b1[f];
+            b1[f] = b0;
+        }
+    }
+    for (std::size_t f = 0; f < count; ++f) values[f] = z * b1[f] - b2[f] + cell.series[0][f];
+}
+
+bool TimeProfile::at(double s, std::array<double, FUNCTIONS>& values) {
+    const double x = std::log(s);
+    const int leaf = leaf_at(x);
+    if (leaf < 0) return false;
+    double all[SERIES];
+    evaluate<SERIES>(cells_[leaf], x, all);
+    values[0] = all[0];
+    for (std::size_t f = 1; f < F; ++f) values[f] = all[f + 1];
+    return true;
+}
+
+namespace {
+
+// A leaf's end as time_window_quadrature.hpp sizes rules from it.
+window_detail::WindowEnd end_of(double x, double log_h, double slope_in_x) {
+    const double s = std::exp(x);
+    return {s, x, log_h, slope_in_x / s};
+}
+
+}  // namespace
+
+// The rules over the interpolants are sized for the log-density's 1e-9 and
+// the gradient's 1e-12, as range_average.cpp's rules are: the averages of
+// the partials have time courses of their own, which a rule sized for the
+// density resolves less well. A cell's cached integrals serve both, sized for
+// the gradient.
+template <std::size_t K>
+constexpr Accuracy accuracy_for = K == 0 ? Accuracy::Value : Accuracy::Derivative;
+constexpr Accuracy CELL_ACCURACY = Accuracy::Derivative;
+
+// Each rule sized from the interpolant's values and slopes at its ends,
+// halved where one rule would be too steep.
+template <class Visit>
+void TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit) {
+    auto end = [&](double x) {
+        if (x == cell.lo) return end_of(x, cell.ends[0][0], cell.ends[0][1]);
+        if (x == cell.hi) return end_of(x, cell.ends[1][0], cell.ends[1][1]);
+        return end_at(cell, x);
+    };
+    const int n = window_detail::single_rule_size(end(p), end(q), accuracy);
+    if (n == 0) {
+        const double mid = 0.5 * (p + q);
+        for_each_node(cell, p, mid, accuracy, visit);
+        for_each_node(cell, mid, q, accuracy, visit);
+        return;
+    }
+    const GaussLegendreRule rule = gauss_legendre(n);
+    const double centre = 0.5 * (p + q), half = 0.5 * (q - p), log_half = std::log(half);
+    for (std::size_t i = 0; i < rule.nodes.size(); ++i) visit(centre + half * rule.nodes[i], rule.log_weights[i] + log_half);
+}
+
+const TimeProfile::CellIntegral& TimeProfile::whole(int index) {
+    Cell& cell = cells_[index];
+    if (cell.integral.known) return cell.integral;
+    LogWeightedSum<CELL_MEANS> sum;
+    double values[SERIES];
+    // Four quarters, each on its own rule: a cell may rise by many e-folds.
+    const double quarter = 0.25 * (cell.hi - cell.lo);
+    for (int part = 0; part < 4; ++part) {
+        const double p = cell.lo + part * quarter;
+        for_each_node(cell, p, p + quarter, CELL_ACCURACY, [&](double x, double log_weight) {
+            evaluate<SERIES>(cell, x, values);
+            const double s = std::exp(x);
+            sum.add(log_weight + values[0] + x, {values[2], values[3], values[4], values[5], values[6], values[7],
+                                                 values[8], s * values[6], s * values[8]});
+        });
+    }
+    cell.integral.log_integral = sum.log_total();
+    for (std::size_t k = 0; k < CELL_MEANS; ++k) cell.integral.means[k] = sum.mean(k);
+    cell.integral.known = true;
+    return cell.integral;
+}
+
+int TimeProfile::window_rule_size(const window_detail::WindowEnd& lo, const window_detail::WindowEnd& hi,
+                                  const Cell& low, const Cell& high, Accuracy accuracy) {
+    const double width = hi.offset - lo.offset;
+    if (!(width <= std::log(window_detail::WIDEST_PIECE)) || (&low != &high && low.hi != high.lo)) return 0;
+    const int from_ends = window_detail::single_rule_size(lo, hi, accuracy);
+    if (from_ends == 0) return 0;
+    // log(h s) over the window: its slope at most the larger end's plus the
+    // curvature bound across the window.
+    const double curvature = std::fmax(low.curvature_bound, high.curvature_bound);
+    const double end_slope = std::fmax(std::fabs(lo.x * lo.log_slope + 1), std::fabs(hi.x * hi.log_slope + 1));
+    const double half = 0.5 * width;
+    const int from_bounds = rule_size((end_slope + curvature * width) * half, 0.5 * curvature * half * half, accuracy);
+    if (from_bounds == 0 || from_bounds + 1 > MAX_RULE_NODES) return 0;
+    return std::max(from_ends, from_bounds + 1);
+}
+
+window_detail::WindowEnd TimeProfile::end_at(const Cell& cell, double x) {
+    double values[2];
+    evaluate<2>(cell, x, values);
+    return end_of(x, values[0], values[1]);
+}
+
+// One node: h s exp(log_weight) at x, with the gradient's values; theta =
+// (longest - s) / range, the share of the window below its end.
+template <std::size_t K>
+void TimeProfile::add_value(const Cell& cell, double x, double log_weight, double longest, double x_hi, double range,
+                            LogWeightedSum<K>& window) {
+    double values[SERIES];
+    if constexpr (K == 0) {
+        evaluate<1>(cell, x, values);
+        window.add(log_weight + values[0] + x, {});
+    } else {
+        evaluate<SERIES>(cell, x, values);
+        const double theta = -longest * std::expm1(x - x_hi) / range;
+        const double d_s = values[6];
+        window.add(log_weight + values[0] + x, {values[2], values[3], values[4], values[5], -d_s, -theta * d_s,
+                                                values[7], values[8], theta * values[8]});
+    }
+}
+
+// The window's sum into the caller's, as one term.
+template <std::size_t K>
+void TimeProfile::add_window(const LogWeightedSum<K>& window, LogWeightedSum<K>& sum) {
+    if (window.log_total() == -INF) return;
+    std::array<double, K> means{};
+    for (std::size_t i = 0; i < K; ++i) means[i] = window.mean(i);
+    sum.add(window.log_total(), means);
+}
+
+template <std::size_t K>
+bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum, WindowEnds& ends) {
+    static_assert(K == 0 || K == RangeAverage::GRADIENT_VALUES);
+    const double x_hi = std::log(longest);
+    if (range == 0) {
+        const int leaf = leaf_at(x_hi);
+        if (leaf < 0) return false;
+        double values[SERIES];
+        if constexpr (K == 0) {
+            evaluate<1>(cells_[leaf], x_hi, values);
+            sum.add(values[0], {});
+        } else {
+            evaluate<SERIES>(cells_[leaf], x_hi, values);
+            sum.add(values[0],
+                    {values[2], values[3], values[4], values[5], -values[6], 0.0, values[7], values[8], 0.0});
+        }
+        ends = {-INF, values[0]};
+        return true;
+    }
+    const double shortest = longest - range;
+    const double x_lo = shortest > 0 ? std::log(shortest) : -INF;
+
+    // The log start average and its slope at the window's ends: for
+    // Leibniz's rule, and to size a rule over the whole window.
+    const int high_leaf = leaf_at(x_hi);
+    if (high_leaf < 0) return false;
+    const window_detail::WindowEnd hi = end_at(cells_[high_leaf], x_hi);
+    ends.log_at_longest = hi.log_value;
+    ends.log_at_shortest = -INF;
+    int low_leaf = -1;
+    if (shortest > 0) {
+        low_leaf = leaf_at(x_lo);
+        if (low_leaf < 0) return false;
+        const window_detail::WindowEnd lo = end_at(cells_[low_leaf], x_lo);
+        ends.log_at_shortest = lo.log_value;
+        // A window narrow enough for one rule takes it across the (at most
+        // two) leaves it meets, each node from its own leaf: the interpolants
+        // join to within their accuracy. The rule is sized from the ends, and
+        // from the leaves' bound on the curvature, which sees what the ends
+        // do not.
+        const int n = window_rule_size(lo, hi, cells_[low_leaf], cells_[high_leaf], accuracy_for<K>);
+        if (n != 0) {
+            LogWeightedSum<K> window;
+            const GaussLegendreRule rule = gauss_legendre(n);
+            const double centre = 0.5 * (x_lo + x_hi), half = 0.5 * (x_hi - x_lo), log_half = std::log(half);
+            int leaf = low_leaf;
+            for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+                const double x = centre + half * rule.nodes[i];
+                if (x >= cells_[leaf].hi) leaf = leaf_at(x);
+                if (leaf < 0) return false;
+                add_value<K>(cells_[leaf], x, rule.log_weights[i] + log_half, longest, x_hi, range, window);
+            }
+            add_window(window, sum);
+            return true;
+        }
+    }
+
+    LogWeightedSum<K> window;
+    // The leaves that meet [x_lo, x_hi], highest first: those inside it whole
+    // from their cached integrals, the others on rules over their part of it.
+    // False where one could not be tabulated; `done` once the rising edge has
+    // fallen out of sight.
+    bool done = false;
+    auto visit = [&](auto&& self, int index) -> bool {
+        if (cells_[index].children >= 0) {
+            const int first = cells_[index].children;
+            return self(self, first + 1) && (done || self(self, first));
+        }
+        if (!cells_[index].usable) return false;
+        const double lo = cells_[index].lo, hi = cells_[index].hi;
+        const double p = std::fmax(lo, x_lo), q = std::fmin(hi, x_hi);
+        if (!(p < q)) return true;
+        if (cells_[index].least_slope > 0 &&
+            cells_[index].top + std::log(q - p) < window.log_total() - NEGLIGIBLE) {
+            done = true;
+            return true;
+        }
+        if (p == lo && q == hi) {
+            const CellIntegral& c = whole(index);
+            if constexpr (K == 0) {
+                window.add(c.log_integral, {});
+            } else {
+                const double* m = c.means;
+                // The average of theta d log f / ds over the cell from those of
+                // d log f / ds and s d log f / ds.
+                const double theta_d_s = (longest * m[4] - m[7]) / range;
+                const double theta_abs = (longest * m[6] - m[8]) / range;
+                window.add(c.log_integral, {m[0], m[1], m[2], m[3], -m[4], -theta_d_s, m[5], m[6], theta_abs});
+            }
+            return true;
+        }
+        const Cell& cell = cells_[index];
+        for_each_node(cell, p, q, accuracy_for<K>, [&](double x, double log_weight) {
+            add_value<K>(cell, x, log_weight, longest, x_hi, range, window);
+        });
+        return true;
+    };
+    for (std::int64_t k = static_cast<std::int64_t>(std::floor(x_hi / CELL_WIDTH));
+         !done && (k + 1) * CELL_WIDTH > x_lo; --k) {
+        if (!visit(visit, top_cell(k))) return false;
+    }
+    add_window(window, sum);
+    return true;
+}
+
+template bool TimeProfile::integrate<0>(double, double, LogWeightedSum<0>&, WindowEnds&);
+template bool TimeProfile::integrate<RangeAverage::GRADIENT_VALUES>(double, double,
+                                                                    LogWeightedSum<RangeAverage::GRADIENT_VALUES>&,
+                                                                    WindowEnds&);
+
+}  // namespace ventrola::likelihood
