@@ -73,10 +73,12 @@ SAN_BIN := $(SAN_VENV)/bin
 SAN_STAMP := $(SAN_VENV)/.requirements-installed
 # Left out of this run: the Bayesian layer (Python over the same likelihood
 # functions, whose native code the likelihood tests already run here; PyMC is
-# not installed in this environment) and the self-checks of the two
-# references, which run no native code at all.
+# not installed in this environment), the self-checks of the two references,
+# which run no native code at all, and the documentation site's tooling (Sphinx
+# is not installed here either).
 SAN_LEAVE_OUT := --ignore=tests/test_bayes.py --ignore=tests/test_bayes_regression.py \
-	--ignore=tests/test_wiener_reference.py --ignore=tests/test_generalized_reference.py
+	--ignore=tests/test_bayes_generalized.py --ignore=tests/test_wiener_reference.py \
+	--ignore=tests/test_generalized_reference.py --ignore=tests/test_docs_site.py
 SAN_WHEELHOUSE := build/sanitize-wheelhouse
 SAN_RUNTIMES = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 SAN_ENV = LD_PRELOAD="$(SAN_RUNTIMES)" PYTHONMALLOC=malloc \
