@@ -89,6 +89,24 @@ def test_tabulated_and_direct_averages_agree():
             assert got[name] == pytest.approx(expected[name], rel=1e-6, abs=1e-8), (name, upper, rt, params)
 
 
+@pytest.mark.parametrize("boundary", [1e4, 1e8, 1e28])
+def test_a_boundary_no_response_could_reach_gives_one_answer_on_both_routes(boundary):
+    """Where a sampler's first steps land: a boundary so wide that log f is
+    -1e5 to -1e55, with a non-decision range far wider than the responses.
+    The tables' rules once halved their pieces without end there (a call of
+    twenty trials at a = 1e8 ran for minutes); they now give way to the
+    direct route, and both agree."""
+    params = (1.0, boundary, 0.5, 0.3, 0.65, 0.34, 24.7, 1.0)
+    for upper, rt in ((True, 0.35), (False, 1.2), (True, 3.6)):
+        log_f, expected = direct(wiener_logpdf_grad, upper, rt, params)
+        assert log_f < -1e5
+        got_log_f, got = tabulated(wiener_logpdf_grad, upper, rt, params)
+        assert got_log_f == pytest.approx(log_f, rel=1e-9)
+        assert tabulated(wiener_logpdf, upper, rt, params) == pytest.approx(log_f, rel=1e-9)
+        for name in expected:
+            assert got[name] == pytest.approx(expected[name], rel=1e-6, abs=1e-8), name
+
+
 # The first trial of each row, its parameters and a spread of response times
 # around it: a narrow window, one reaching below t0, a window far wider than
 # the decision time, a wide start range next to a boundary.

@@ -24,6 +24,9 @@ constexpr std::size_t F = TimeProfile::FUNCTIONS;
 constexpr std::size_t SERIES = TimeProfile::FUNCTIONS + 1;
 constexpr double CELL_WIDTH = 0.5;  // in log-time
 constexpr int DEEPEST = 9;          // halvings of a cell
+// Halvings of a rule's piece within a leaf: enough for any density that
+// matters; beyond them the nodes would grow without bound.
+constexpr int MOST_SPLITS = 12;
 constexpr double LOG_TOLERANCE = 1e-11;
 constexpr double MEAN_TOLERANCE = 1e-9;
 
@@ -225,7 +228,8 @@ constexpr Accuracy CELL_ACCURACY = Accuracy::Derivative;
 // Each rule sized from the interpolant's values and slopes at its ends,
 // halved where one rule would be too steep.
 template <class Visit>
-void TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit) {
+bool TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit,
+                                int splits) {
     auto end = [&](double x) {
         if (x == cell.lo) return end_of(x, cell.ends[0][0], cell.ends[0][1]);
         if (x == cell.hi) return end_of(x, cell.ends[1][0], cell.ends[1][1]);
@@ -233,36 +237,41 @@ void TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy a
     };
     const int n = window_detail::single_rule_size(end(p), end(q), accuracy);
     if (n == 0) {
+        if (splits == MOST_SPLITS) return false;
         const double mid = 0.5 * (p + q);
-        for_each_node(cell, p, mid, accuracy, visit);
-        for_each_node(cell, mid, q, accuracy, visit);
-        return;
+        return for_each_node(cell, p, mid, accuracy, visit, splits + 1) &&
+               for_each_node(cell, mid, q, accuracy, visit, splits + 1);
     }
     const GaussLegendreRule rule = gauss_legendre(n);
     const double centre = 0.5 * (p + q), half = 0.5 * (q - p), log_half = std::log(half);
     for (std::size_t i = 0; i < rule.nodes.size(); ++i) visit(centre + half * rule.nodes[i], rule.log_weights[i] + log_half);
+    return true;
 }
 
-const TimeProfile::CellIntegral& TimeProfile::whole(int index) {
+const TimeProfile::CellIntegral* TimeProfile::whole(int index) {
     Cell& cell = cells_[index];
-    if (cell.integral.known) return cell.integral;
+    if (cell.integral.known) return cell.integral.failed ? nullptr : &cell.integral;
     LogWeightedSum<CELL_MEANS> sum;
     double values[SERIES];
     // Four quarters, each on its own rule: a cell may rise by many e-folds.
     const double quarter = 0.25 * (cell.hi - cell.lo);
     for (int part = 0; part < 4; ++part) {
         const double p = cell.lo + part * quarter;
-        for_each_node(cell, p, p + quarter, CELL_ACCURACY, [&](double x, double log_weight) {
+        const bool ruled = for_each_node(cell, p, p + quarter, CELL_ACCURACY, [&](double x, double log_weight) {
             evaluate<SERIES>(cell, x, values);
             const double s = std::exp(x);
             sum.add(log_weight + values[0] + x, {values[2], values[3], values[4], values[5], values[6], values[7],
                                                  values[8], s * values[6], s * values[8]});
         });
+        if (!ruled) {
+            cell.integral.known = cell.integral.failed = true;
+            return nullptr;
+        }
     }
     cell.integral.log_integral = sum.log_total();
     for (std::size_t k = 0; k < CELL_MEANS; ++k) cell.integral.means[k] = sum.mean(k);
     cell.integral.known = true;
-    return cell.integral;
+    return &cell.integral;
 }
 
 int TimeProfile::window_rule_size(const window_detail::WindowEnd& lo, const window_detail::WindowEnd& hi,
@@ -392,24 +401,24 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
             return true;
         }
         if (p == lo && q == hi) {
-            const CellIntegral& c = whole(index);
+            const CellIntegral* c = whole(index);
+            if (c == nullptr) return false;
             if constexpr (K == 0) {
-                window.add(c.log_integral, {});
+                window.add(c->log_integral, {});
             } else {
-                const double* m = c.means;
+                const double* m = c->means;
                 // The average of theta d log f / ds over the cell from those of
                 // d log f / ds and s d log f / ds.
                 const double theta_d_s = (longest * m[4] - m[7]) / range;
                 const double theta_abs = (longest * m[6] - m[8]) / range;
-                window.add(c.log_integral, {m[0], m[1], m[2], m[3], -m[4], -theta_d_s, m[5], m[6], theta_abs});
+                window.add(c->log_integral, {m[0], m[1], m[2], m[3], -m[4], -theta_d_s, m[5], m[6], theta_abs});
             }
             return true;
         }
         const Cell& cell = cells_[index];
-        for_each_node(cell, p, q, accuracy_for<K>, [&](double x, double log_weight) {
+        return for_each_node(cell, p, q, accuracy_for<K>, [&](double x, double log_weight) {
             add_value<K>(cell, x, log_weight, longest, x_hi, range, window);
         });
-        return true;
     };
     for (std::int64_t k = static_cast<std::int64_t>(std::floor(x_hi / CELL_WIDTH));
          !done && (k + 1) * CELL_WIDTH > x_lo; --k) {

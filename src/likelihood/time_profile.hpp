@@ -58,6 +58,7 @@ private:
     static constexpr std::size_t SERIES = FUNCTIONS + 1;
     struct CellIntegral {
         bool known = false;
+        bool failed = false;  // too steep for the cell's rules
         double log_integral;
         double means[CELL_MEANS];
     };
@@ -86,9 +87,13 @@ private:
     template <std::size_t K>
     static void add_window(const LogWeightedSum<K>& window, LogWeightedSum<K>& sum);
 
-    // Calls visit(x, log weight) at the nodes of rules over [p, q] within a leaf.
+    // Calls visit(x, log weight) at the nodes of rules over [p, q] within a leaf;
+    // false where the interpolant is too steep for rules on a bounded number
+    // of pieces (astronomically small densities), which are then left to the
+    // caller's direct integration.
     template <class Visit>
-    static void for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit);
+    static bool for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit,
+                              int splits = 0);
 
     int top_cell(std::int64_t k);
     Cell tabulate(double lo, double hi) const;
@@ -98,7 +103,8 @@ private:
     // its slope, SERIES for the gradient.
     template <std::size_t count>
     static void evaluate(const Cell& cell, double x, double* values);
-    const CellIntegral& whole(int index);
+    // The cell's integral, or nullptr where its rules failed.
+    const CellIntegral* whole(int index);
 
     const RangeAverage& plan_;
     bool upper_;
