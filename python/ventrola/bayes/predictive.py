@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import pymc as pm
 
+from ventrola.bayes.adaptation import adapting_step
 from ventrola.bayes.hierarchical import OBSERVED_NAME
 
 if TYPE_CHECKING:
@@ -30,7 +31,10 @@ _UPPER_COLOUR = "#2f6cb0"
 _LOWER_COLOUR = "#c8463d"
 
 
-def sample(model: pm.Model, draws: int = 1000, tune: int = 1000, chains: int = 2, **kwargs: Any) -> az.InferenceData:
+def sample(
+    model: pm.Model, draws: int = 1000, tune: int = 1000, chains: int = 2, *, early_adaptation: bool = True,
+    **kwargs: Any,
+) -> az.InferenceData:
     """``pm.sample`` of a model, with the pointwise log-likelihood stored for LOO.
 
     Parameters
@@ -39,6 +43,13 @@ def sample(model: pm.Model, draws: int = 1000, tune: int = 1000, chains: int = 2
         A model of :func:`ventrola.bayes.hierarchical_model` (or any with observed variables).
     draws, tune, chains : int, optional
         As ``pm.sample`` takes them (1000, 1000, 2).
+    early_adaptation : bool, optional
+        True (the default): NUTS with a diagonal mass matrix that adapts from the tenth tuning
+        draw on, instead of ``pm.sample``'s identity for the first hundred, from starting points
+        jittered as ``pm.sample``'s default jitters them (``ventrola.bayes.adaptation``). The
+        parameters of a drift-diffusion model differ in posterior scale by orders of magnitude,
+        and the identity then makes the first hundred draws the costliest of the run. False, or
+        a ``step``, ``init`` or ``initvals`` among ``kwargs``: ``pm.sample``'s own start.
     **kwargs
         Further arguments of ``pm.sample`` (``random_seed``, ``cores``, ``target_accept``, ...).
 
@@ -49,6 +60,10 @@ def sample(model: pm.Model, draws: int = 1000, tune: int = 1000, chains: int = 2
         ``arviz.compare`` need.
     """
     idata_kwargs = {"log_likelihood": True, **kwargs.pop("idata_kwargs", {})}
+    if early_adaptation:
+        adapted = adapting_step(model, chains, kwargs.get("random_seed"), kwargs)
+        if adapted is not None:
+            kwargs["step"], kwargs["initvals"] = adapted
     with model:
         return pm.sample(draws=draws, tune=tune, chains=chains, idata_kwargs=idata_kwargs, **kwargs)
 

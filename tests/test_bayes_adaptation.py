@@ -1,0 +1,88 @@
+"""The sampler's early-adapting mass matrix and its jittered starts."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+pytest.importorskip("pymc")
+import pymc as pm  # noqa: E402
+
+from ventrola import bayes  # noqa: E402
+from ventrola.bayes.adaptation import adapting_step  # noqa: E402
+
+
+def scales_apart():
+    """Posterior scales three orders of magnitude apart (as a non-decision time and a drift rate
+    can be), and two constrained variables."""
+    rng = np.random.default_rng(4)
+    with pm.Model() as model:
+        narrow = pm.Normal("narrow", 0.0, 1e-3)
+        wide = pm.Normal("wide", 0.0, 2.0)
+        positive = pm.HalfNormal("positive", 1.0)
+        bounded = pm.Uniform("bounded", 0.0, 2.0)
+        pm.Normal("observed", narrow + positive, 1.0, observed=rng.normal(1.0, 1.0, 20))
+        pm.Deterministic("total", wide + bounded)
+    return model
+
+
+def sampled(model, early, draws=400, tune=300):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return bayes.sample(model, draws=draws, tune=tune, chains=2, cores=1, random_seed=11, progressbar=False,
+                            early_adaptation=early, discard_tuned_samples=False,
+                            idata_kwargs={"log_likelihood": False})
+
+
+@pytest.fixture(scope="module")
+def both_starts():
+    model = scales_apart()
+    return sampled(model, True), sampled(model, False)
+
+
+def test_early_adaptation_spends_far_fewer_steps_in_the_first_window_and_samples_the_same_posterior(both_starts):
+    early, default = both_starts
+    first_window = slice(0, 100)
+    early_steps = float(early.warmup_sample_stats["n_steps"].isel(draw=first_window).sum())
+    default_steps = float(default.warmup_sample_stats["n_steps"].isel(draw=first_window).sum())
+    assert early_steps < default_steps / 5, (early_steps, default_steps)
+    posterior = early.posterior
+    assert float(posterior["narrow"].std()) == pytest.approx(1e-3, rel=0.15)
+    assert float(posterior["wide"].std()) == pytest.approx(2.0, rel=0.15)
+    assert int(early.sample_stats["diverging"].sum()) == 0
+
+
+def test_the_starts_are_reproducible_distinct_and_inside_the_supports():
+    model = scales_apart()
+    first = adapting_step(model, 3, 5, {})
+    again = adapting_step(model, 3, 5, {})
+    assert first is not None and again is not None
+    starts, repeated = first[1], again[1]
+    assert len(starts) == 3
+    for start, same in zip(starts, repeated):
+        assert set(start) == {"narrow", "wide", "positive", "bounded"}
+        assert all(np.array_equal(start[name], same[name]) for name in start)
+        assert start["positive"] > 0 and 0 < start["bounded"] < 2
+    assert len({float(start["wide"]) for start in starts}) == 3
+    per_chain = adapting_step(model, 2, [7, 8], {})
+    assert per_chain is not None and float(per_chain[1][0]["wide"]) != float(per_chain[1][1]["wide"])
+    with pytest.raises(ValueError, match="random_seed has 1 values for 2 chains"):
+        adapting_step(model, 2, [7], {})
+
+
+def test_nuts_options_go_to_the_step_and_a_chosen_start_is_left_to_pm_sample():
+    model = scales_apart()
+    kwargs = {"target_accept": 0.93, "max_treedepth": 7, "cores": 1}
+    step, _ = adapting_step(model, 2, 1, kwargs)
+    assert step.target_accept == 0.93 and step.max_treedepth == 7
+    assert kwargs == {"cores": 1}
+    for chosen in ({"init": "adapt_diag"}, {"step": None}, {"initvals": {"wide": 1.0}}):
+        assert adapting_step(model, 2, 1, dict(chosen)) is None
+
+
+def test_a_model_without_a_finite_start_is_refused_with_a_reason():
+    with pm.Model() as model:
+        x = pm.Normal("x", 0.0, 1.0)
+        pm.Potential("never", 0.0 * x - np.inf)
+    with pytest.raises(ValueError, match="no finite log-probability"):
+        adapting_step(model, 2, 1, {})
