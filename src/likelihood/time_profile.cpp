@@ -22,8 +22,9 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr int N = TimeProfile::DEGREE;
 constexpr std::size_t F = TimeProfile::FUNCTIONS;
 constexpr std::size_t SERIES = TimeProfile::FUNCTIONS + 1;
-constexpr double CELL_WIDTH = 0.5;  // in log-time
-constexpr int DEEPEST = 9;          // halvings of a cell
+constexpr double CELL_WIDTH = 1.0;  // in log-time: wide enough that a smooth stretch of the
+                                    // density takes few cells, narrow enough that few are halved
+constexpr int DEEPEST = 10;         // halvings of a cell
 // Halvings of a rule's piece within a leaf: enough for any density that
 // matters; beyond them the nodes would grow without bound.
 constexpr int MOST_SPLITS = 12;

@@ -2,12 +2,12 @@
 // decision time, tabulated for one parameter set: what the trials of a fit
 // or a sampler share when they share their parameters.
 //
-// Decision time s enters as x = log s, cut into cells [k/2, (k + 1)/2] for
+// Decision time s enters as x = log s, cut into cells [k, k + 1] for
 // integers k. A cell holds Chebyshev interpolants of degree 16 (from 17
 // start averages of range_average.hpp at the Chebyshev extreme points) of log
 // h(s), h the start-averaged density, and of the averages under it of the
 // partial derivatives of log f; where the interpolants' last coefficients
-// are not negligible the cell is halved, down to 1/512 of its width. Cells
+// are not negligible the cell is halved, down to 1/1024 of its width. Cells
 // are built when a trial first needs them and kept; each is a function of
 // the parameters and its position alone, so which trials came first, and how
 // trials are split over threads, changes no result.
