@@ -5,8 +5,9 @@
    calls them, on one thread.
 2. The hierarchical fit of that experiment with an exponential collapse: drift rate per
    condition, boundary and non-decision time per participant, one collapse time for all;
-   2 chains x 1,000 draws after 1,000 tuning steps, one chain per core. Wall time, processor
-   time of the chains, R-hat, divergences, effective sample sizes, leapfrog steps per draw.
+   2 chains x 1,000 draws after 1,000 tuning steps, one chain per core, by ventrola.bayes.sample
+   (its mass matrix adapting from the first draws). Wall time, R-hat, divergences, effective
+   sample sizes, leapfrog steps per draw and in tuning.
 
     python bench/bench_bayes_generalized.py                 # the full run
     python bench/bench_bayes_generalized.py --draws 200 --tune 200
@@ -32,6 +33,7 @@ with warnings.catch_warnings():
     import pytensor.tensor as pt
 
 import ventrola
+from ventrola import bayes
 from ventrola.bayes import hierarchical_model, model_log_probability, signed_rts
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
@@ -86,20 +88,22 @@ def hierarchical_fit(trials, draws, tune):
     print(f"hierarchical fit of {MODEL!r}, {len(trials)} trials, {draws} draws after {tune} tuning steps, "
           f"2 chains in 2 processes (load {load()} at the start):")
     started = time.perf_counter()
-    with model:
-        idata = pm.sample(draws, tune=tune, chains=2, cores=2, random_seed=SEED, progressbar=False,
-                          compute_convergence_checks=False)
+    idata = bayes.sample(model, draws, tune=tune, chains=2, cores=2, random_seed=SEED, progressbar=False,
+                         compute_convergence_checks=False, idata_kwargs={"log_likelihood": False},
+                         discard_tuned_samples=False)
     wall = time.perf_counter() - started
     sampling = float(idata.posterior.attrs["sampling_time"])
     ess = az.ess(idata.posterior).to_array()
     rhat = az.rhat(idata.posterior).to_array()
     divergences = int(idata.sample_stats["diverging"].sum())
     steps = float(idata.sample_stats["n_steps"].mean())
+    tuning_steps = float(idata.warmup_sample_stats["n_steps"].sum(axis=1).mean())
     verdict = "met" if wall <= TARGET_WALL and float(rhat.max()) <= 1.01 and divergences == 0 else "NOT MET"
     print(f"  wall time {wall:.1f} s (sampling {sampling:.1f} s); target {TARGET_WALL:.0f} s with R-hat <= 1.01 and "
           f"no divergences: {verdict}")
     print(f"  R-hat max {float(rhat.max()):.4f}; {divergences} divergences; bulk ESS min {float(ess.min()):.0f}, "
-          f"median {float(ess.median()):.0f}; {steps:.1f} leapfrog steps per draw")
+          f"median {float(ess.median()):.0f}; {steps:.1f} leapfrog steps per draw, {tuning_steps:.0f} per chain "
+          "in tuning")
     collapse = idata.posterior["collapse_time"]
     print(f"  collapse_time {float(collapse.mean()):.3f} ± {float(collapse.std()):.3f} (true {COLLAPSE_TIME}); "
           f"load {load()} at the end")

@@ -2,13 +2,18 @@
 starting points that go with it.
 
 ``pm.sample``'s default keeps the identity mass matrix for the first hundred tuning draws. A
-drift-diffusion model's parameters differ in posterior scale by two orders of magnitude (a
+drift-diffusion model's parameters differ in posterior scale by orders of magnitude (a
 non-decision time pinned to milliseconds by the fastest responses, a drift rate known to a
 tenth), so that with the identity the step size shrinks to the narrowest scale and every draw of
 that first window runs a tree of hundreds of steps: with the seven-parameter model, half of a
-short run's gradients went there. Updating the estimate from the tenth draw on, as the draws
-come, brings the step size to its working value within a few dozen draws; the later windows
-then refine the estimate as ``pm.sample`` does.
+short run's gradients went there.
+
+Here the first guess of each variance is 1 / |d log p / dx| at the starting points (at most 1):
+a start some way from the posterior's centre sees a steep gradient where the posterior is
+narrow. From the tenth draw on the estimate is the draws' own variance, updated as they come;
+the guess weighs almost nothing then, because its centre, the starting point, is where the
+chain walked in from, and its spread would hide a narrow scale. The later windows refine the
+estimate as ``pm.sample``'s do.
 """
 
 from __future__ import annotations
@@ -25,7 +30,7 @@ from pymc.step_methods.hmc.quadpotential import QuadPotentialDiagAdapt
 DISCARDED_DRAWS = 10
 # The window of draws each later estimate comes from, as pm.sample's default.
 ADAPTATION_WINDOW = 101
-# Weight of the initial (unit) variance in the first estimate, in draws.
+# Weight of the gradient's guess once draws come, in draws (it must not be 0).
 INITIAL_WEIGHT = 1e-6
 SMALLEST_VARIANCE = 1e-10
 JITTER_TRIES = 10
@@ -75,14 +80,16 @@ def early_adapting_nuts(
     model: pm.Model, starts: list[dict[str, np.ndarray]], options: dict[str, Any]
 ) -> pm.NUTS:
     """NUTS over all of the model's free variables with the early-adapting diagonal mass matrix,
-    centred on the mean of the chains' starting points."""
+    its first guess from the gradient at the chains' starting points (1 where that is not a
+    number)."""
     raveled = [DictToArrayBijection.map({v.name: s[v.name] for v in model.value_vars}).data for s in starts]
     mean = np.mean(raveled, axis=0)
     n = len(mean)
     gradient = model.compile_dlogp()
     steepness = np.mean([np.abs(gradient(start)) for start in starts], axis=0)
-    with np.errstate(divide="ignore"):
-        variance = np.clip(1.0 / steepness, SMALLEST_VARIANCE, 1.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        guess = np.clip(1.0 / steepness, SMALLEST_VARIANCE, 1.0)
+    variance = np.where(np.isnan(guess), 1.0, guess)
     potential = QuadPotentialDiagAdapt(n, mean, variance, INITIAL_WEIGHT, adaptation_window=ADAPTATION_WINDOW,
                                        discard_window=DISCARDED_DRAWS, early_update=True)
     with model:
