@@ -66,6 +66,11 @@ def test_the_starts_are_reproducible_distinct_and_inside_the_supports():
     assert len({float(start["wide"]) for start in starts}) == 3
     per_chain = adapting_step(model, 2, [7, 8], {})
     assert per_chain is not None and float(per_chain[1][0]["wide"]) != float(per_chain[1][1]["wide"])
+    from_generator = adapting_step(model, 2, np.random.default_rng(7), {})
+    again_from_generator = adapting_step(model, 2, np.random.default_rng(7), {})
+    assert from_generator is not None and again_from_generator is not None
+    assert float(from_generator[1][1]["wide"]) == float(again_from_generator[1][1]["wide"])
+    assert adapting_step(model, 2, np.random.RandomState(7), {}) is not None
     with pytest.raises(ValueError, match="random_seed has 1 values for 2 chains"):
         adapting_step(model, 2, [7], {})
 
@@ -78,6 +83,7 @@ def test_nuts_options_go_to_the_step_and_a_chosen_start_is_left_to_pm_sample():
     assert kwargs == {"cores": 1}
     for chosen in ({"init": "adapt_diag"}, {"step": None}, {"initvals": {"wide": 1.0}}):
         assert adapting_step(model, 2, 1, dict(chosen)) is None
+    assert adapting_step(model, None, 1, {}) is None
 
 
 def test_a_model_without_a_finite_start_is_refused_with_a_reason():

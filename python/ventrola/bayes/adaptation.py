@@ -37,14 +37,17 @@ JITTER_TRIES = 10
 NUTS_OPTIONS = ("target_accept", "max_treedepth", "early_max_treedepth", "step_scale")
 
 
-def chain_seeds(random_seed: Any, chains: int) -> list[np.random.SeedSequence]:
-    """One seed sequence per chain for the starting points, from ``pm.sample``'s ``random_seed``
-    (None, an int, or one per chain)."""
+def chain_generators(random_seed: Any, chains: int) -> list[np.random.Generator]:
+    """One generator per chain for the starting points, from ``pm.sample``'s ``random_seed``:
+    None, an int, a NumPy generator (or legacy ``RandomState``), or one of these per chain."""
     if isinstance(random_seed, Sequence) and not isinstance(random_seed, (str, bytes)):
         if len(random_seed) != chains:
             raise ValueError(f"random_seed has {len(random_seed)} values for {chains} chains")
-        return [np.random.SeedSequence(seed) for seed in random_seed]
-    return np.random.SeedSequence(random_seed).spawn(chains)
+        return [np.random.default_rng(seed) for seed in random_seed]
+    if isinstance(random_seed, np.random.RandomState):
+        random_seed = int(random_seed.randint(2**31))
+    parent = np.random.default_rng(random_seed)
+    return [np.random.default_rng(int(seed)) for seed in parent.integers(0, 2**63, size=chains)]
 
 
 def jittered_starts(model: pm.Model, chains: int, random_seed: Any) -> list[dict[str, np.ndarray]]:
@@ -54,8 +57,7 @@ def jittered_starts(model: pm.Model, chains: int, random_seed: Any) -> list[dict
     initial = model.initial_point()
     log_probability = model.compile_logp()
     starts = []
-    for seed in chain_seeds(random_seed, chains):
-        rng = np.random.default_rng(seed)
+    for rng in chain_generators(random_seed, chains):
         for attempt in range(JITTER_TRIES + 1):
             point = {name: value + rng.uniform(-1.0, 1.0, np.shape(value)) for name, value in initial.items()}
             if np.isfinite(log_probability(point)):
@@ -96,13 +98,15 @@ def early_adapting_nuts(
         return pm.NUTS(potential=potential, **options)
 
 
-def adapting_step(model: pm.Model, chains: int, random_seed: Any,
+def adapting_step(model: pm.Model, chains: Optional[int], random_seed: Any,
                   kwargs: dict[str, Any]) -> Optional[tuple[pm.NUTS, list[dict[str, np.ndarray]]]]:
     """The step and the starting points (``initvals``) for ``pm.sample``, taking NUTS's options
     out of ``kwargs``;
     None where the caller chose a step, an initialisation or starting points, or where a free
-    variable is discrete (NUTS cannot take it)."""
-    if any(key in kwargs for key in ("step", "init", "initvals")) or model.discrete_value_vars:
+    variable is discrete (NUTS cannot take it), or where ``chains`` is left to ``pm.sample``
+    (None)."""
+    if (chains is None or any(key in kwargs for key in ("step", "init", "initvals"))
+            or model.discrete_value_vars):
         return None
     options = {key: kwargs.pop(key) for key in NUTS_OPTIONS if key in kwargs}
     starts = jittered_starts(model, chains, random_seed)
