@@ -136,8 +136,10 @@ def hierarchical_model(
         :class:`ventrola.bayes.WienerDDM`). Dimensions: the ``by`` column (the participants'
         labels, sorted), each ``depends_on`` column (its levels, sorted; parameters over
         several columns cross their levels, and combinations absent from the data keep their
-        prior) and ``trial`` (row positions in the table). Sample with ``pm.sample()`` inside
-        ``with model:``; the result is ArviZ ``InferenceData``.
+        prior) and ``trial`` (row positions in the table). Sample with
+        :func:`ventrola.bayes.sample` (NUTS with a mass matrix that adapts from the first draws,
+        the pointwise log-likelihood kept), or ``pm.sample()`` inside ``with model:``; the
+        result is ArviZ ``InferenceData``.
 
     Raises
     ------
