@@ -77,7 +77,7 @@ def test_the_starts_are_reproducible_distinct_and_inside_the_supports():
 
 def test_nuts_options_go_to_the_step_and_a_chosen_start_is_left_to_pm_sample():
     model = scales_apart()
-    kwargs = {"target_accept": 0.93, "max_treedepth": 7, "cores": 1}
+    kwargs = {"target_accept": 0.93, "nuts": {"max_treedepth": 7}, "cores": 1}
     step, _ = adapting_step(model, 2, 1, kwargs)
     assert step.target_accept == 0.93 and step.max_treedepth == 7
     assert kwargs == {"cores": 1}

@@ -58,7 +58,7 @@ def jittered_starts(model: pm.Model, chains: int, random_seed: Any) -> list[dict
     log_probability = model.compile_logp()
     starts = []
     for rng in chain_generators(random_seed, chains):
-        for attempt in range(JITTER_TRIES + 1):
+        for _ in range(JITTER_TRIES + 1):
             point = {name: value + rng.uniform(-1.0, 1.0, np.shape(value)) for name, value in initial.items()}
             if np.isfinite(log_probability(point)):
                 break
@@ -101,13 +101,12 @@ def early_adapting_nuts(
 def adapting_step(model: pm.Model, chains: Optional[int], random_seed: Any,
                   kwargs: dict[str, Any]) -> Optional[tuple[pm.NUTS, list[dict[str, np.ndarray]]]]:
     """The step and the starting points (``initvals``) for ``pm.sample``, taking NUTS's options
-    out of ``kwargs``;
-    None where the caller chose a step, an initialisation or starting points, or where a free
-    variable is discrete (NUTS cannot take it), or where ``chains`` is left to ``pm.sample``
-    (None)."""
+    (by name, or in ``pm.sample``'s ``nuts`` dictionary) out of ``kwargs``. None where the caller
+    chose a step, an initialisation or starting points, where a free variable is discrete (NUTS
+    cannot take it), or where ``chains`` is left to ``pm.sample`` (None)."""
     if (chains is None or any(key in kwargs for key in ("step", "init", "initvals"))
             or model.discrete_value_vars):
         return None
-    options = {key: kwargs.pop(key) for key in NUTS_OPTIONS if key in kwargs}
+    options = {**kwargs.pop("nuts", {}), **{key: kwargs.pop(key) for key in NUTS_OPTIONS if key in kwargs}}
     starts = jittered_starts(model, chains, random_seed)
     return early_adapting_nuts(model, starts, options), constrained(model, starts)

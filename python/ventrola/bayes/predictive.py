@@ -49,7 +49,8 @@ def sample(
         jittered as ``pm.sample``'s default jitters them (``ventrola.bayes.adaptation``). The
         parameters of a drift-diffusion model differ in posterior scale by orders of magnitude,
         and the identity then makes the first hundred draws the costliest of the run. False, or
-        a ``step``, ``init`` or ``initvals`` among ``kwargs``: ``pm.sample``'s own start.
+        a ``step``, ``init`` or ``initvals`` among ``kwargs``, or ``chains=None``: ``pm.sample``'s
+        own start.
     **kwargs
         Further arguments of ``pm.sample`` (``random_seed``, ``cores``, ``target_accept``, ...).
 
