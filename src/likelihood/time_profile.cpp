@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 
+#include "likelihood/chebyshev_series.hpp"
 #include "likelihood/quadrature.hpp"
 
 namespace ventrola::likelihood {
@@ -32,21 +32,11 @@ constexpr double LOG_TOLERANCE = 1e-11;
 constexpr double MEAN_TOLERANCE = 1e-9;
 
 // Below a window's running integral by this many e-folds, a cell on the
-// rising edge (and every cell before it, which lies lower still) is left out.
-constexpr double NEGLIGIBLE = 40;
-
-// cos(pi m / N) for m = 0..2N-1.
-struct CosineTable {
-    double c[2 * N];
-};
-const CosineTable& cosines() {
-    static const CosineTable table = [] {
-        CosineTable t{};
-        for (int m = 0; m < 2 * N; ++m) t.c[m] = std::cos(std::numbers::pi * m / N);
-        return t;
-    }();
-    return table;
-}
+// rising edge (and every cell before it, which lies lower still) is left out:
+// a relative 1e-13, where the edge falls by tens of e-folds per cell, far
+// inside the 1e-9 the log-density keeps; each e-fold more costs cells of
+// leading edge that every parameter set's tables would build.
+constexpr double NEGLIGIBLE = 30;
 
 // The Chebyshev series of a derivative: d/dz sum c_n T_n.
 void derivative_series(const double* c, double* d) {
@@ -72,43 +62,37 @@ TimeProfile::TimeProfile(const RangeAverage& plan, bool upper) : plan_(plan), up
 
 TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
     const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
-    const CosineTable& cos_table = cosines();
-    double values[TimeProfile::SERIES][N + 1];
+    const auto& transform = chebyshev::cosine_transform<N>();
+    Cell cell{lo, hi, -1, true, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}, {}, NOT_BUILT};
     double slope[N + 1];
     bool finite = true;
     for (int j = 0; j <= N; ++j) {
-        const double x = mid + half * cos_table.c[j];
+        const double x = mid + half * transform.node[j];
         const double s = std::exp(x);
         const StartAverageValues v = plan_.start_average_at(upper_, s);
         finite = finite && std::isfinite(v.log_density);
-        values[0][j] = v.log_density;
-        values[1][j] = s * v.d_s;  // d log h / dx
-        values[2][j] = v.d_v;
-        values[3][j] = v.d_a;
-        values[4][j] = v.d_d;
-        values[5][j] = v.d_sv;
-        values[6][j] = v.d_s;
-        values[7][j] = v.half_position_d_d;
-        values[8][j] = v.abs_d_s;
+        double* node = cell.nodes[j];
+        node[0] = v.log_density;
+        node[1] = s * v.d_s;  // d log h / dx
+        node[2] = v.d_v;
+        node[3] = v.d_a;
+        node[4] = v.d_d;
+        node[5] = v.d_sv;
+        node[6] = v.d_s;
+        node[7] = v.half_position_d_d;
+        node[8] = v.abs_d_s;
         slope[j] = s * v.d_s + 1;  // d log(h s) / dx
     }
-    Cell cell{lo, hi, -1, finite, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}};
+    cell.usable = finite;
     if (finite) {
+        chebyshev::coefficients<N, SERIES>(cell.nodes, cell.series);
         for (std::size_t f = 0; f < TimeProfile::SERIES; ++f) {
-            double largest = 0;
-            for (int j = 0; j <= N; ++j) largest = std::fmax(largest, std::fabs(values[f][j]));
-            for (int n = 0; n <= N; ++n) {
-                double sum = 0;
-                for (int j = 0; j <= N; ++j) {
-                    const double term = values[f][j] * cos_table.c[(n * j) % (2 * N)];
-                    sum += (j == 0 || j == N) ? 0.5 * term : term;
-                }
-                cell.series[n][f] = (n == 0 || n == N ? 1.0 : 2.0) * sum / N;
-            }
             // The average of |d log f / ds| only bounds a rounding error; it has
             // a kink where d log f / ds changes sign, and is not checked. The
             // slope is checked through the averages (it is s times one).
             if (f == TimeProfile::SERIES - 1 || f == 1) continue;
+            double largest = 0;
+            for (int j = 0; j <= N; ++j) largest = std::fmax(largest, std::fabs(cell.nodes[j][f]));
             const double tolerance = f == 0 ? LOG_TOLERANCE * std::fmax(1.0, largest) : MEAN_TOLERANCE * largest;
             if (!(std::fabs(cell.series[N - 1][f]) + std::fabs(cell.series[N][f]) <= tolerance)) {
                 cell.usable = false;
@@ -121,18 +105,18 @@ TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
         // The series at z = -1 and 1, where the interpolants are their
         // values at the cell's nodes.
         for (int side = 0; side < 2; ++side) {
-            for (int f = 0; f < 2; ++f) cell.ends[side][f] = values[f][side == 0 ? N : 0];
+            for (int f = 0; f < 2; ++f) cell.ends[side][f] = cell.nodes[side == 0 ? N : 0][f];
         }
         derivative_series(log_h, first);
         derivative_series(first, second);
         cell.least_slope = INF;
         for (int j = 0; j <= N; ++j) {
-            const double x = mid + half * cos_table.c[j];
-            cell.top = std::fmax(cell.top, values[0][j] + x);
+            const double x = mid + half * transform.node[j];
+            cell.top = std::fmax(cell.top, cell.nodes[j][0] + x);
             cell.least_slope = std::fmin(cell.least_slope, slope[j]);
             cell.slope_bound = std::fmax(cell.slope_bound, std::fabs(slope[j]));
             cell.curvature_bound =
-                std::fmax(cell.curvature_bound, std::fabs(clenshaw(second, cos_table.c[j])) / (half * half));
+                std::fmax(cell.curvature_bound, std::fabs(clenshaw(second, transform.node[j])) / (half * half));
         }
     }
     return cell;
@@ -169,9 +153,16 @@ int TimeProfile::top_cell(std::int64_t k) {
     return index;
 }
 
+std::int64_t TimeProfile::cell_of(double x) { return static_cast<std::int64_t>(std::floor(x / CELL_WIDTH)); }
+
+bool TimeProfile::built(std::int64_t k) const {
+    return k >= first_k_ && k < first_k_ + static_cast<std::int64_t>(top_.size()) &&
+           top_[static_cast<std::size_t>(k - first_k_)] >= 0;
+}
+
 // The leaf holding x, or -1 where it could not be tabulated.
 int TimeProfile::leaf_at(double x) {
-    int index = top_cell(static_cast<std::int64_t>(std::floor(x / CELL_WIDTH)));
+    int index = top_cell(cell_of(x));
     while (cells_[index].children >= 0) {
         const int first = cells_[index].children;
         index = x < cells_[first].hi ? first : first + 1;
@@ -181,19 +172,7 @@ int TimeProfile::leaf_at(double x) {
 
 template <std::size_t count>
 void TimeProfile::evaluate(const Cell& cell, double x, double* values) {
-    const double z = (x - cell.mid) * cell.inv_half;
-    const double z2 = z + z;
-    // Clenshaw's recurrence for `count` series at once.
-    double b1[count] = {}, b2[count] = {};
-    for (int n = N; n >= 1; --n) {
-        const double* c = cell.series[n];
-        for (std::size_t f = 0; f < count; ++f) {
-            const double b0 = z2 * b1[f] - b2[f] + c[f];
-            b2[f] = b1[f];
-            b1[f] = b0;
-        }
-    }
-    for (std::size_t f = 0; f < count; ++f) values[f] = z * b1[f] - b2[f] + cell.series[0][f];
+    chebyshev::evaluate<count, N, SERIES>(cell.series, (x - cell.mid) * cell.inv_half, values);
 }
 
 bool TimeProfile::at(double s, std::array<double, FUNCTIONS>& values) {
@@ -249,9 +228,26 @@ bool TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy a
     return true;
 }
 
+// A leaf's antiderivatives, built when a window first needs them.
+const CellAntiderivative& TimeProfile::antiderivative_of(int index) {
+    if (cells_[index].antiderivative == NOT_BUILT) {
+        const Cell& cell = cells_[index];
+        antiderivatives_.emplace_back(cell.nodes, cell.mid, 1.0 / cell.inv_half);
+        cells_[index].antiderivative = static_cast<int>(antiderivatives_.size()) - 1;
+    }
+    return antiderivatives_[static_cast<std::size_t>(cells_[index].antiderivative)];
+}
+
 const TimeProfile::CellIntegral* TimeProfile::whole(int index) {
     Cell& cell = cells_[index];
     if (cell.integral.known) return cell.integral.failed ? nullptr : &cell.integral;
+    // Cached for any window that covers the cell, whose weight theta's means
+    // lose up to longest / range <= 1 / (1 - e^(lo - hi)) of their digits.
+    const double amplification = -1 / std::expm1(cell.lo - cell.hi);
+    if (antiderivative_of(index).part(cell.lo, cell.hi, true, amplification, cell.integral)) {
+        cell.integral.known = true;
+        return &cell.integral;
+    }
     LogWeightedSum<CELL_MEANS> sum;
     double values[SERIES];
     // Four quarters, each on its own rule: a cell may rise by many e-folds.
@@ -325,6 +321,29 @@ void TimeProfile::add_window(const LogWeightedSum<K>& window, LogWeightedSum<K>&
 }
 
 template <std::size_t K>
+void TimeProfile::add_integral(const PartIntegral& c, double longest, double range, LogWeightedSum<K>& window) {
+    if constexpr (K == 0) {
+        window.add(c.log_integral, {});
+    } else {
+        const double* m = c.means;
+        // The average of theta d log f / ds over the part from those of
+        // d log f / ds and s d log f / ds.
+        const double theta_d_s = (longest * m[4] - m[7]) / range;
+        const double theta_abs = (longest * m[6] - m[8]) / range;
+        window.add(c.log_integral, {m[0], m[1], m[2], m[3], -m[4], -theta_d_s, m[5], m[6], theta_abs});
+    }
+}
+
+template <std::size_t K>
+bool TimeProfile::add_part(int index, double p, double q, double longest, double range, LogWeightedSum<K>& window) {
+    PartIntegral part;
+    // The means of theta lose up to longest / range of their digits.
+    if (!antiderivative_of(index).part(p, q, K != 0, longest / range, part)) return false;
+    add_integral<K>(part, longest, range, window);
+    return true;
+}
+
+template <std::size_t K>
 bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum, WindowEnds& ends) {
     static_assert(K == 0 || K == RangeAverage::GRADIENT_VALUES);
     const double x_hi = std::log(longest);
@@ -346,24 +365,37 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
     const double shortest = longest - range;
     const double x_lo = shortest > 0 ? std::log(shortest) : -INF;
 
-    // The log start average and its slope at the window's ends: for
-    // Leibniz's rule, and to size a rule over the whole window.
+    // The log start average at the window's ends, for Leibniz's rule.
     const int high_leaf = leaf_at(x_hi);
     if (high_leaf < 0) return false;
-    const window_detail::WindowEnd hi = end_at(cells_[high_leaf], x_hi);
-    ends.log_at_longest = hi.log_value;
+    evaluate<1>(cells_[high_leaf], x_hi, &ends.log_at_longest);
     ends.log_at_shortest = -INF;
-    int low_leaf = -1;
-    if (shortest > 0) {
-        low_leaf = leaf_at(x_lo);
+    // A window over more than two cells takes its low end's value once it
+    // is known not to be negligible (below).
+    const std::int64_t k_hi = cell_of(x_hi);
+    const bool low_end_first = shortest > 0 && cell_of(x_lo) >= k_hi - 1;
+    if (low_end_first) {
+        const int low_leaf = leaf_at(x_lo);
         if (low_leaf < 0) return false;
+        evaluate<1>(cells_[low_leaf], x_lo, &ends.log_at_shortest);
+        // Within one leaf or across two, from their antiderivatives where
+        // they are accurate enough.
+        const double join = cells_[low_leaf].hi;
+        if (low_leaf == high_leaf || join == cells_[high_leaf].lo) {
+            LogWeightedSum<K> window;
+            if (add_part<K>(low_leaf, x_lo, std::fmin(join, x_hi), longest, range, window) &&
+                (low_leaf == high_leaf || add_part<K>(high_leaf, join, x_hi, longest, range, window))) {
+                add_window(window, sum);
+                return true;
+            }
+        }
+        // Otherwise a window narrow enough for one rule takes it across the
+        // (at most two) leaves it meets, each node from its own leaf: the
+        // interpolants join to within their accuracy. The rule is sized from
+        // the ends' values and slopes, and from the leaves' bound on the
+        // curvature, which sees what the ends do not.
         const window_detail::WindowEnd lo = end_at(cells_[low_leaf], x_lo);
-        ends.log_at_shortest = lo.log_value;
-        // A window narrow enough for one rule takes it across the (at most
-        // two) leaves it meets, each node from its own leaf: the interpolants
-        // join to within their accuracy. The rule is sized from the ends, and
-        // from the leaves' bound on the curvature, which sees what the ends
-        // do not.
+        const window_detail::WindowEnd hi = end_at(cells_[high_leaf], x_hi);
         const int n = window_rule_size(lo, hi, cells_[low_leaf], cells_[high_leaf], accuracy_for<K>);
         if (n != 0) {
             LogWeightedSum<K> window;
@@ -387,6 +419,7 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
     // False where one could not be tabulated; `done` once the rising edge has
     // fallen out of sight.
     bool done = false;
+    double done_top = INF;
     auto visit = [&](auto&& self, int index) -> bool {
         if (cells_[index].children >= 0) {
             const int first = cells_[index].children;
@@ -399,33 +432,53 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
         if (cells_[index].least_slope > 0 &&
             cells_[index].top + std::log(q - p) < window.log_total() - NEGLIGIBLE) {
             done = true;
+            done_top = cells_[index].top;
             return true;
         }
         if (p == lo && q == hi) {
             const CellIntegral* c = whole(index);
             if (c == nullptr) return false;
-            if constexpr (K == 0) {
-                window.add(c->log_integral, {});
-            } else {
-                const double* m = c->means;
-                // The average of theta d log f / ds over the cell from those of
-                // d log f / ds and s d log f / ds.
-                const double theta_d_s = (longest * m[4] - m[7]) / range;
-                const double theta_abs = (longest * m[6] - m[8]) / range;
-                window.add(c->log_integral, {m[0], m[1], m[2], m[3], -m[4], -theta_d_s, m[5], m[6], theta_abs});
-            }
+            add_integral<K>(*c, longest, range, window);
             return true;
         }
+        if (add_part<K>(index, p, q, longest, range, window)) return true;
         const Cell& cell = cells_[index];
         return for_each_node(cell, p, q, accuracy_for<K>, [&](double x, double log_weight) {
             add_value<K>(cell, x, log_weight, longest, x_hi, range, window);
         });
     };
-    for (std::int64_t k = static_cast<std::int64_t>(std::floor(x_hi / CELL_WIDTH));
-         !done && (k + 1) * CELL_WIDTH > x_lo; --k) {
+    // Where the rising edge leaves sight, log(h s) at and below the window's
+    // low end is at most `bound`.
+    double bound = INF;
+    for (std::int64_t k = k_hi; !done && (k + 1) * CELL_WIDTH > x_lo; --k) {
+        if (k < k_hi && !built(k)) {
+            // A cell not yet tabulated below one whose lowest leaf rises
+            // throughout and ends out of sight: the edge keeps rising below,
+            // so the cell is out of sight too, and need not be built.
+            int lowest = top_[static_cast<std::size_t>(k + 1 - first_k_)];
+            while (cells_[lowest].children >= 0) lowest = cells_[lowest].children;
+            const Cell& above = cells_[lowest];
+            const double log_at_bottom = above.ends[0][0] + above.lo;
+            if (above.usable && above.least_slope > 0 &&
+                log_at_bottom + std::log(CELL_WIDTH) < window.log_total() - NEGLIGIBLE) {
+                bound = log_at_bottom;
+                break;
+            }
+        }
         if (!visit(visit, top_cell(k))) return false;
+        if (done) bound = done_top;
     }
     add_window(window, sum);
+    if (K != 0 && shortest > 0 && !low_end_first) {
+        // h at the low end against the window's integral: where it is below
+        // e^-40 per second it cannot show in the partials, and the cells
+        // down there are left unbuilt.
+        if (!(bound - x_lo < window.log_total() - NEGLIGIBLE)) {
+            const int low_leaf = leaf_at(x_lo);
+            if (low_leaf < 0) return false;
+            evaluate<1>(cells_[low_leaf], x_lo, &ends.log_at_shortest);
+        }
+    }
     return true;
 }
 

@@ -13,7 +13,9 @@
 // trials are split over threads, changes no result.
 //
 // A trial's window [longest - st0, longest] is then integrated over the
-// interpolants (Gauss-Legendre on each cell's part of it), which costs a
+// interpolants: where a cell's antiderivatives (cell_antiderivative.hpp) are
+// accurate enough for its part of the window, from their values at the
+// part's ends; elsewhere by Gauss-Legendre rules on the part, which cost a
 // polynomial and an exponential per node instead of a start average.
 #pragma once
 
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "likelihood/cell_antiderivative.hpp"
 #include "likelihood/log_weighted_sum.hpp"
 #include "likelihood/range_average.hpp"
 #include "likelihood/time_window_quadrature.hpp"
@@ -34,7 +37,8 @@ public:
     // / d(v, a, d, sv, s) (seen from the boundary); of position / 2 times the d
     // partial; and of |d log f / ds|.
     static constexpr std::size_t FUNCTIONS = 8;
-    static constexpr int DEGREE = 16;
+    static constexpr int DEGREE = PROFILE_DEGREE;
+    static_assert(FUNCTIONS + 1 == PROFILE_FUNCTIONS);
 
     TimeProfile(const RangeAverage& plan, bool upper);
 
@@ -54,14 +58,15 @@ private:
     // A cell's integral of h over its decision times, and the averages under
     // it of the partials and of s times the two time partials (for st0's
     // weight theta = (longest - s) / st0), once a window has covered it.
-    static constexpr std::size_t CELL_MEANS = 9;
+    static constexpr std::size_t CELL_MEANS = PartIntegral::MEANS;
     static constexpr std::size_t SERIES = FUNCTIONS + 1;
-    struct CellIntegral {
+    struct CellIntegral : PartIntegral {
         bool known = false;
         bool failed = false;  // too steep for the cell's rules
-        double log_integral;
-        double means[CELL_MEANS];
     };
+    // Where a cell's antiderivatives are: an index into antiderivatives_, or
+    // one of these.
+    static constexpr int NOT_BUILT = -1;
 
     struct Cell {
         double lo, hi;    // in x
@@ -75,7 +80,9 @@ private:
         // d log h / dx, and the seven averages; side by side, so that the
         // gradient's nine series are summed in one pass.
         double series[DEGREE + 1][SERIES];
+        double nodes[DEGREE + 1][SERIES];  // the functions at x = mid + half cos(j pi / N)
         CellIntegral integral;
+        int antiderivative;
     };
 
     static window_detail::WindowEnd end_at(const Cell& cell, double x);
@@ -86,6 +93,14 @@ private:
                           LogWeightedSum<K>& window);
     template <std::size_t K>
     static void add_window(const LogWeightedSum<K>& window, LogWeightedSum<K>& sum);
+    // A cell's (or part's) integral as one term of a window's sum.
+    template <std::size_t K>
+    static void add_integral(const PartIntegral& c, double longest, double range, LogWeightedSum<K>& window);
+    // The integral over [p, q] within a leaf from its antiderivatives into
+    // `window`; false, the window unchanged, where they are not accurate
+    // enough for it.
+    template <std::size_t K>
+    bool add_part(int index, double p, double q, double longest, double range, LogWeightedSum<K>& window);
 
     // Calls visit(x, log weight) at the nodes of rules over [p, q] within a leaf;
     // false where the interpolant is too steep for rules on a bounded number
@@ -95,6 +110,8 @@ private:
     static bool for_each_node(const Cell& cell, double p, double q, Accuracy accuracy, Visit&& visit,
                               int splits = 0);
 
+    static std::int64_t cell_of(double x);  // k of the top cell holding x
+    bool built(std::int64_t k) const;
     int top_cell(std::int64_t k);
     Cell tabulate(double lo, double hi) const;
     void refine(int index, int depth);
@@ -103,12 +120,14 @@ private:
     // its slope, SERIES for the gradient.
     template <std::size_t count>
     static void evaluate(const Cell& cell, double x, double* values);
+    const CellAntiderivative& antiderivative_of(int index);
     // The cell's integral, or nullptr where its rules failed.
     const CellIntegral* whole(int index);
 
     const RangeAverage& plan_;
     bool upper_;
     std::vector<Cell> cells_;
+    std::vector<CellAntiderivative> antiderivatives_;
     // The top cell of each k in [first_k_, first_k_ + top_.size()), -1 where not built.
     std::vector<int> top_;
     std::int64_t first_k_ = 0;
