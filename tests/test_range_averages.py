@@ -228,6 +228,28 @@ def test_a_trial_s_value_does_not_depend_on_the_other_trials_of_its_set():
     assert np.array_equal(forward[::3], part)
 
 
+def test_sets_in_any_order_give_each_trial_its_own_set_s_result():
+    """Trials of three sets shuffled together (each set's trials taken
+    together, out of call order) give what each set gives in a call of its
+    own, bit for bit, at the trial's own place."""
+    rng = np.random.default_rng(9)
+    sets = [(0.8, 1.2, 0.4, 0.3), (-1.1, 1.6, 0.55, 0.25), (2.0, 0.9, 0.5, 0.2)]
+    which = rng.permutation(np.repeat(np.arange(3), [40, 25, 60]))
+    rts = 0.35 + rng.lognormal(-1.0, 0.9, which.size)
+    choices = rng.random(which.size) < 0.5
+    columns = np.array(sets)[which].T
+    ranges = dict(drift_rate_sd=0.7, starting_point_range=0.2, non_decision_time_range=0.15)
+    log_f, partials = wiener_logpdf_grad(choices, rts, *columns, **ranges)
+    for k, params in enumerate(sets):
+        mine = which == k
+        own_log_f, own_partials = wiener_logpdf_grad(choices[mine], rts[mine], *params, **ranges)
+        assert np.array_equal(log_f[mine], own_log_f)
+        assert np.array_equal(wiener_logpdf(choices, rts, *columns, **ranges)[mine],
+                              wiener_logpdf(choices[mine], rts[mine], *params, **ranges))
+        for name, partial in own_partials.items():
+            assert np.array_equal(partials[name][mine], partial), name
+
+
 # ------------------------------------------------------------ scales ---
 
 

@@ -155,11 +155,6 @@ int TimeProfile::top_cell(std::int64_t k) {
 
 std::int64_t TimeProfile::cell_of(double x) { return static_cast<std::int64_t>(std::floor(x / CELL_WIDTH)); }
 
-bool TimeProfile::built(std::int64_t k) const {
-    return k >= first_k_ && k < first_k_ + static_cast<std::int64_t>(top_.size()) &&
-           top_[static_cast<std::size_t>(k - first_k_)] >= 0;
-}
-
 // The leaf holding x, or -1 where it could not be tabulated.
 int TimeProfile::leaf_at(double x) {
     int index = top_cell(cell_of(x));
@@ -451,10 +446,12 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
     // low end is at most `bound`.
     double bound = INF;
     for (std::int64_t k = k_hi; !done && (k + 1) * CELL_WIDTH > x_lo; --k) {
-        if (k < k_hi && !built(k)) {
-            // A cell not yet tabulated below one whose lowest leaf rises
-            // throughout and ends out of sight: the edge keeps rising below,
-            // so the cell is out of sight too, and need not be built.
+        if (k < k_hi) {
+            // Below a cell whose lowest leaf rises throughout and ends out of
+            // sight the edge keeps rising: the cells below are out of sight
+            // too, and need not be built. (Decided whether or not an earlier
+            // window built them, so that no result depends on the order of
+            // the trials.)
             int lowest = top_[static_cast<std::size_t>(k + 1 - first_k_)];
             while (cells_[lowest].children >= 0) lowest = cells_[lowest].children;
             const Cell& above = cells_[lowest];

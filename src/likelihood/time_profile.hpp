@@ -111,7 +111,6 @@ private:
                               int splits = 0);
 
     static std::int64_t cell_of(double x);  // k of the top cell holding x
-    bool built(std::int64_t k) const;
     int top_cell(std::int64_t k);
     Cell tabulate(double lo, double hi) const;
     void refine(int index, int depth);

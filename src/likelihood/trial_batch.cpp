@@ -7,9 +7,8 @@
 #include <array>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 
+#include "likelihood/set_groups.hpp"
 #include "model/parameter_checks.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -45,70 +44,22 @@ bool all_single(const TrialColumns& columns) {
     return true;
 }
 
-// A parameter set by its bits, for counting sets.
-struct ParameterKey {
-    std::array<std::uint64_t, PARAMETER_COUNT> bits;
-
-    explicit ParameterKey(const FullModelParams& p) { std::memcpy(bits.data(), &p, sizeof p); }
-    bool operator==(const ParameterKey&) const = default;
-};
-
-struct KeyHash {
-    std::size_t operator()(const ParameterKey& key) const noexcept {
-        std::uint64_t h = 0x9e3779b97f4a7c15u;
-        for (const std::uint64_t b : key.bits) h = (h ^ b) * 0x100000001b3u;
-        return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-};
-
 // From this many trials on, a parameter set's averages are tabulated
 // (time_profile.hpp): the tables cost about as much as a dozen trials'
 // direct averages and then make each trial several times cheaper.
 constexpr std::size_t SHARED_FROM = 16;
 
-// Which parameter sets that many trials of the call share. It is decided over
-// the whole call, before the trials are split over threads, so that no result
-// depends on the split.
-class SharedSets {
-public:
-    explicit SharedSets(const TrialColumns& columns) {
-        if (all_single(columns)) {
-            all_ = columns.trial_count >= SHARED_FROM;
-            return;
-        }
-        bool averaged = false;
-        for (std::size_t trial = 0; trial < columns.trial_count && !averaged; ++trial) {
-            const FullModelParams p = columns.parameters_of(trial);
-            averaged = p.starting_point_range > 0 || p.non_decision_time_range > 0;
-        }
-        if (!averaged) return;  // nothing to tabulate
-        std::unordered_map<ParameterKey, std::size_t, KeyHash> counts;
-        for (std::size_t trial = 0; trial < columns.trial_count; ++trial) {
-            ++counts[ParameterKey(columns.parameters_of(trial))];
-        }
-        for (const auto& [key, count] : counts) {
-            if (count >= SHARED_FROM) shared_.insert(key);
-        }
-    }
-
-    bool shared(const FullModelParams& p) const { return all_ || shared_.contains(ParameterKey(p)); }
-
-private:
-    bool all_ = false;
-    std::unordered_set<ParameterKey, KeyHash> shared_;
-};
-
 // The last few parameter sets a thread used, so that trials that alternate
 // between a few sets (conditions in turn) keep each set's cached work.
 class RecentSets {
 public:
-    const ParameterSet& of(const FullModelParams& p, const SharedSets& shared) {
+    const ParameterSet& of(const FullModelParams& p, bool shared) {
         for (std::size_t i = 0; i < SLOTS; ++i) {
             if (sets_[i] && std::memcmp(&p, &sets_[i]->parameters(), sizeof p) == 0) return *sets_[i];
         }
         std::optional<ParameterSet>& slot = sets_[next_];
         next_ = (next_ + 1) % SLOTS;
-        slot.emplace(p, shared.shared(p));
+        slot.emplace(p, shared);
         return *slot;
     }
 
@@ -121,14 +72,13 @@ private:
 // Calls body(trial, set) for every trial of [first, last), set the
 // ParameterSet of the trial's parameters. Trials with the same parameters
 // (all of them, in the common case of one set for all) share one set and its
-// cached work; a set is a pure function of its parameters and of `shared`, so
-// how the trials are split over threads changes no result.
+// cached work; a trial's result is a function of its parameters alone, so
+// how the trials are split over threads changes none.
 template <class Body>
-void for_each_trial(const TrialColumns& columns, const SharedSets& shared, std::uint64_t first, std::uint64_t last,
-                    Body&& body) {
+void for_each_trial(const TrialColumns& columns, bool shared, std::uint64_t first, std::uint64_t last, Body&& body) {
     if (all_single(columns)) {
         const FullModelParams p = columns.parameters_of(0);
-        const ParameterSet set(p, shared.shared(p));
+        const ParameterSet set(p, shared);
         for (std::size_t trial = first; trial < last; ++trial) body(trial, set);
         return;
     }
@@ -136,13 +86,53 @@ void for_each_trial(const TrialColumns& columns, const SharedSets& shared, std::
     for (std::size_t trial = first; trial < last; ++trial) body(trial, sets.of(columns.parameters_of(trial), shared));
 }
 
+bool averaged(const TrialColumns& columns) {
+    for (std::size_t trial = 0; trial < columns.trial_count; ++trial) {
+        const FullModelParams p = columns.parameters_of(trial);
+        if (p.starting_point_range > 0 || p.non_decision_time_range > 0) return true;
+    }
+    return false;
+}
+
+// Calls body(trial, set) for every trial of the call. Where sets have tables
+// to build and trials differ in their sets, the trials are taken set by set
+// (set_groups.hpp); otherwise in ranges of the call's order.
+template <class Body>
+void for_each_trial_of_call(const TrialColumns& columns, Body&& body) {
+    if (all_single(columns) || !averaged(columns)) {
+        // One set for all tabulates from SHARED_FROM trials; without ranges
+        // to average there is nothing to tabulate.
+        const bool shared = all_single(columns) && columns.trial_count >= SHARED_FROM;
+        for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
+            for_each_trial(columns, shared, first, last, body);
+        });
+        return;
+    }
+    const SetGroups groups(columns, SHARED_FROM);
+    const auto& units = groups.units();
+    auto run_units = [&](std::uint64_t first, std::uint64_t last) {
+        std::optional<ParameterSet> set;
+        std::uint32_t current = 0;
+        for (std::uint64_t u = first; u < last; ++u) {
+            const SetGroups::Unit& unit = units[u];
+            if (!set || unit.set != current) {
+                current = unit.set;
+                set.emplace(groups.parameters(current), groups.shared(current));
+            }
+            for (std::size_t i = unit.first; i < unit.last; ++i) body(groups.order()[i], *set);
+        }
+    };
+    if (columns.trial_count < SERIAL_TRIALS) {
+        run_units(0, units.size());
+    } else {
+        WorkerPool::instance().for_each_piece(units.size(), run_units);
+    }
+}
+
 template <double (ParameterSet::*Function)(bool, double) const>
 void evaluate_into(const TrialColumns& columns, double* values) {
-    const SharedSets shared(columns);
-    for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
-            values[trial] = (set.*Function)(columns.upper(trial), columns.rts[trial]);
-        });
+    for_each_trial_of_call(columns, [&](std::size_t trial, const ParameterSet& set) {
+        values[trial] = (set.*Function)(columns.upper(trial), columns.rts[trial]);
     });
 }
 
@@ -150,11 +140,8 @@ void evaluate_into(const TrialColumns& columns, double* values) {
 double density_of(const ParameterSet& set, bool upper, double rt) { return std::exp(set.log_density(upper, rt)); }
 
 void evaluate_densities_into(const TrialColumns& columns, double* values) {
-    const SharedSets shared(columns);
-    for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
-            values[trial] = density_of(set, columns.upper(trial), columns.rts[trial]);
-        });
+    for_each_trial_of_call(columns, [&](std::size_t trial, const ParameterSet& set) {
+        values[trial] = density_of(set, columns.upper(trial), columns.rts[trial]);
     });
 }
 
@@ -196,13 +183,10 @@ Result<GradientBuffers> evaluate_trial_gradients(const TrialColumns& columns) {
     double* values = out.log_density.data();
     std::array<double*, GRADIENT_SIZE> partials{};
     for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k] = out.partials[k].data();
-    const SharedSets shared(columns);
-    for_each_trial_range(n, [&](std::uint64_t first, std::uint64_t last) {
-        for_each_trial(columns, shared, first, last, [&](std::size_t trial, const ParameterSet& set) {
-            const LogDensityGradient g = set.log_density_gradient(columns.upper(trial), columns.rts[trial]);
-            values[trial] = g.log_density;
-            for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];
-        });
+    for_each_trial_of_call(columns, [&](std::size_t trial, const ParameterSet& set) {
+        const LogDensityGradient g = set.log_density_gradient(columns.upper(trial), columns.rts[trial]);
+        values[trial] = g.log_density;
+        for (std::size_t k = 0; k < GRADIENT_SIZE; ++k) partials[k][trial] = g.partials[k];
     });
     return out;
 }
