@@ -1,7 +1,8 @@
 """Speed of the PyMC layer (ventrola.bayes).
 
 1. Log-probability and gradient of 10,000 trials through the PyTensor Op, as a
-   sampler calls them, beside the compiled likelihood alone.
+   sampler calls them, beside the compiled likelihood alone; the gradient of
+   the full model's example trials (below) at several start ranges.
 2. The hierarchical fit of examples/bayes_example.py (15 participants x 2
    conditions x 150 trials, drift rate depending on the condition): wall
    time, effective sample size per second and R-hat for 2 chains x 1,000
@@ -78,6 +79,31 @@ def evaluation_speed():
     print(f"  wiener_logpdf_grad     median {engine_time * 1e3:6.2f} ms   best {engine_best * 1e3:6.2f} ms")
 
 
+def shared_sets_gradient():
+    """wiener_logpdf_grad of the full model's example (4,500 trials in 30 parameter sets, each
+    set's trials tabulated) at the simulated variabilities and at start ranges a sampler's
+    trajectories visit near zero."""
+    trials, drawn = simulated_experiment(variability=VARIABILITY)
+    per_trial = drawn.loc[trials["subject"]]
+    drift = np.where(trials["condition"] == "easy", per_trial["drift_easy"], per_trial["drift_hard"])
+    arguments = (trials["choice"].to_numpy(), trials["rt"].to_numpy(), drift, per_trial["boundary"].to_numpy(), 0.5,
+                 per_trial["non_decision_time"].to_numpy() - 0.02)
+    print(f"gradient of {len(trials)} trials in 30 parameter sets (wall; processor time, all threads):")
+    for start_range in (VARIABILITY["starting_point_range"], 1e-4, 1e-9):
+        keywords = {**VARIABILITY, "starting_point_range": start_range}
+        keywords = {name: np.full(len(trials), value) for name, value in keywords.items()}
+        ventrola.wiener_logpdf_grad(*arguments, **keywords)
+        walls, processors = [], []
+        for _ in range(RUNS):
+            wall, processor = time.perf_counter(), time.process_time()
+            for _ in range(10):
+                ventrola.wiener_logpdf_grad(*arguments, **keywords)
+            walls.append((time.perf_counter() - wall) / 10)
+            processors.append((time.process_time() - processor) / 10)
+        print(f"  starting_point_range {start_range:<6g} median {statistics.median(walls) * 1e3:6.2f} ms; "
+              f"{statistics.median(processors) * 1e3:6.2f} ms")
+
+
 def hierarchical_fit(centred=()):
     trials, _ = simulated_experiment()
     model = hierarchical_model(trials, depends_on={"drift_rate": "condition"}, centred=centred)
@@ -136,6 +162,7 @@ def full_model_fit():
 def main():
     print(f"{os.cpu_count()} logical processors; pymc {pm.__version__}, pytensor {pytensor.__version__}")
     evaluation_speed()
+    shared_sets_gradient()
     hierarchical_fit()
     hierarchical_fit(centred=("boundary_separation", "non_decision_time"))
     full_model_fit()

@@ -149,12 +149,15 @@ def test_the_tables_match_brute_force_over_a_day_of_response_times(upper, params
 
 # Sets whose windows cross the tables' cells everywhere: the hierarchical
 # example's, a wide start range off-centre, a window of 2 ms, a wide window
-# without a start range.
+# without a start range; and start ranges of 1e-4 and 1e-9, whose partials'
+# rounding once made the tables halve their cells down to the finest.
 SWEPT = [
     (1.3, 1.4, 0.5, 0.3, 0.8, 0.3, 0.15, 1.0),
     (-0.7, 2.2, 0.35, 0.25, 1.5, 0.6, 0.4, 1.0),
     (2.5, 0.9, 0.6, 0.2, 0.0, 0.7, 0.002, 1.0),
     (0.4, 1.8, 0.5, 0.35, 2.5, 0.0, 0.9, 1.0),
+    (1.3, 1.4, 0.5, 0.3, 0.8, 1e-4, 0.15, 1.0),
+    (1.3, 1.4, 0.5, 0.3, 0.8, 1e-9, 0.15, 1.0),
 ]
 
 

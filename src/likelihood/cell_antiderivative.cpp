@@ -5,7 +5,8 @@
 // the mean of h s over the part. The part is accepted when that error, and
 // the rounding of the two evaluations, stays below VALUE_TOLERANCE of the
 // integral and (times the caller's amplification) MEANS_TOLERANCE of each
-// mean's scale (its largest magnitude at the cell's nodes).
+// mean's scale (its largest magnitude at the cell's nodes, or
+// PARTIAL_RESOLUTION / MEANS_TOLERANCE where that is larger).
 #include "likelihood/cell_antiderivative.hpp"
 
 #include <algorithm>
@@ -59,8 +60,9 @@ CellAntiderivative::CellAntiderivative(const double (&nodes)[N + 1][PROFILE_FUNC
     for (std::size_t f = 1; f < S; ++f) {
         // The averages of |d log f / ds| only bound a rounding error, and
         // have a kink where d log f / ds changes sign: not checked.
-        if (f == 7 || f == 9 || scale[f] == 0) continue;
-        const double tail = ERROR_FACTOR * (std::fabs(a[N - 1][f]) + std::fabs(a[N][f])) / scale[f];
+        if (f == 7 || f == 9) continue;
+        const double resolved = std::fmax(scale[f], PARTIAL_RESOLUTION / MEANS_TOLERANCE);
+        const double tail = ERROR_FACTOR * (std::fabs(a[N - 1][f]) + std::fabs(a[N][f])) / resolved;
         means_error_ = std::fmax(means_error_, tail);
     }
     if (!std::isfinite(value_error_) || !std::isfinite(means_error_)) {

@@ -17,6 +17,7 @@ template <int N>
 struct CosineTransform {
     double node[N + 1];          // cos(j pi / N)
     double matrix[N + 1][N + 1];  // coefficient n = sum_j matrix[n][j] value_j
+    double inverse[N + 1][N + 1];  // value_j = sum_n inverse[j][n] coefficient n: T_n(z_j)
 };
 
 template <int N>
@@ -29,6 +30,7 @@ const CosineTransform<N>& cosine_transform() {
             for (int j = 0; j <= N; ++j) {
                 const double inner = (j == 0 || j == N) ? 0.5 : 1.0;
                 t.matrix[n][j] = outer * inner * std::cos(std::numbers::pi * ((n * j) % (2 * N)) / N);
+                t.inverse[j][n] = std::cos(std::numbers::pi * ((n * j) % (2 * N)) / N);
             }
         }
         return t;
@@ -47,6 +49,21 @@ void coefficients(const double (&values)[N + 1][F], double (&series)[N + 1][F]) 
             for (std::size_t f = 0; f < F; ++f) sum[f] += m * values[j][f];
         }
         for (std::size_t f = 0; f < F; ++f) series[n][f] = sum[f];
+    }
+}
+
+// The interpolants' values at the nodes from their coefficients: the data
+// they were made from, to rounding.
+template <int N, std::size_t F>
+void values_at_nodes(const double (&series)[N + 1][F], double (&values)[N + 1][F]) {
+    const CosineTransform<N>& t = cosine_transform<N>();
+    for (int j = 0; j <= N; ++j) {
+        double sum[F] = {};
+        for (int n = 0; n <= N; ++n) {
+            const double m = t.inverse[j][n];
+            for (std::size_t f = 0; f < F; ++f) sum[f] += m * series[n][f];
+        }
+        for (std::size_t f = 0; f < F; ++f) values[j][f] = sum[f];
     }
 }
 

@@ -2,9 +2,10 @@
 // extreme points x_j = mid + half cos(j pi / N), coefficients by the discrete
 // cosine transform, Clenshaw's recurrence to evaluate. A cell is accepted when
 // the two last coefficients of every function add up to less than its
-// tolerance: 1e-12 of max(1, |log h|) for log h, 1e-11 of the largest value
-// for the averages of the partials. The error of the interpolant is then of
-// that order, far below the 1e-9 the log-density keeps.
+// tolerance: 1e-11 of max(1, |log h|) for log h, 1e-9 of the largest value
+// for the averages of the partials, or PARTIAL_RESOLUTION where that is
+// smaller. The error of the interpolant is then of that order, far below the
+// 1e-9 the log-density keeps and the 1e-6 of the partials.
 #include "likelihood/time_profile.hpp"
 
 #include <algorithm>
@@ -63,7 +64,8 @@ TimeProfile::TimeProfile(const RangeAverage& plan, bool upper) : plan_(plan), up
 TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
     const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
     const auto& transform = chebyshev::cosine_transform<N>();
-    Cell cell{lo, hi, -1, true, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}, {}, NOT_BUILT};
+    Cell cell{lo, hi, -1, true, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}, NOT_BUILT};
+    double nodes[N + 1][SERIES];
     double slope[N + 1];
     bool finite = true;
     for (int j = 0; j <= N; ++j) {
@@ -71,7 +73,7 @@ TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
         const double s = std::exp(x);
         const StartAverageValues v = plan_.start_average_at(upper_, s);
         finite = finite && std::isfinite(v.log_density);
-        double* node = cell.nodes[j];
+        double* node = nodes[j];
         node[0] = v.log_density;
         node[1] = s * v.d_s;  // d log h / dx
         node[2] = v.d_v;
@@ -85,15 +87,15 @@ TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
     }
     cell.usable = finite;
     if (finite) {
-        chebyshev::coefficients<N, SERIES>(cell.nodes, cell.series);
+        chebyshev::coefficients<N, SERIES>(nodes, cell.series);
         for (std::size_t f = 0; f < TimeProfile::SERIES; ++f) {
             // The average of |d log f / ds| only bounds a rounding error; it has
             // a kink where d log f / ds changes sign, and is not checked. The
             // slope is checked through the averages (it is s times one).
             if (f == TimeProfile::SERIES - 1 || f == 1) continue;
             double largest = 0;
-            for (int j = 0; j <= N; ++j) largest = std::fmax(largest, std::fabs(cell.nodes[j][f]));
-            const double tolerance = f == 0 ? LOG_TOLERANCE * std::fmax(1.0, largest) : MEAN_TOLERANCE * largest;
+            for (int j = 0; j <= N; ++j) largest = std::fmax(largest, std::fabs(nodes[j][f]));
+            const double tolerance = f == 0 ? LOG_TOLERANCE * std::fmax(1.0, largest) : std::fmax(MEAN_TOLERANCE * largest, PARTIAL_RESOLUTION);
             if (!(std::fabs(cell.series[N - 1][f]) + std::fabs(cell.series[N][f]) <= tolerance)) {
                 cell.usable = false;
             }
@@ -105,14 +107,14 @@ TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
         // The series at z = -1 and 1, where the interpolants are their
         // values at the cell's nodes.
         for (int side = 0; side < 2; ++side) {
-            for (int f = 0; f < 2; ++f) cell.ends[side][f] = cell.nodes[side == 0 ? N : 0][f];
+            for (int f = 0; f < 2; ++f) cell.ends[side][f] = nodes[side == 0 ? N : 0][f];
         }
         derivative_series(log_h, first);
         derivative_series(first, second);
         cell.least_slope = INF;
         for (int j = 0; j <= N; ++j) {
             const double x = mid + half * transform.node[j];
-            cell.top = std::fmax(cell.top, cell.nodes[j][0] + x);
+            cell.top = std::fmax(cell.top, nodes[j][0] + x);
             cell.least_slope = std::fmin(cell.least_slope, slope[j]);
             cell.slope_bound = std::fmax(cell.slope_bound, std::fabs(slope[j]));
             cell.curvature_bound =
@@ -226,8 +228,12 @@ bool TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy a
 // A leaf's antiderivatives, built when a window first needs them.
 const CellAntiderivative& TimeProfile::antiderivative_of(int index) {
     if (cells_[index].antiderivative == NOT_BUILT) {
+        // From the interpolants at the nodes (the tabulated values, to
+        // rounding): keeping those values would double every cell's size.
         const Cell& cell = cells_[index];
-        antiderivatives_.emplace_back(cell.nodes, cell.mid, 1.0 / cell.inv_half);
+        double nodes[N + 1][SERIES];
+        chebyshev::values_at_nodes<N, SERIES>(cell.series, nodes);
+        antiderivatives_.emplace_back(nodes, cell.mid, 1.0 / cell.inv_half);
         cells_[index].antiderivative = static_cast<int>(antiderivatives_.size()) - 1;
     }
     return antiderivatives_[static_cast<std::size_t>(cells_[index].antiderivative)];

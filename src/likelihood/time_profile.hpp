@@ -80,7 +80,6 @@ private:
         // d log h / dx, and the seven averages; side by side, so that the
         // gradient's nine series are summed in one pass.
         double series[DEGREE + 1][SERIES];
-        double nodes[DEGREE + 1][SERIES];  // the functions at x = mid + half cos(j pi / N)
         CellIntegral integral;
         int antiderivative;
     };
