@@ -17,7 +17,6 @@ template <int N>
 struct CosineTransform {
     double node[N + 1];          // cos(j pi / N)
     double matrix[N + 1][N + 1];  // coefficient n = sum_j matrix[n][j] value_j
-    double inverse[N + 1][N + 1];  // value_j = sum_n inverse[j][n] coefficient n: T_n(z_j)
 };
 
 template <int N>
@@ -30,7 +29,6 @@ const CosineTransform<N>& cosine_transform() {
             for (int j = 0; j <= N; ++j) {
                 const double inner = (j == 0 || j == N) ? 0.5 : 1.0;
                 t.matrix[n][j] = outer * inner * std::cos(std::numbers::pi * ((n * j) % (2 * N)) / N);
-                t.inverse[j][n] = std::cos(std::numbers::pi * ((n * j) % (2 * N)) / N);
             }
         }
         return t;
@@ -52,21 +50,6 @@ void coefficients(const double (&values)[N + 1][F], double (&series)[N + 1][F]) 
     }
 }
 
-// The interpolants' values at the nodes from their coefficients: the data
-// they were made from, to rounding.
-template <int N, std::size_t F>
-void values_at_nodes(const double (&series)[N + 1][F], double (&values)[N + 1][F]) {
-    const CosineTransform<N>& t = cosine_transform<N>();
-    for (int j = 0; j <= N; ++j) {
-        double sum[F] = {};
-        for (int n = 0; n <= N; ++n) {
-            const double m = t.inverse[j][n];
-            for (std::size_t f = 0; f < F; ++f) sum[f] += m * series[n][f];
-        }
-        for (std::size_t f = 0; f < F; ++f) values[j][f] = sum[f];
-    }
-}
-
 // The first `count` of F series of degree D at z.
 template <std::size_t count, int D, std::size_t F>
 void evaluate(const double (&series)[D + 1][F], double z, double* values) {
@@ -82,6 +65,30 @@ void evaluate(const double (&series)[D + 1][F], double z, double* values) {
         }
     }
     for (std::size_t f = 0; f < count; ++f) values[f] = z * b1[f] - b2[f] + series[0][f];
+}
+
+// The same at two points in one pass: the two recurrences are independent, and
+// interleaved they keep the processor's units busy.
+template <std::size_t count, int D, std::size_t F>
+void evaluate_pair(const double (&series)[D + 1][F], double z, double y, double* at_z, double* at_y) {
+    static_assert(count <= F);
+    const double z2 = z + z, y2 = y + y;
+    double b1[count] = {}, b2[count] = {}, d1[count] = {}, d2[count] = {};
+    for (int n = D; n >= 1; --n) {
+        const double* c = series[n];
+        for (std::size_t f = 0; f < count; ++f) {
+            const double b0 = z2 * b1[f] - b2[f] + c[f];
+            b2[f] = b1[f];
+            b1[f] = b0;
+            const double d0 = y2 * d1[f] - d2[f] + c[f];
+            d2[f] = d1[f];
+            d1[f] = d0;
+        }
+    }
+    for (std::size_t f = 0; f < count; ++f) {
+        at_z[f] = z * b1[f] - b2[f] + series[0][f];
+        at_y[f] = y * d1[f] - d2[f] + series[0][f];
+    }
 }
 
 }  // namespace ventrola::likelihood::chebyshev

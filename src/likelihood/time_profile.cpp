@@ -61,7 +61,7 @@ double clenshaw(const double* c, double z) {
 
 TimeProfile::TimeProfile(const RangeAverage& plan, bool upper) : plan_(plan), upper_(upper) {}
 
-TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
+int TimeProfile::add_cell(double lo, double hi) {
     const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
     const auto& transform = chebyshev::cosine_transform<N>();
     Cell cell{lo, hi, -1, true, -INF, INF, 0, 0, mid, 1.0 / half, {}, {}, {}, NOT_BUILT};
@@ -121,16 +121,22 @@ TimeProfile::Cell TimeProfile::tabulate(double lo, double hi) const {
                 std::fmax(cell.curvature_bound, std::fabs(clenshaw(second, transform.node[j])) / (half * half));
         }
     }
-    return cell;
+    // A cell tabulated to accuracy is a leaf, and windows will want its
+    // antiderivatives; they are made from the values at hand.
+    if (cell.usable) {
+        cell.antiderivative = static_cast<int>(antiderivatives_.size());
+        antiderivatives_.emplace_back(nodes, mid, half);
+    }
+    cells_.push_back(cell);
+    return static_cast<int>(cells_.size()) - 1;
 }
 
 void TimeProfile::refine(int index, int depth) {
     const Cell& cell = cells_[index];
     if (cell.usable || !std::isfinite(cell.top) || depth >= DEEPEST) return;
     const double lo = cell.lo, hi = cell.hi, mid = 0.5 * (lo + hi);
-    const int first = static_cast<int>(cells_.size());
-    cells_.push_back(tabulate(lo, mid));
-    cells_.push_back(tabulate(mid, hi));
+    const int first = add_cell(lo, mid);
+    add_cell(mid, hi);
     cells_[index].children = first;
     refine(first, depth + 1);
     refine(first + 1, depth + 1);
@@ -148,8 +154,7 @@ int TimeProfile::top_cell(std::int64_t k) {
     }
     int& slot = top_[static_cast<std::size_t>(k - first_k_)];
     if (slot >= 0) return slot;
-    const int index = static_cast<int>(cells_.size());
-    cells_.push_back(tabulate(k * CELL_WIDTH, (k + 1) * CELL_WIDTH));
+    const int index = add_cell(k * CELL_WIDTH, (k + 1) * CELL_WIDTH);
     refine(index, 0);
     top_[static_cast<std::size_t>(k - first_k_)] = index;
     return index;
@@ -226,16 +231,7 @@ bool TimeProfile::for_each_node(const Cell& cell, double p, double q, Accuracy a
 }
 
 // A leaf's antiderivatives, built when a window first needs them.
-const CellAntiderivative& TimeProfile::antiderivative_of(int index) {
-    if (cells_[index].antiderivative == NOT_BUILT) {
-        // From the interpolants at the nodes (the tabulated values, to
-        // rounding): keeping those values would double every cell's size.
-        const Cell& cell = cells_[index];
-        double nodes[N + 1][SERIES];
-        chebyshev::values_at_nodes<N, SERIES>(cell.series, nodes);
-        antiderivatives_.emplace_back(nodes, cell.mid, 1.0 / cell.inv_half);
-        cells_[index].antiderivative = static_cast<int>(antiderivatives_.size()) - 1;
-    }
+const CellAntiderivative& TimeProfile::antiderivative_of(int index) const {
     return antiderivatives_[static_cast<std::size_t>(cells_[index].antiderivative)];
 }
 

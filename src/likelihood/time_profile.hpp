@@ -64,9 +64,7 @@ private:
         bool known = false;
         bool failed = false;  // too steep for the cell's rules
     };
-    // Where a cell's antiderivatives are: an index into antiderivatives_, or
-    // one of these.
-    static constexpr int NOT_BUILT = -1;
+    static constexpr int NOT_BUILT = -1;  // a cell's antiderivatives, where it is not a usable leaf
 
     struct Cell {
         double lo, hi;    // in x
@@ -81,7 +79,7 @@ private:
         // gradient's nine series are summed in one pass.
         double series[DEGREE + 1][SERIES];
         CellIntegral integral;
-        int antiderivative;
+        int antiderivative;  // index into antiderivatives_
     };
 
     static window_detail::WindowEnd end_at(const Cell& cell, double x);
@@ -111,14 +109,16 @@ private:
 
     static std::int64_t cell_of(double x);  // k of the top cell holding x
     int top_cell(std::int64_t k);
-    Cell tabulate(double lo, double hi) const;
+    // Tabulates [lo, hi] (in x) as a new cell, with its antiderivatives where
+    // it is a leaf; its index.
+    int add_cell(double lo, double hi);
     void refine(int index, int depth);
     int leaf_at(double x);
     // The first `count` series of a cell at x: 1 for the log-density, 2 with
     // its slope, SERIES for the gradient.
     template <std::size_t count>
     static void evaluate(const Cell& cell, double x, double* values);
-    const CellAntiderivative& antiderivative_of(int index);
+    const CellAntiderivative& antiderivative_of(int index) const;  // of a usable leaf
     // The cell's integral, or nullptr where its rules failed.
     const CellIntegral* whole(int index);
 
