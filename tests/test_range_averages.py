@@ -231,13 +231,36 @@ def test_a_trial_s_value_does_not_depend_on_the_other_trials_of_its_set():
     assert np.array_equal(forward[::3], part)
 
 
+@pytest.mark.parametrize("params", SWEPT[:4])
+def test_windows_that_start_just_past_zero_match_the_direct_route(params):
+    """Windows whose shortest decision time lies from 1e-9 s to 5 ms past zero:
+    their low end sits deep in the leading edge, where the tables leave cells
+    out of sight unbuilt and take the density at that end as 0. The partials
+    in t0 and st0, which the end's density enters, agree with the direct
+    route's."""
+    keywords = dict(zip(NAMES, params))
+    t0, st0 = params[3], params[6]
+    rts = t0 + st0 + np.array([1e-9, 1e-7, 1e-5, 1e-4, 1e-3, 5e-3] * 3)
+    for upper in (True, False):
+        # With trials elsewhere in the set, as in a fit: the tables hold the body.
+        body = t0 + st0 + np.exp(np.linspace(math.log(0.05), math.log(3.0), 40))
+        all_rts = np.concatenate([body, rts])
+        log_f, partials = wiener_logpdf_grad(np.full(all_rts.size, upper), all_rts, **keywords)
+        for i in range(body.size, all_rts.size):
+            expected, expected_partials = direct(wiener_logpdf_grad, upper, all_rts[i], params)
+            assert log_f[i] == pytest.approx(expected, abs=1e-9 * scale(expected)), (upper, all_rts[i])
+            for name, value in expected_partials.items():
+                assert partials[name][i] == pytest.approx(value, abs=1e-7 * max(abs(value), 1e-2)), (name, all_rts[i])
+
+
 def test_sets_in_any_order_give_each_trial_its_own_set_s_result():
     """Trials of three sets shuffled together (each set's trials taken
-    together, out of call order) give what each set gives in a call of its
-    own, bit for bit, at the trial's own place."""
+    together, out of call order, the largest in pieces over the threads) give
+    what each set gives in a call of its own, bit for bit, at the trial's own
+    place."""
     rng = np.random.default_rng(9)
     sets = [(0.8, 1.2, 0.4, 0.3), (-1.1, 1.6, 0.55, 0.25), (2.0, 0.9, 0.5, 0.2)]
-    which = rng.permutation(np.repeat(np.arange(3), [40, 25, 60]))
+    which = rng.permutation(np.repeat(np.arange(3), [40, 25, 4500]))
     rts = 0.35 + rng.lognormal(-1.0, 0.9, which.size)
     choices = rng.random(which.size) < 0.5
     columns = np.array(sets)[which].T
