@@ -470,8 +470,8 @@ bool TimeProfile::integrate(double longest, double range, LogWeightedSum<K>& sum
     add_window(window, sum);
     if (K != 0 && shortest > 0 && !low_end_first) {
         // h at the low end against the window's integral: where it is below
-        // e^-40 per second it cannot show in the partials, and the cells
-        // down there are left unbuilt.
+        // e^-30 per second it cannot show in the partials in t0 and st0, and
+        // the cells down there are left unbuilt.
         if (!(bound - x_lo < window.log_total() - NEGLIGIBLE)) {
             const int low_leaf = leaf_at(x_lo);
             if (low_leaf < 0) return false;
