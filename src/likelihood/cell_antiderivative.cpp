@@ -87,21 +87,11 @@ CellAntiderivative::CellAntiderivative(const double (&nodes)[N + 1][PROFILE_FUNC
 }
 
 template <std::size_t count>
-void CellAntiderivative::both(double zp, double zq, double* at_p, double* at_q) const {
-    const bool p_end = zp == -1 || zp == 1, q_end = zq == -1 || zq == 1;
-    if (!p_end && !q_end) {
-        chebyshev::evaluate_pair<count, DEGREE, SERIES>(series_, zp, zq, at_p, at_q);
-        return;
-    }
-    if (p_end) {
-        std::copy_n(at_ends_[zp == 1], count, at_p);
+void CellAntiderivative::at(double z, double* values) const {
+    if (z == -1 || z == 1) {
+        std::copy_n(at_ends_[z == 1], count, values);
     } else {
-        chebyshev::evaluate<count, DEGREE, SERIES>(series_, zp, at_p);
-    }
-    if (q_end) {
-        std::copy_n(at_ends_[zq == 1], count, at_q);
-    } else {
-        chebyshev::evaluate<count, DEGREE, SERIES>(series_, zq, at_q);
+        chebyshev::evaluate<count, DEGREE, SERIES>(series_, z, values);
     }
 }
 
@@ -111,9 +101,11 @@ bool CellAntiderivative::part(double p, double q, bool means, double amplificati
     const double dz = zq - zp;
     double lower[S], upper[S];
     if (means) {
-        both<S>(zp, zq, lower, upper);
+        at<S>(zp, lower);
+        at<S>(zq, upper);
     } else {
-        both<1>(zp, zq, lower, upper);
+        at<1>(zp, lower);
+        at<1>(zq, upper);
     }
     const double integral = upper[0] - lower[0];
     if (!(integral > 0) || !(value_error_ * dz + ROUNDING <= VALUE_TOLERANCE * integral)) return false;

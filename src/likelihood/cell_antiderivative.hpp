@@ -59,9 +59,9 @@ public:
     bool part(double p, double q, bool means, double amplification, PartIntegral& out) const;
 
 private:
-    // The first `count` antiderivatives at zp and zq.
+    // The first `count` antiderivatives at z.
     template <std::size_t count>
-    void both(double zp, double zq, double* at_p, double* at_q) const;
+    void at(double z, double* values) const;
 
     double mid_, inv_half_;
     double log_scale_;                   // log of the largest h s at the nodes, plus log(half)

@@ -67,28 +67,4 @@ void evaluate(const double (&series)[D + 1][F], double z, double* values) {
     for (std::size_t f = 0; f < count; ++f) values[f] = z * b1[f] - b2[f] + series[0][f];
 }
 
-// The same at two points in one pass: the two recurrences are independent, and
-// interleaved they keep the processor's units busy.
-template <std::size_t count, int D, std::size_t F>
-void evaluate_pair(const double (&series)[D + 1][F], double z, double y, double* at_z, double* at_y) {
-    static_assert(count <= F);
-    const double z2 = z + z, y2 = y + y;
-    double b1[count] = {}, b2[count] = {}, d1[count] = {}, d2[count] = {};
-    for (int n = D; n >= 1; --n) {
-        const double* c = series[n];
-        for (std::size_t f = 0; f < count; ++f) {
-            const double b0 = z2 * b1[f] - b2[f] + c[f];
-            b2[f] = b1[f];
-            b1[f] = b0;
-            const double d0 = y2 * d1[f] - d2[f] + c[f];
-            d2[f] = d1[f];
-            d1[f] = d0;
-        }
-    }
-    for (std::size_t f = 0; f < count; ++f) {
-        at_z[f] = z * b1[f] - b2[f] + series[0][f];
-        at_y[f] = y * d1[f] - d2[f] + series[0][f];
-    }
-}
-
 }  // namespace ventrola::likelihood::chebyshev

@@ -1,9 +1,30 @@
 #include "likelihood/set_groups.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <unordered_map>
 
 namespace ventrola::likelihood {
+namespace {
+
+// A parameter set by its bits.
+struct ParameterKey {
+    std::array<std::uint64_t, PARAMETER_COUNT> bits;
+
+    explicit ParameterKey(const FullModelParams& p) { std::memcpy(bits.data(), &p, sizeof p); }
+    bool operator==(const ParameterKey&) const = default;
+};
+
+struct KeyHash {
+    std::size_t operator()(const ParameterKey& key) const noexcept {
+        std::uint64_t h = 0x9e3779b97f4a7c15u;
+        for (const std::uint64_t b : key.bits) h = (h ^ b) * 0x100000001b3u;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+}  // namespace
 
 SetGroups::SetGroups(const TrialColumns& columns, std::size_t shared_from) {
     const std::size_t n = columns.trial_count;

@@ -6,31 +6,13 @@
 // its set alone, so it changes no output.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "likelihood/trial_batch.hpp"
 
 namespace ventrola::likelihood {
-
-// A parameter set by its bits.
-struct ParameterKey {
-    std::array<std::uint64_t, PARAMETER_COUNT> bits;
-
-    explicit ParameterKey(const FullModelParams& p) { std::memcpy(bits.data(), &p, sizeof p); }
-    bool operator==(const ParameterKey&) const = default;
-};
-
-struct KeyHash {
-    std::size_t operator()(const ParameterKey& key) const noexcept {
-        std::uint64_t h = 0x9e3779b97f4a7c15u;
-        for (const std::uint64_t b : key.bits) h = (h ^ b) * 0x100000001b3u;
-        return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-};
 
 class SetGroups {
 public:

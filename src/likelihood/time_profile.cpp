@@ -47,16 +47,6 @@ void derivative_series(const double* c, double* d) {
     d[0] *= 0.5;
 }
 
-double clenshaw(const double* c, double z) {
-    double b1 = 0, b2 = 0;
-    for (int n = N; n >= 1; --n) {
-        const double b0 = 2 * z * b1 - b2 + c[n];
-        b2 = b1;
-        b1 = b0;
-    }
-    return z * b1 - b2 + c[0];
-}
-
 }  // namespace
 
 TimeProfile::TimeProfile(const RangeAverage& plan, bool upper) : plan_(plan), upper_(upper) {}
@@ -102,7 +92,7 @@ int TimeProfile::add_cell(double lo, double hi) {
         }
         // Bounds of log(h s) and its first two derivatives in x over the cell,
         // at its nodes (the curvature from the interpolant's series).
-        double log_h[N + 1], first[N + 1], second[N + 1];
+        double log_h[N + 1], first[N + 1], second[N + 1][1];
         for (int n = 0; n <= N; ++n) log_h[n] = cell.series[n][0];
         // The series at z = -1 and 1, where the interpolants are their
         // values at the cell's nodes.
@@ -110,15 +100,16 @@ int TimeProfile::add_cell(double lo, double hi) {
             for (int f = 0; f < 2; ++f) cell.ends[side][f] = nodes[side == 0 ? N : 0][f];
         }
         derivative_series(log_h, first);
-        derivative_series(first, second);
+        derivative_series(first, &second[0][0]);
         cell.least_slope = INF;
         for (int j = 0; j <= N; ++j) {
             const double x = mid + half * transform.node[j];
             cell.top = std::fmax(cell.top, nodes[j][0] + x);
             cell.least_slope = std::fmin(cell.least_slope, slope[j]);
             cell.slope_bound = std::fmax(cell.slope_bound, std::fabs(slope[j]));
-            cell.curvature_bound =
-                std::fmax(cell.curvature_bound, std::fabs(clenshaw(second, transform.node[j])) / (half * half));
+            double curvature;
+            chebyshev::evaluate<1, N, 1>(second, transform.node[j], &curvature);
+            cell.curvature_bound = std::fmax(cell.curvature_bound, std::fabs(curvature) / (half * half));
         }
     }
     // A cell tabulated to accuracy is a leaf, and windows will want its

@@ -50,16 +50,17 @@ bool all_single(const TrialColumns& columns) {
 constexpr std::size_t SHARED_FROM = 16;
 
 // The last few parameter sets a thread used, so that trials that alternate
-// between a few sets (conditions in turn) keep each set's cached work.
+// between a few sets (conditions in turn) keep each set's cached work. Sets
+// here have no ranges to average, and so no tables.
 class RecentSets {
 public:
-    const ParameterSet& of(const FullModelParams& p, bool shared) {
+    const ParameterSet& of(const FullModelParams& p) {
         for (std::size_t i = 0; i < SLOTS; ++i) {
             if (sets_[i] && std::memcmp(&p, &sets_[i]->parameters(), sizeof p) == 0) return *sets_[i];
         }
         std::optional<ParameterSet>& slot = sets_[next_];
         next_ = (next_ + 1) % SLOTS;
-        slot.emplace(p, shared);
+        slot.emplace(p);
         return *slot;
     }
 
@@ -70,20 +71,19 @@ private:
 };
 
 // Calls body(trial, set) for every trial of [first, last), set the
-// ParameterSet of the trial's parameters. Trials with the same parameters
-// (all of them, in the common case of one set for all) share one set and its
-// cached work; a trial's result is a function of its parameters alone, so
-// how the trials are split over threads changes none.
+// ParameterSet of the trial's parameters: one set for all (tabulated from
+// SHARED_FROM trials), or per-trial sets without ranges to average. A
+// trial's result is a function of its parameters alone, so how the trials
+// are split over threads changes none.
 template <class Body>
-void for_each_trial(const TrialColumns& columns, bool shared, std::uint64_t first, std::uint64_t last, Body&& body) {
+void for_each_trial(const TrialColumns& columns, std::uint64_t first, std::uint64_t last, Body&& body) {
     if (all_single(columns)) {
-        const FullModelParams p = columns.parameters_of(0);
-        const ParameterSet set(p, shared);
+        const ParameterSet set(columns.parameters_of(0), columns.trial_count >= SHARED_FROM);
         for (std::size_t trial = first; trial < last; ++trial) body(trial, set);
         return;
     }
     RecentSets sets;
-    for (std::size_t trial = first; trial < last; ++trial) body(trial, sets.of(columns.parameters_of(trial), shared));
+    for (std::size_t trial = first; trial < last; ++trial) body(trial, sets.of(columns.parameters_of(trial)));
 }
 
 bool averaged(const TrialColumns& columns) {
@@ -100,11 +100,8 @@ bool averaged(const TrialColumns& columns) {
 template <class Body>
 void for_each_trial_of_call(const TrialColumns& columns, Body&& body) {
     if (all_single(columns) || !averaged(columns)) {
-        // One set for all tabulates from SHARED_FROM trials; without ranges
-        // to average there is nothing to tabulate.
-        const bool shared = all_single(columns) && columns.trial_count >= SHARED_FROM;
         for_each_trial_range(columns.trial_count, [&](std::uint64_t first, std::uint64_t last) {
-            for_each_trial(columns, shared, first, last, body);
+            for_each_trial(columns, first, last, body);
         });
         return;
     }
