@@ -90,6 +90,9 @@ template <std::size_t count>
 void CellAntiderivative::at(double z, double* values) const {
     if (z == -1 || z == 1) {
         std::copy_n(at_ends_[z == 1], count, values);
+    } else if constexpr (count == SERIES) {
+        static const ClenshawKernels& kernels = best_clenshaw_kernels();
+        kernels.antiderivative(series_, z, values);
     } else {
         chebyshev::evaluate<count, DEGREE, SERIES>(series_, z, values);
     }

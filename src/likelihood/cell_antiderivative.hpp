@@ -14,14 +14,9 @@
 
 #include <cstddef>
 
-namespace ventrola::likelihood {
+#include "likelihood/clenshaw_kernels.hpp"
 
-// The degree of the time tables' interpolants, and the functions they hold at
-// each node: log h, d log h / dx, then the seven averages of RangeAverage's
-// start_average_at (d/dv, d/da, d/dd, d/dsv, d/ds, position / 2 times d/dd,
-// |d/ds|).
-constexpr int PROFILE_DEGREE = 16;
-constexpr std::size_t PROFILE_FUNCTIONS = 9;
+namespace ventrola::likelihood {
 
 // An absolute error in an average of a partial derivative that the tables
 // need not resolve: a hundredth of the partials' 1e-8 near zero, and above
@@ -45,8 +40,9 @@ struct PartIntegral {
 class CellAntiderivative {
 public:
     // h s and its nine weighted companions.
-    static constexpr std::size_t SERIES = PartIntegral::MEANS + 1;
-    static constexpr int DEGREE = PROFILE_DEGREE + 1;
+    static constexpr std::size_t SERIES = ANTIDERIVATIVE_SERIES;
+    static constexpr int DEGREE = ANTIDERIVATIVE_DEGREE;
+    static_assert(SERIES == PartIntegral::MEANS + 1);
 
     // From the cell's functions at its nodes x_j = mid + half cos(j pi / N),
     // nodes[j] in the order above; they must be finite.
@@ -66,7 +62,7 @@ private:
     double mid_, inv_half_;
     double log_scale_;                   // log of the largest h s at the nodes, plus log(half)
     double value_error_, means_error_;  // bounds of the interpolants' errors, relative to their scales
-    double series_[DEGREE + 1][SERIES];
+    AntiderivativeSeries series_;
     double at_ends_[2][SERIES];  // at z = -1 and 1, where windows that cross cells start or end
 };
 

@@ -51,15 +51,19 @@ void coefficients(const double (&values)[N + 1][F], double (&series)[N + 1][F]) 
 }
 
 // The first `count` of F series of degree D at z.
+// Always inlined: the files compiled for wider instruction sets call it too
+// (clenshaw_lanes.hpp), and an out-of-line copy of theirs must never be the
+// one the linker keeps for the baseline's callers.
 template <std::size_t count, int D, std::size_t F>
-void evaluate(const double (&series)[D + 1][F], double z, double* values) {
+[[gnu::always_inline]] inline void evaluate(const double (&series)[D + 1][F], double z, double* values) {
     static_assert(count <= F);
     const double z2 = z + z;
     double b1[count] = {}, b2[count] = {};
     for (int n = D; n >= 1; --n) {
         const double* c = series[n];
         for (std::size_t f = 0; f < count; ++f) {
-            const double b0 = z2 * b1[f] - b2[f] + c[f];
+            // c - b2 is ready a step early, so only a product and a sum wait on b1.
+            const double b0 = z2 * b1[f] + (c[f] - b2[f]);
             b2[f] = b1[f];
             b1[f] = b0;
         }

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "likelihood/chebyshev_series.hpp"
+#include "likelihood/clenshaw_kernels.hpp"
 #include "likelihood/quadrature.hpp"
 
 namespace ventrola::likelihood {
@@ -165,7 +166,13 @@ int TimeProfile::leaf_at(double x) {
 
 template <std::size_t count>
 void TimeProfile::evaluate(const Cell& cell, double x, double* values) {
-    chebyshev::evaluate<count, N, SERIES>(cell.series, (x - cell.mid) * cell.inv_half, values);
+    const double z = (x - cell.mid) * cell.inv_half;
+    if constexpr (count == SERIES) {
+        static const ClenshawKernels& kernels = best_clenshaw_kernels();
+        kernels.profile(cell.series, z, values);
+    } else {
+        chebyshev::evaluate<count, N, SERIES>(cell.series, z, values);
+    }
 }
 
 bool TimeProfile::at(double s, std::array<double, FUNCTIONS>& values) {

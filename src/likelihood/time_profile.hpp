@@ -60,6 +60,7 @@ private:
     // weight theta = (longest - s) / st0), once a window has covered it.
     static constexpr std::size_t CELL_MEANS = PartIntegral::MEANS;
     static constexpr std::size_t SERIES = FUNCTIONS + 1;
+    static_assert(SERIES == PROFILE_FUNCTIONS);
     struct CellIntegral : PartIntegral {
         bool known = false;
         bool failed = false;  // too steep for the cell's rules
@@ -77,7 +78,7 @@ private:
         // Chebyshev coefficients by degree, then series: log h, its slope
         // d log h / dx, and the seven averages; side by side, so that the
         // gradient's nine series are summed in one pass.
-        double series[DEGREE + 1][SERIES];
+        ProfileSeries series;
         CellIntegral integral;
         int antiderivative;  // index into antiderivatives_
     };

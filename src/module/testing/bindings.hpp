@@ -14,5 +14,6 @@ int add_pool_functions(PyObject* module);         // worker pool and batch simul
 int add_recovery_functions(PyObject* module);     // summary, EZ, objective, Nelder-Mead, fit
 int add_variability_functions(PyObject* module);  // one-trial likelihood and its quadrature rules
 int add_ddm_functions(PyObject* module);          // full model: first blocks, exit times, exact steps
+int add_kernel_functions(PyObject* module);       // the likelihood's compiled kernel copies
 
 }  // namespace ventrola::testing

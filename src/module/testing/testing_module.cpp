@@ -16,7 +16,8 @@ int add_hooks(PyObject* module) {
     if (!error) return -1;
     py::adopt_ventrola_error_type(error.get());
     for (auto add : {add_frame_functions, add_module_functions, add_stream_functions, add_trial_functions,
-                     add_pool_functions, add_recovery_functions, add_variability_functions, add_ddm_functions}) {
+                     add_pool_functions, add_recovery_functions, add_variability_functions, add_ddm_functions,
+                     add_kernel_functions}) {
         if (add(module) < 0) return -1;
     }
     return 0;
