@@ -184,6 +184,25 @@ def test_gradients_match_finite_differences(model, family, variability):
         assert np.allclose(partials[name], numeric, rtol=tolerance, atol=tolerance), (name, partials[name], numeric)
 
 
+@pytest.mark.parametrize("model, family", [*FAMILIES, (ventrola.DDM(), {})], ids=[*FAMILY_IDS, "standard"])
+def test_partials_asked_for_are_those_of_the_whole_gradient(model, family):
+    params = {**BASE, **family, **VARIABILITY[1]}
+    choices = np.array([True, False, True, False])
+    rts = np.array([0.42, 0.55, 0.9, 1.6])
+    log_f, every = model.logpdf_grad(choices, rts, **params)
+    names = model.parameter_names
+    subsets = [[names[0]], ["noise_sd"], ["non_decision_time", "non_decision_time_range"],
+               [name for name in reversed(names) if name not in ("starting_point", "noise_sd")]]
+    for wrt in subsets:
+        narrowed, partials = model.logpdf_grad(choices, rts, wrt=wrt, **params)
+        assert list(partials) == [name for name in names if name in wrt]
+        np.testing.assert_array_equal(narrowed, log_f)
+        for name, partial in partials.items():
+            np.testing.assert_array_equal(partial, every[name], err_msg=f"{name} of {wrt}")
+    with pytest.raises(ValueError, match="no parameter 'drift' to differentiate"):
+        model.logpdf_grad(choices, rts, wrt=["drift_rate", "drift"], **params)
+
+
 THREADED = """
 import hashlib, math, numpy as np, ventrola
 rng = np.random.default_rng(5)

@@ -37,6 +37,7 @@ _ModelShape = tuple[Any, ...]
 
 def general_likelihood(
     quantity: str, model: _ModelShape, choices: _Column, rts: _Column, parameters: tuple[_Column, ...],
+    wanted: tuple[bool, ...] | None = None,
 ) -> _Column | tuple[_Column, tuple[_Column, ...]]: ...
 def general_simulate(
     model: _ModelShape, n: int, seed: int, parameters: tuple[Any, ...], dt: float, max_time: float,

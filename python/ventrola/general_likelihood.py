@@ -10,8 +10,8 @@ or drift function is tabulated on the solver's time grid per distinct set of its
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
-from typing import Any, Protocol
+from collections.abc import Mapping, Sequence
+from typing import Any, Optional, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -119,15 +119,17 @@ def _groups(columns: Mapping[str, FloatArray], names: list[str], n: int) -> list
             for g, key in enumerate(keys)]
 
 
-def _call(model: ModelStructure, quantity: str, flags: FloatArray, times: FloatArray, columns: Mapping[str, FloatArray]) -> Any:
-    """The engine over every group of trials that shares the user's functions' parameters."""
+def _call(model: ModelStructure, quantity: str, flags: FloatArray, times: FloatArray, columns: Mapping[str, FloatArray],
+          wanted: Optional[tuple[bool, ...]] = None) -> Any:
+    """The engine over every group of trials that shares the user's functions' parameters (with
+    'logpdf_grad', the partials ``wanted`` marks in ENGINE_ORDER, or all)."""
     n = max(flags.size, times.size, *(c.size for c in columns.values()))
     bound, drift = model.engine_families()
     custom = _custom_names(model)
     engine_columns = _engine_columns(model, columns)
     if not model.custom_functions:
         spec = (bound, drift, model.leak, None, 0.0, None, 0.0)
-        return _engine.general_likelihood(quantity, spec, flags, times, engine_columns)
+        return _engine.general_likelihood(quantity, spec, flags, times, engine_columns, wanted)
     t0 = np.broadcast_to(columns["non_decision_time"], (n,))
     decision = np.broadcast_to(times, (n,)) - t0
     finite = decision[np.isfinite(decision)]
@@ -141,7 +143,7 @@ def _call(model: ModelStructure, quantity: str, flags: FloatArray, times: FloatA
             return np.ascontiguousarray(array if array.size == 1 or isinstance(rows, slice) else array[rows])
 
         result = _engine.general_likelihood(quantity, spec, part(flags), part(times),
-                                            tuple(part(c) for c in engine_columns))
+                                            tuple(part(c) for c in engine_columns), wanted)
         if isinstance(rows, slice):
             return result
         if outputs is None:
@@ -165,7 +167,9 @@ def evaluate(model: ModelStructure, quantity: str, choices: Any, rts: Any, param
     return np.asarray(_call(model, quantity, flags, times, columns)).reshape(shape)
 
 
-def evaluate_gradient(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any]) -> tuple[FloatArray, dict[str, FloatArray]]:
+def evaluate_gradient(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any],
+                      wrt: Optional[Sequence[str]] = None) -> tuple[FloatArray, dict[str, FloatArray]]:
+    names = _gradient_names(model, wrt)
     if model.is_standard:
         values = model.parameters_with_defaults(params, "DDM()")
         log_f, partials = wiener_logpdf_grad(choices, rts, **values)
@@ -174,14 +178,16 @@ def evaluate_gradient(model: ModelStructure, choices: Any, rts: Any, params: Map
         out["noise_sd"] = -(np.asarray(values["drift_rate"]) * partials["drift_rate"]
                             + np.asarray(values["boundary_separation"]) * partials["boundary_separation"]
                             + np.asarray(values["drift_rate_sd"]) * partials["drift_rate_sd"]) / np.asarray(values["noise_sd"])
-        return log_f, {name: np.asarray(out[name]) for name in model.parameter_names}
+        return log_f, {name: np.asarray(out[name]) for name in names}
     shape, columns, flags, times = _columns(model, choices, rts, params)
     if math.prod(shape) == 0:
-        return np.empty(shape), {name: np.empty(shape) for name in model.parameter_names}
-    log_f, partials = _call(model, "logpdf_grad", flags, times, columns)
+        return np.empty(shape), {name: np.empty(shape) for name in names}
+    differenced = [name for name in _differenced_names(model) if name in names]
+    wanted = tuple(name in names and name not in differenced for name in ENGINE_ORDER)
+    log_f, partials = _call(model, "logpdf_grad", flags, times, columns, wanted)
     by_name = dict(zip(ENGINE_ORDER, partials))
-    gradients = {name: np.asarray(by_name[name]).reshape(shape) for name in model.parameter_names if name in by_name}
-    for name in _differenced_names(model):
+    gradients = {name: np.asarray(by_name[name]).reshape(shape) for name in names if name in by_name}
+    for name in differenced:
         # Central differences: the user's function is a black box to the solver.
         value = columns[name]
         step = 1e-4 * np.maximum(1.0, np.abs(value))  # wide enough to step over the grid's rounding
@@ -191,7 +197,20 @@ def evaluate_gradient(model: ModelStructure, choices: Any, rts: Any, params: Map
         minus = np.asarray(_call(model, "logpdf", flags, times, down))
         with np.errstate(invalid="ignore"):
             gradients[name] = ((plus - minus) / (2.0 * step)).reshape(shape)
-    return np.asarray(log_f).reshape(shape), gradients
+    return np.asarray(log_f).reshape(shape), {name: gradients[name] for name in names}
+
+
+def _gradient_names(model: ModelStructure, wrt: Optional[Sequence[str]]) -> list[str]:
+    """The parameters whose partials are asked for, in the model's order (all by default)."""
+    if wrt is None:
+        return list(model.parameter_names)
+    if isinstance(wrt, str):
+        wrt = [wrt]
+    unknown = [name for name in wrt if name not in model.parameter_names]
+    if unknown:
+        raise ValueError(f"{model!r} has no parameter {unknown[0]!r} to differentiate; its parameters are "
+                         f"{', '.join(model.parameter_names)}")
+    return [name for name in model.parameter_names if name in wrt]
 
 
 def loglik(model: ModelStructure, choices: Any, rts: Any, params: Mapping[str, Any], contamination: float = 0.0) -> float:

@@ -2,7 +2,8 @@
 
 namespace ventrola::generalized {
 
-std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, const GeneralParameters& p) {
+std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, const GeneralParameters& p,
+                                                   const std::array<bool, GENERAL_PARAMETER_COUNT>& wanted) {
     std::vector<std::size_t> slots{V, A, W};
     // At a range or deviation of 0 the density is even in it: no derivative to carry.
     if (p.starting_point_range > 0.0) slots.push_back(SZ);
@@ -25,6 +26,11 @@ std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, cons
         slots.push_back(AUTOMATIC_SHAPE);
     }
     if (shape.leak) slots.push_back(LEAK);
+    // The noise's partial comes from the scaling relation, out of these four.
+    const auto needed = [&](std::size_t index) {
+        return wanted[index] || (wanted[S] && (index == V || index == A || index == SV || index == AMPLITUDE));
+    };
+    std::erase_if(slots, [&](std::size_t index) { return !needed(index); });
     return slots;
 }
 

@@ -58,17 +58,23 @@ struct DensityGradient {
     std::array<double, GENERAL_PARAMETER_COUNT> partials;
 };
 
-// Which parameters the solver differentiates for this model and parameter set, in Jet order.
-std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, const GeneralParameters& p);
+// Which parameters the solver differentiates for this model and parameter set, in Jet order:
+// those the model uses that are wanted, or that the noise's partial needs when it is wanted.
+std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, const GeneralParameters& p,
+                                                   const std::array<bool, GENERAL_PARAMETER_COUNT>& wanted);
+
+// What the trials of a set ask of it: densities (and their gradients) only, distribution
+// functions as well, or also the probability of each bound (rt = inf).
+enum class Asked { Densities, Distributions, Probabilities };
 
 template <std::size_t N>
 class SetLikelihood {
 public:
     using J = Jet<N>;
 
-    // latest: the largest decision time asked about; total: whether P(bound) (rt = inf) is asked.
+    // latest: the largest decision time asked about.
     SetLikelihood(const ModelShape& shape, const GeneralParameters& p, const std::vector<std::size_t>& slots,
-                  double latest, bool total, const SolverControls& controls)
+                  double latest, Asked asked, const SolverControls& controls)
         : p_(p), slots_(slots) {
         const double s = p.noise_sd;
         const auto variable = [&](std::size_t index, double scale) {
@@ -95,11 +101,13 @@ public:
         const J width = scaled.sz * scaled.a;
         const double nearest =
             (std::min(p.starting_point, 1.0 - p.starting_point) - 0.5 * p.starting_point_range) * scaled.a.v;
-        const double horizon = total ? INFINITY : latest;
+        const double horizon = asked == Asked::Probabilities ? INFINITY : latest;
+        // A window over the non-decision time may be a difference of distribution functions.
+        const bool distributions = asked != Asked::Densities || p.non_decision_time_range > 0.0;
         const bool closed_form = !shape.leak && p.starting_point_range == 0.0;
         if (p.drift_rate_sd == 0.0 || closed_form) {
-            add_component(shape, scaled, y0, width, nearest, horizon, p.drift_rate_sd > 0.0 ? sv : J(0.0), J(0.0),
-                          controls);
+            add_component(shape, scaled, y0, width, nearest, horizon, distributions,
+                          p.drift_rate_sd > 0.0 ? sv : J(0.0), J(0.0), controls);
         } else {
             // Gauss-Hermite: delta = sqrt(2) sv x_k with weights w_k / sqrt(pi).
             const std::size_t size =
@@ -108,7 +116,7 @@ public:
             for (std::size_t k = 0; k < rule.nodes.size(); ++k) {
                 Scaled<J> shifted = scaled;
                 shifted.v = scaled.v + (SQRT2 * rule.nodes[k]) * sv;
-                add_component(shape, shifted, y0, width, nearest, horizon, J(0.0),
+                add_component(shape, shifted, y0, width, nearest, horizon, distributions, J(0.0),
                               J(std::log(rule.weights[k] / SQRT_PI)), controls);
             }
         }
@@ -206,10 +214,12 @@ private:
     };
 
     void add_component(const ModelShape& shape, const Scaled<J>& scaled, const J& y0, const J& width, double nearest,
-                       double horizon, const J& drift_sd, const J& log_weight, const SolverControls& controls) {
+                       double horizon, bool distributions, const J& drift_sd, const J& log_weight,
+                       const SolverControls& controls) {
         Component c;
         c.functions = std::make_unique<TimeFunctions<J>>(shape, scaled);
-        c.solution = std::make_unique<FirstPassage<N>>(*c.functions, y0, width, nearest, horizon, drift_sd, controls);
+        c.solution = std::make_unique<FirstPassage<N>>(*c.functions, y0, width, nearest, horizon, distributions,
+                                                       drift_sd, controls);
         c.log_weight = log_weight;
         components_.push_back(std::move(c));
     }

@@ -113,10 +113,17 @@ void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Interru
         &interruption);
 }
 
-// The Jet width that holds the differentiated parameters.
+// The Jet width that holds the differentiated parameters. Every width is a
+// compiled copy of the solver; the narrow ones serve the common fits (drift,
+// boundary and one family parameter), where each unused slot would cost a
+// tenth of the solve.
 template <class Visit>
 void with_width(std::size_t slots, Visit&& visit) {
-    if (slots <= 4) {
+    if (slots <= 2) {
+        visit(std::integral_constant<std::size_t, 2>{});
+    } else if (slots == 3) {
+        visit(std::integral_constant<std::size_t, 3>{});
+    } else if (slots <= 4) {
         visit(std::integral_constant<std::size_t, 4>{});
     } else if (slots <= 8) {
         visit(std::integral_constant<std::size_t, 8>{});
@@ -158,7 +165,10 @@ Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity q
     for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
         const GeneralParameters p = trials.parameters_of(group[0]);
         const Reach r = reach_of(trials, group, p);
-        const SetLikelihood<0> set(shape, p, {}, r.latest, r.total && quantity == Quantity::Distribution, controls());
+        const Asked asked = quantity != Quantity::Distribution ? Asked::Densities
+                            : r.total                          ? Asked::Probabilities
+                                                               : Asked::Distributions;
+        const SetLikelihood<0> set(shape, p, {}, r.latest, asked, controls());
         const auto body = [&](std::uint64_t first, std::uint64_t last) {
             for (std::uint64_t k = first; k < last; ++k) {
                 const std::size_t trial = group[k];
@@ -184,7 +194,7 @@ Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity q
 }
 
 Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials,
-                                                    Interruption& interruption) {
+                                                    const WantedPartials& wanted, Interruption& interruption) {
     const std::size_t n = trials.trial_count;
     GeneralGradients out;
     if (!allocate(out.log_density, n)) return out_of_memory(n);
@@ -195,17 +205,17 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
     for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
         const GeneralParameters p = trials.parameters_of(group[0]);
         const Reach r = reach_of(trials, group, p);
-        const std::vector<std::size_t> slots = differentiated_parameters(shape, p);
+        const std::vector<std::size_t> slots = differentiated_parameters(shape, p, wanted);
         with_width(slots.size(), [&](auto width) {
             constexpr std::size_t N = decltype(width)::value;
-            const SetLikelihood<N> set(shape, p, slots, r.latest, false, controls());
+            const SetLikelihood<N> set(shape, p, slots, r.latest, Asked::Densities, controls());
             const auto body = [&](std::uint64_t first, std::uint64_t last) {
                 for (std::uint64_t k = first; k < last; ++k) {
                     const std::size_t trial = group[k];
                     const DensityGradient g = set.log_density_gradient(trials.upper(trial), trials.rts[trial]);
                     out.log_density.data()[trial] = g.log_density;
                     for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i)
-                        out.partials[i].data()[trial] = g.partials[i];
+                        out.partials[i].data()[trial] = wanted[i] ? g.partials[i] : NAN;
                 }
             };
             if (parallel_trials) {

@@ -51,7 +51,12 @@ struct GeneralGradients {
     std::array<OwnedBuffer<double>, GENERAL_PARAMETER_COUNT> partials;  // d log f / d parameter, per trial
 };
 
+// The partial derivatives a caller wants, in GeneralParameters' order; the
+// others are not carried through the solve (each costs about a third of a
+// solve without derivatives) and come out as NaN.
+using WantedPartials = std::array<bool, GENERAL_PARAMETER_COUNT>;
+
 Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, const GeneralTrials& trials,
-                                                    Interruption& interruption);
+                                                    const WantedPartials& wanted, Interruption& interruption);
 
 }  // namespace ventrola::generalized

@@ -85,8 +85,7 @@ def _evaluate(
     keywords = {name: arrays[name] for name in model.parameter_names}
     needed = [name for name in wrt if name not in LAPSE_INPUTS]
     if needed:
-        log_f, all_partials = model.logpdf_grad(value > 0, rt, **keywords)
-        model_partials = {name: all_partials[name] for name in needed}
+        log_f, model_partials = model.logpdf_grad(value > 0, rt, wrt=needed, **keywords)
     else:
         log_f, model_partials = model.logpdf(value > 0, rt, **keywords), {}
     p = arrays["contamination"]

@@ -58,7 +58,7 @@ class ModelLikelihood:
     ) -> tuple[float, dict[str, FloatArray], Optional[FloatArray]]:
         """The total log-likelihood, d log / d parameter per trial for ``names``, and d log / d p
         per trial (None without lapses)."""
-        log_f, partials = self.model.logpdf_grad(self.choices, self.rts, **self._model_values(values))
+        log_f, partials = self.model.logpdf_grad(self.choices, self.rts, wrt=names, **self._model_values(values))
         if contamination == 0.0:
             return float(np.sum(log_f)), {name: partials[name] for name in names}, None
         mixed = mixture(log_f, self.rts, contamination, self.longest)

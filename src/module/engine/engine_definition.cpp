@@ -11,7 +11,7 @@
 //                non_decision_time, n, seed, drift_rate_sd, starting_point_range,
 //                non_decision_time_range, noise_sd, method, dt, max_time)
 //       -> (choices, rts, n_excluded)
-//   general_likelihood(quantity, model, choices, rts, parameters): a
+//   general_likelihood(quantity, model, choices, rts, parameters, wanted=None): a
 //       generalized model's likelihood (see generalized_entries.hpp)
 //   general_simulate(model, n, seed, parameters, dt, max_time): its trials
 //
@@ -41,9 +41,9 @@ PyMethodDef entry_definitions[] = {
      "wiener_logpdf_grad" VENTROLA_LIKELIHOOD_SIGNATURE
      "Log-densities and their partial derivatives with respect to the seven parameters."},
     {"general_likelihood", as_method<general_likelihood_entry>(), ENTRY_FLAGS,
-     "general_likelihood(quantity, model, choices, rts, parameters)\n--\n\n"
+     "general_likelihood(quantity, model, choices, rts, parameters, wanted=None)\n--\n\n"
      "Log-density, density, distribution function or log-density with partial derivatives of a generalized "
-     "model's trials."},
+     "model's trials (with 'logpdf_grad', those of the parameters ``wanted`` marks; NaN for the others)."},
     {"general_simulate", as_method<general_simulate_entry>(), ENTRY_FLAGS,
      "general_simulate(model, n, seed, parameters, dt, max_time)\n--\n\n"
      "Trials of a generalized model by steps of dt: (choices, rts, n_excluded)."},

@@ -22,7 +22,7 @@ using generalized::GeneralTrials;
 using generalized::ModelShape;
 
 constexpr ArgumentSpec GENERAL_ARGUMENTS{
-    "general_likelihood", {"quantity", "model", "choices", "rts", "parameters"}, 5, 5};
+    "general_likelihood", {"quantity", "model", "choices", "rts", "parameters", "wanted"}, 6, 5};
 
 enum class Request { LogDensity, Density, Distribution, Gradient };
 
@@ -119,6 +119,22 @@ CallResult<ModelShape> read_model(PyObject* object, std::vector<double>& bound_s
     return shape;
 }
 
+// For 'logpdf_grad': None (every partial) or fifteen truths, GeneralParameters' order.
+CallResult<generalized::WantedPartials> read_wanted(PyObject* object) {
+    generalized::WantedPartials wanted;
+    wanted.fill(true);
+    if (object == nullptr || object == Py_None) return wanted;
+    if (!PyTuple_Check(object) || PyTuple_Size(object) != static_cast<Py_ssize_t>(GENERAL_PARAMETER_COUNT)) {
+        return raise_later(CallError::of(PyExc_TypeError, "wanted must be None or a tuple of fifteen truths"));
+    }
+    for (std::size_t k = 0; k < GENERAL_PARAMETER_COUNT; ++k) {
+        const int truth = PyObject_IsTrue(PyTuple_GetItem(object, static_cast<Py_ssize_t>(k)));
+        if (truth < 0) return raise_later(with_argument_note(CallError::fetch(), "wanted"));
+        wanted[k] = truth != 0;
+    }
+    return wanted;
+}
+
 CallResult<GeneralTrials> read_trials(const ArgumentSlots& given) {
     GeneralTrials trials;
     auto choices = copy_elements<std::uint8_t>(given[2], ElementType::Bool, "choices");
@@ -168,10 +184,12 @@ CallResult<PyRef> general_call(PyObject* args, PyObject* kwargs) {
     auto trials = read_trials(given);
     if (!trials) return raise_later(std::move(trials.error()));
     if (auto error = generalized::check_trials(*shape, *trials)) return raise_later(CallError::from(*error));
+    auto wanted = read_wanted(given[5]);
+    if (!wanted) return raise_later(std::move(wanted.error()));
     if (*request == Request::Gradient) {
         Result<generalized::GeneralGradients> buffers;
         run_interruptibly([&](Interruption& interruption) {
-            buffers = generalized::evaluate_general_gradients(*shape, *trials, interruption);
+            buffers = generalized::evaluate_general_gradients(*shape, *trials, *wanted, interruption);
         });
         if (!buffers) return raise_later(CallError::from(buffers.error()));
         PyRef log_density = make_output_array(buffers->log_density.release(), ElementType::Double);

@@ -1,6 +1,6 @@
 // The generalized models' likelihood function of ventrola._engine:
 //
-//   general_likelihood(quantity, model, choices, rts, parameters)
+//   general_likelihood(quantity, model, choices, rts, parameters, wanted=None)
 //
 // quantity: "logpdf", "pdf", "cdf" or "logpdf_grad"; model: the tuple
 // (bound, drift, leak, bound_table, bound_step, drift_table, drift_step) with
@@ -9,7 +9,8 @@
 // choices (bool) and rts one-dimensional arrays; parameters a tuple of the
 // fifteen parameter columns in GeneralParameters' order, each of length 1 or
 // of the trial count. Returns an array, or for "logpdf_grad" (logpdf, tuple of
-// fifteen arrays of partial derivatives).
+// fifteen arrays of partial derivatives); wanted, None or fifteen truths in
+// the same order, picks the partials computed (the others are NaN).
 #pragma once
 
 #include "module/py_ref.hpp"
