@@ -191,7 +191,7 @@ def test_partials_asked_for_are_those_of_the_whole_gradient(model, family):
     rts = np.array([0.42, 0.55, 0.9, 1.6])
     log_f, every = model.logpdf_grad(choices, rts, **params)
     names = model.parameter_names
-    subsets = [[names[0]], ["noise_sd"], ["non_decision_time", "non_decision_time_range"],
+    subsets = [[names[0]], ["boundary_separation"], ["noise_sd"], ["non_decision_time", "non_decision_time_range"],
                [name for name in reversed(names) if name not in ("starting_point", "noise_sd")]]
     for wrt in subsets:
         narrowed, partials = model.logpdf_grad(choices, rts, wrt=wrt, **params)
