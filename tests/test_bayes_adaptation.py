@@ -92,3 +92,50 @@ def test_a_model_without_a_finite_start_is_refused_with_a_reason():
         pm.Potential("never", 0.0 * x - np.inf)
     with pytest.raises(ValueError, match="no finite log-probability"):
         adapting_step(model, 2, 1, {})
+
+
+# -- the dense mass matrix of the later tuning windows ---------------------------------------
+
+SCALES = np.array([1e-3, 2.0])
+
+
+def correlated_covariance(correlation):
+    return np.outer(SCALES, SCALES) * np.array([[1.0, correlation], [correlation, 1.0]])
+
+
+def test_the_estimate_skips_the_walk_in_is_diagonal_early_dense_and_shrunk_later_and_frozen_after_tuning():
+    from ventrola.bayes.dense_metric import DiagonalThenDense
+
+    rng = np.random.default_rng(8)
+    draws = rng.multivariate_normal([0.0, 5.0], correlated_covariance(0.9), size=600)
+    potential = DiagonalThenDense(2, np.zeros(2), np.ones(2), discard=10, dense_after=150, adaptation_window=50,
+                                  initial_weight=1e-6)
+    for wild in range(10):  # the walk in from a distant start: left out
+        potential.update(np.array([1e3, -1e3]), None, True)
+    for x in draws[:138]:
+        potential.update(x, None, True)
+    early = potential._cov.copy()
+    assert early[0, 1] == 0.0 and early[1, 0] == 0.0
+    np.testing.assert_allclose(np.sqrt(np.diag(early)), SCALES, rtol=0.25)
+    for x in draws[138:]:
+        potential.update(x, None, True)
+    late = potential._cov.copy()
+    correlation = late[0, 1] / np.sqrt(late[0, 0] * late[1, 1])
+    assert 0.8 < correlation < 0.9  # 0.9 less the shrinkage towards the diagonal
+    np.testing.assert_allclose(np.sqrt(np.diag(late)), SCALES, rtol=0.15)
+    np.testing.assert_allclose(potential.velocity(np.array([1.0, -1.0])), late @ np.array([1.0, -1.0]))
+    potential.update(np.array([1e3, -1e3]), None, False)  # sampling draws leave the matrix alone
+    np.testing.assert_array_equal(potential._cov, late)
+
+
+def test_a_correlated_posterior_takes_far_fewer_steps_with_the_dense_matrix_and_keeps_its_shape():
+    with pm.Model() as model:
+        pm.MvNormal("x", mu=np.zeros(2), cov=correlated_covariance(0.99))
+    dense, diagonal = sampled(model, True, draws=500, tune=400), sampled(model, False, draws=500, tune=400)
+    dense_steps = float(dense.sample_stats["n_steps"].mean())
+    diagonal_steps = float(diagonal.sample_stats["n_steps"].mean())
+    assert dense_steps < diagonal_steps / 2, (dense_steps, diagonal_steps)
+    x = dense.posterior["x"].values.reshape(-1, 2)
+    np.testing.assert_allclose(x.std(axis=0), SCALES, rtol=0.15)
+    assert np.corrcoef(x.T)[0, 1] == pytest.approx(0.99, abs=0.01)
+    assert int(dense.sample_stats["diverging"].sum()) == 0

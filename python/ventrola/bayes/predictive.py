@@ -45,10 +45,14 @@ def sample(
         As ``pm.sample`` takes them (1000, 1000, 2).
     early_adaptation : bool, optional
         True (the default): NUTS with a diagonal mass matrix that adapts from the tenth tuning
-        draw on, instead of ``pm.sample``'s identity for the first hundred, from starting points
-        jittered as ``pm.sample``'s default jitters them (``ventrola.bayes.adaptation``). The
-        parameters of a drift-diffusion model differ in posterior scale by orders of magnitude,
-        and the identity then makes the first hundred draws the costliest of the run. False, or
+        draw on, instead of ``pm.sample``'s identity for the first hundred, and is dense from the
+        150th (models of up to 200 parameters), from starting points jittered as ``pm.sample``'s
+        default jitters them (``ventrola.bayes.adaptation``). The parameters of a drift-diffusion
+        model differ in posterior scale by orders of magnitude, and the identity then makes the
+        first hundred draws the costliest of the run; some are strongly correlated (the
+        variabilities with each other and with the non-decision time), which a diagonal matrix
+        follows in short steps. With the dense matrix NUTS's ``target_accept`` is 0.85 unless
+        given. False, or
         a ``step``, ``init`` or ``initvals`` among ``kwargs``, or ``chains=None``: ``pm.sample``'s
         own start.
     **kwargs
