@@ -15,9 +15,9 @@ the guess weighs almost nothing then, because its centre, the starting point, is
 chain walked in from, and its spread would hide a narrow scale. From the 150th tuning draw the
 estimate is a dense matrix (``ventrola.bayes.dense_metric``), where the model has at most 200
 parameters: the variabilities of the full model are correlated with each other and with the
-group's non-decision time, and with the dense matrix its hierarchical example takes 15 leapfrog
-steps per draw instead of 17 to 28 and about 20,000 in tuning per chain instead of 25,000 to
-34,000.
+group's non-decision time, and with the dense matrix its hierarchical example takes 15 to 16
+leapfrog steps per draw instead of 17 to 28, and 20,000 to 26,000 in tuning per chain instead of
+25,000 to 34,000.
 """
 
 from __future__ import annotations
