@@ -13,7 +13,6 @@ namespace ventrola::testing {
 namespace {
 
 using likelihood::ClenshawKernels;
-using py::PyRef;
 
 const ClenshawKernels* clenshaw_copy(const char* name) {
     for (const ClenshawKernels* copy : likelihood::available_clenshaw_kernels()) {
@@ -25,17 +24,7 @@ const ClenshawKernels* clenshaw_copy(const char* name) {
 
 // clenshaw_variants() -> names of the compiled copies, the fastest last
 PyObject* clenshaw_variants_hook(PyObject*, PyObject*) {
-    return py::guarded_entry([&]() -> PyObject* {
-        const std::span<const ClenshawKernels* const> copies = likelihood::available_clenshaw_kernels();
-        PyRef names = py::checked(PyList_New(static_cast<Py_ssize_t>(copies.size())));
-        for (std::size_t i = 0; i < copies.size(); ++i) {
-            const std::string_view name = copies[i]->name;
-            PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(names.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
-        return names.release();
-    });
+    return py::guarded_entry([&]() -> PyObject* { return name_tuple(likelihood::available_clenshaw_kernels()); });
 }
 
 // Fills `series` from the float64 bytes of its coefficients, degree-major.
@@ -47,16 +36,6 @@ bool read_series(const char* bytes, Py_ssize_t size, double (&series)[Rows][Colu
     }
     std::memcpy(series, bytes, sizeof series);
     return true;
-}
-
-PyObject* float_tuple(std::span<const double> values) {
-    PyRef tuple = py::checked(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return tuple.release();
 }
 
 // clenshaw_series(variant, kind, coefficients, z) -> every series at z, kind

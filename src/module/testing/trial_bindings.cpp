@@ -92,17 +92,7 @@ PyObject* simulate_trial_range_hook(PyObject*, PyObject* args) {
 // trial_kernels() -> tuple of the names of the compiled trial loops this
 // processor runs, the one used by default last
 PyObject* trial_kernels_hook(PyObject*, PyObject*) {
-    return py::guarded_entry([&]() -> PyObject* {
-        const auto kernels = available_trial_kernels();
-        PyRef names = py::checked(PyTuple_New(static_cast<Py_ssize_t>(kernels.size())));
-        for (std::size_t i = 0; i < kernels.size(); ++i) {
-            const std::string_view name = kernels[i]->name;
-            PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (item == nullptr) return nullptr;
-            PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
-        return names.release();
-    });
+    return py::guarded_entry([&]() -> PyObject* { return name_tuple(available_trial_kernels()); });
 }
 
 // run_trial_kernel(kernel, drift, boundary, start, t0, noise_sd, seed, first, count)

@@ -19,16 +19,6 @@ namespace {
 
 using py::PyRef;
 
-PyObject* float_tuple(std::span<const double> values) {
-    PyRef tuple = py::checked(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return tuple.release();
-}
-
 // The eight parameters in the order of FullModelParams.
 bool parse_parameters(PyObject* args, FullModelParams& p) {
     return PyArg_ParseTuple(args, "dddddddd", &p.drift_rate, &p.boundary_separation, &p.starting_point,
