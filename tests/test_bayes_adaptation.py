@@ -139,3 +139,17 @@ def test_a_correlated_posterior_takes_far_fewer_steps_with_the_dense_matrix_and_
     np.testing.assert_allclose(x.std(axis=0), SCALES, rtol=0.15)
     assert np.corrcoef(x.T)[0, 1] == pytest.approx(0.99, abs=0.01)
     assert int(dense.sample_stats["diverging"].sum()) == 0
+
+
+def test_models_of_many_parameters_keep_the_diagonal_matrix():
+    from pymc.step_methods.hmc.quadpotential import QuadPotentialDiagAdapt
+
+    from ventrola.bayes.adaptation import DENSE_LIMIT
+    from ventrola.bayes.dense_metric import DiagonalThenDense
+
+    for size, kind in ((DENSE_LIMIT, DiagonalThenDense), (DENSE_LIMIT + 1, QuadPotentialDiagAdapt)):
+        with pm.Model() as model:
+            pm.Normal("x", 0.0, 1.0, size=size)
+        step, _ = adapting_step(model, 2, 3, {})
+        assert type(step.potential) is kind, size
+        assert step.target_accept == (0.85 if kind is DiagonalThenDense else 0.8)

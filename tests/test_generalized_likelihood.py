@@ -203,6 +203,29 @@ def test_partials_asked_for_are_those_of_the_whole_gradient(model, family):
         model.logpdf_grad(choices, rts, wrt=["drift_rate", "drift"], **params)
 
 
+def test_the_engine_leaves_the_partials_not_asked_for_as_nan_and_refuses_a_malformed_mask():
+    from ventrola import _engine
+    from ventrola.general_likelihood import ENGINE_ORDER, PLACEHOLDERS
+
+    values = {**BASE, "drift_rate_sd": 0.0, "starting_point_range": 0.0, "non_decision_time_range": 0.0,
+              "noise_sd": 1.0, **PLACEHOLDERS, "collapse_time": 0.9}
+    columns = tuple(np.array([float(values[name])]) for name in ENGINE_ORDER)
+    spec = ("exponential", "constant", False, None, 0.0, None, 0.0)
+    flags, times = np.array([True, False]), np.array([0.6, 0.9])
+    wanted = tuple(name in ("drift_rate", "collapse_time") for name in ENGINE_ORDER)
+    log_f, partials = _engine.general_likelihood("logpdf_grad", spec, flags, times, columns, wanted)
+    every_log_f, every = _engine.general_likelihood("logpdf_grad", spec, flags, times, columns)
+    np.testing.assert_array_equal(log_f, every_log_f)
+    for name, partial, full in zip(ENGINE_ORDER, partials, every):
+        if name in ("drift_rate", "collapse_time"):
+            np.testing.assert_array_equal(partial, full)
+        else:
+            assert np.isnan(partial).all() and np.isfinite(full).all(), name
+    for bad in ((True,) * 3, [True] * 15, "all"):
+        with pytest.raises(TypeError, match="wanted must be None or a tuple of fifteen truths"):
+            _engine.general_likelihood("logpdf_grad", spec, flags, times, columns, bad)
+
+
 THREADED = """
 import hashlib, math, numpy as np, ventrola
 rng = np.random.default_rng(5)
