@@ -26,11 +26,11 @@ def scales_apart():
     return model
 
 
-def sampled(model, early, draws=400, tune=300):
+def sampled(model, early, draws=400, tune=300, dense=None):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return bayes.sample(model, draws=draws, tune=tune, chains=2, cores=1, random_seed=11, progressbar=False,
-                            early_adaptation=early, discard_tuned_samples=False,
+                            early_adaptation=early, dense=dense, discard_tuned_samples=False,
                             idata_kwargs={"log_likelihood": False})
 
 
@@ -131,7 +131,7 @@ def test_the_estimate_skips_the_walk_in_is_diagonal_early_dense_and_shrunk_later
 def test_a_correlated_posterior_takes_far_fewer_steps_with_the_dense_matrix_and_keeps_its_shape():
     with pm.Model() as model:
         pm.MvNormal("x", mu=np.zeros(2), cov=correlated_covariance(0.99))
-    dense, diagonal = sampled(model, True, draws=500, tune=400), sampled(model, False, draws=500, tune=400)
+    dense, diagonal = sampled(model, True, 500, 400, dense=True), sampled(model, False, 500, 400)
     dense_steps = float(dense.sample_stats["n_steps"].mean())
     diagonal_steps = float(diagonal.sample_stats["n_steps"].mean())
     assert dense_steps < diagonal_steps / 2, (dense_steps, diagonal_steps)
@@ -141,15 +141,19 @@ def test_a_correlated_posterior_takes_far_fewer_steps_with_the_dense_matrix_and_
     assert int(dense.sample_stats["diverging"].sum()) == 0
 
 
-def test_models_of_many_parameters_keep_the_diagonal_matrix():
+def test_the_dense_matrix_goes_to_models_of_variabilities_and_never_beyond_two_hundred_parameters():
     from pymc.step_methods.hmc.quadpotential import QuadPotentialDiagAdapt
 
     from ventrola.bayes.adaptation import DENSE_LIMIT
     from ventrola.bayes.dense_metric import DiagonalThenDense
 
-    for size, kind in ((DENSE_LIMIT, DiagonalThenDense), (DENSE_LIMIT + 1, QuadPotentialDiagAdapt)):
+    cases = [("x", 3, None, QuadPotentialDiagAdapt), ("drift_rate_sd", 3, None, DiagonalThenDense),
+             ("starting_point_range_easy", 3, None, DiagonalThenDense),
+             ("drift_rate_sd", 3, False, QuadPotentialDiagAdapt), ("x", DENSE_LIMIT, True, DiagonalThenDense),
+             ("x", DENSE_LIMIT + 1, True, QuadPotentialDiagAdapt)]
+    for name, size, dense, kind in cases:
         with pm.Model() as model:
-            pm.Normal("x", 0.0, 1.0, size=size)
-        step, _ = adapting_step(model, 2, 3, {})
-        assert type(step.potential) is kind, size
+            pm.HalfNormal(name, 1.0, size=size)
+        step, _ = adapting_step(model, 2, 3, {}, dense)
+        assert type(step.potential) is kind, (name, size, dense)
         assert step.target_accept == (0.85 if kind is DiagonalThenDense else 0.8)

@@ -14,10 +14,10 @@ narrow. From the tenth draw on the estimate is the draws' own variance, updated 
 the guess weighs almost nothing then, because its centre, the starting point, is where the
 chain walked in from, and its spread would hide a narrow scale. From the 150th tuning draw the
 estimate is a dense matrix (``ventrola.bayes.dense_metric``), where the model has at most 200
-parameters: the variabilities of the full model are correlated with each other and with the
-group's non-decision time, and with the dense matrix its hierarchical example takes 15 to 16
-leapfrog steps per draw instead of 17 to 28, and 20,000 to 26,000 in tuning per chain instead of
-25,000 to 34,000.
+parameters and estimates an across-trial variability (or where asked): the variabilities of
+the full model are correlated with each other and with the group's non-decision time, and with
+the dense matrix its hierarchical example takes 15 to 16 leapfrog steps per draw instead of 17
+to 28, and 20,000 to 26,000 in tuning per chain instead of 25,000 to 34,000.
 """
 
 from __future__ import annotations
@@ -46,6 +46,11 @@ DENSE_LIMIT = 200
 # met a divergence or two in 2,000 draws of the full model's example at PyMC's 0.8, none at 0.85
 # (about 8 % more leapfrog steps).
 DENSE_TARGET_ACCEPT = 0.85
+# The across-trial variabilities: a model that estimates one of them gets the dense matrix by
+# default. Without them (the regression example's random intercepts and slopes) the dense matrix
+# took 17 to 20 steps per draw instead of 31 but gave a lower bulk ESS (303 to 360 against 443 to
+# 498 over three seeds) and R-hat up to 1.016: no gain per second, a worse R-hat.
+VARIABILITIES = ("drift_rate_sd", "starting_point_range", "non_decision_time_range")
 # Weight of the gradient's guess once draws come, in draws (it must not be 0).
 INITIAL_WEIGHT = 1e-6
 SMALLEST_VARIANCE = 1e-10
@@ -94,12 +99,20 @@ def constrained(model: pm.Model, points: list[dict[str, np.ndarray]]) -> list[di
             for p in points]
 
 
+def estimates_variabilities(model: pm.Model) -> bool:
+    """Whether the model has a free across-trial variability (one for all participants or per
+    level), whose posteriors are the correlated ones."""
+    return any(rv.name == name or rv.name.startswith(name + "_")
+               for rv in model.free_RVs for name in VARIABILITIES)
+
+
 def early_adapting_nuts(
-    model: pm.Model, starts: list[dict[str, np.ndarray]], options: dict[str, Any]
+    model: pm.Model, starts: list[dict[str, np.ndarray]], options: dict[str, Any], dense: Optional[bool] = None
 ) -> pm.NUTS:
     """NUTS over all of the model's free variables with the early-adapting mass matrix (diagonal,
-    then dense for models of at most DENSE_LIMIT parameters), its first guess from the gradient at
-    the chains' starting points (1 where that is not a number)."""
+    then dense where ``dense`` says so, by default where the model estimates a variability; never
+    beyond DENSE_LIMIT parameters), its first guess from the gradient at the chains' starting
+    points (1 where that is not a number)."""
     raveled = [DictToArrayBijection.map({v.name: s[v.name] for v in model.value_vars}).data for s in starts]
     mean = np.mean(raveled, axis=0)
     n = len(mean)
@@ -109,7 +122,7 @@ def early_adapting_nuts(
         guess = np.clip(1.0 / steepness, SMALLEST_VARIANCE, 1.0)
     variance = np.where(np.isnan(guess), 1.0, guess)
     potential: Any
-    if n <= DENSE_LIMIT:
+    if n <= DENSE_LIMIT and (estimates_variabilities(model) if dense is None else dense):
         potential = DiagonalThenDense(n, mean, variance, discard=DISCARDED_DRAWS, dense_after=DENSE_AFTER,
                                       adaptation_window=DENSE_WINDOW, initial_weight=INITIAL_WEIGHT)
         options = {"target_accept": DENSE_TARGET_ACCEPT, **options}
@@ -120,8 +133,8 @@ def early_adapting_nuts(
         return pm.NUTS(potential=potential, **options)
 
 
-def adapting_step(model: pm.Model, chains: Optional[int], random_seed: Any,
-                  kwargs: dict[str, Any]) -> Optional[tuple[pm.NUTS, list[dict[str, np.ndarray]]]]:
+def adapting_step(model: pm.Model, chains: Optional[int], random_seed: Any, kwargs: dict[str, Any],
+                  dense: Optional[bool] = None) -> Optional[tuple[pm.NUTS, list[dict[str, np.ndarray]]]]:
     """The step and the starting points (``initvals``) for ``pm.sample``, taking NUTS's options
     (by name, or in ``pm.sample``'s ``nuts`` dictionary) out of ``kwargs``. None where the caller
     chose a step, an initialisation or starting points, where a free variable is discrete (NUTS
@@ -131,4 +144,4 @@ def adapting_step(model: pm.Model, chains: Optional[int], random_seed: Any,
         return None
     options = {**kwargs.pop("nuts", {}), **{key: kwargs.pop(key) for key in NUTS_OPTIONS if key in kwargs}}
     starts = jittered_starts(model, chains, random_seed)
-    return early_adapting_nuts(model, starts, options), constrained(model, starts)
+    return early_adapting_nuts(model, starts, options, dense), constrained(model, starts)
