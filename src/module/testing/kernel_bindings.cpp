@@ -38,6 +38,17 @@ bool read_series(const char* bytes, Py_ssize_t size, double (&series)[Rows][Colu
     return true;
 }
 
+// One kernel over the series read from the bytes: every series at z.
+template <std::size_t Rows, std::size_t Columns>
+PyObject* run_kernel(void (*kernel)(const double (&)[Rows][Columns], double, double*), const char* bytes,
+                     Py_ssize_t size, double z) {
+    double series[Rows][Columns];
+    if (!read_series(bytes, size, series)) return nullptr;
+    double values[Columns];
+    kernel(series, z, values);
+    return float_tuple(values);
+}
+
 // clenshaw_series(variant, kind, coefficients, z) -> every series at z, kind
 // "profile" (degree 16, 9 series) or "antiderivative" (degree 17, 10 series),
 // the coefficients' float64 bytes degree-major
@@ -51,20 +62,8 @@ PyObject* clenshaw_series_hook(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "ssy#d", &name, &kind, &coefficients, &size, &z)) return nullptr;
         const ClenshawKernels* copy = clenshaw_copy(name);
         if (copy == nullptr) return nullptr;
-        if (std::string_view(kind) == "profile") {
-            likelihood::ProfileSeries series;
-            if (!read_series(coefficients, size, series)) return nullptr;
-            double values[likelihood::PROFILE_FUNCTIONS];
-            copy->profile(series, z, values);
-            return float_tuple(values);
-        }
-        if (std::string_view(kind) == "antiderivative") {
-            likelihood::AntiderivativeSeries series;
-            if (!read_series(coefficients, size, series)) return nullptr;
-            double values[likelihood::ANTIDERIVATIVE_SERIES];
-            copy->antiderivative(series, z, values);
-            return float_tuple(values);
-        }
+        if (std::string_view(kind) == "profile") return run_kernel(copy->profile, coefficients, size, z);
+        if (std::string_view(kind) == "antiderivative") return run_kernel(copy->antiderivative, coefficients, size, z);
         PyErr_Format(PyExc_ValueError, "no Clenshaw kernel for '%s'", kind);
         return nullptr;
     });

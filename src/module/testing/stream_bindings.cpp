@@ -146,17 +146,7 @@ PyObject* stream_draws_hook(PyObject*, PyObject* args) {
 // refill_variants() -> tuple of the variant names available here, the
 // reference first and the one chosen by default last
 PyObject* refill_variants_hook(PyObject*, PyObject*) {
-    return py::guarded_entry([&]() -> PyObject* {
-        const auto variants = available_refill_variants();
-        PyRef names = py::checked(PyTuple_New(static_cast<Py_ssize_t>(variants.size())));
-        for (std::size_t i = 0; i < variants.size(); ++i) {
-            const std::string_view name = variants[i]->name;
-            PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (item == nullptr) return nullptr;
-            PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
-        return names.release();
-    });
+    return py::guarded_entry([&]() -> PyObject* { return name_tuple(available_refill_variants()); });
 }
 
 // active_refill_variant() -> name of the variant streams use now
