@@ -101,6 +101,33 @@ def test_a_reduced_family_matches_the_exact_series(model, reducing, params):
                - float(ventrola.wiener_cdf(True, math.inf, **params))) <= PROBABILITY_TOL
 
 
+# Strong drifts far into the tail, where a solution that carries the drift loses the rarer
+# bound's flux and the drift variability's weight lifts it back (the bound all but constant).
+STRONG_DRIFTS = [
+    dict(drift_rate=5.33, boundary_separation=3.14, starting_point=0.73, drift_rate_sd=1.55),
+    dict(drift_rate=-0.597, boundary_separation=0.352, starting_point=0.37, drift_rate_sd=0.104, noise_sd=0.1),
+    dict(drift_rate=8.0, boundary_separation=4.0, starting_point=0.3),
+    dict(drift_rate=8.0, boundary_separation=4.0, starting_point=0.3, drift_rate_sd=2.0),
+    dict(drift_rate=-6.0, boundary_separation=2.5, starting_point=0.45, drift_rate_sd=1.5,
+         non_decision_time_range=0.3),
+]
+
+
+@pytest.mark.parametrize("params", STRONG_DRIFTS)
+def test_strong_drifts_keep_the_contract_far_into_the_tail(params):
+    model, reducing = REDUCED[2]
+    params = dict(params, non_decision_time=0.2)
+    rts = 0.2 + np.array([0.03, 0.08, 0.15, 0.3, 0.6, 1.2, 2.5, 5.0, 8.0])
+    for choice in (True, False):
+        exact = ventrola.wiener_logpdf(choice, rts, **params)
+        value = model.logpdf(choice, rts, **params, **reducing)
+        assert log_errors(value, exact).max() <= LOG_TOL
+        assert np.abs(model.cdf(choice, rts, **params, **reducing) - ventrola.wiener_cdf(choice, rts, **params)).max() \
+            <= PROBABILITY_TOL
+        assert abs(float(model.cdf(choice, math.inf, **params, **reducing))
+                   - float(ventrola.wiener_cdf(choice, math.inf, **params))) <= PROBABILITY_TOL
+
+
 def test_ddm_standard_is_the_exact_series_itself():
     rng = np.random.default_rng(4)
     choices = rng.random(200) < 0.6

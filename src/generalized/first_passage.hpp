@@ -10,6 +10,9 @@
 // free Gaussian from the start less the mass that crossed a bound and would
 // have come back, the integral of the early first-passage densities against
 // the free transition density.
+//
+// The solution is of the process as solved; a drift the change of measure
+// carries (WeightedPassage) is not in it.
 #pragma once
 
 #include <algorithm>
@@ -40,63 +43,41 @@ public:
     using J = Jet<N>;
 
     // horizon: the latest decision time asked about (infinity for the choice probabilities).
-    // distributions: whether distribution() will be asked past the integral equations' end
-    // (the tail's cumulative sums cost a sixth of a solve that only densities need).
-    // drift_sd: across-trial drift deviation carried by the change of measure (no leak, a point start), or 0.
     FirstPassage(const TimeFunctions<J>& f, const J& y0, const J& width, double nearest, double horizon,
-                 bool distributions, const J& drift_sd, const SolverControls& controls)
+                 const SolverControls& controls)
         : f_(f),
-          distributions_(distributions),
           start_(f, y0, width),
           y0_(y0),
-          drift_sd_(drift_sd),
           early_(solve_volterra(f, start_,
                                 build_volterra_grid(TimeFunctions<double>(f.shape(), scaled_values(f.parameters())),
                                                     nearest, controls.grid))),
           t1_(early_.grid.t.back()) {
-        build_early_cumulative();
+        build_early_quadrature();
         if (horizon > t1_) run_tail(horizon, controls);
     }
 
+    // One Gauss-Legendre node of an early interval: 8 per interval, in order.
+    struct QuadratureNode {
+        double t, weight;
+        std::array<J, 2> log_density;
+    };
+
     double handover_time() const { return t1_; }
     std::size_t early_nodes() const { return early_.grid.t.size(); }
+    const std::vector<double>& early_times() const { return early_.grid.t; }
+    const std::vector<QuadratureNode>& early_quadrature() const { return quadrature_; }
     std::size_t tail_samples() const { return late_.size(); }
     const std::vector<TailSample<N>>& tail() const { return late_; }
+    const TimeFunctions<J>& functions() const { return f_; }
+    const J& start() const { return y0_; }
 
     // log g(t) for the bound `side`, t the decision time; -inf for t <= 0.
     J log_density(std::size_t side, double t) const {
         if (!(t > 0.0)) return J(-INFINITY);
-        J log_g = t <= t1_ ? early_log_density(side, t) : late_log_density(side, t);
-        if (weighted()) log_g += log_girsanov(side, t);
-        return log_g;
-    }
-
-    // P(this bound, decision time <= t).
-    J distribution(std::size_t side, double t) const {
-        if (!(t > 0.0)) return J(0.0);
-        if (t <= t1_) return early_distribution(side, t);
-        return late_distribution(side, t);
-    }
-
-    // d log g / dt at t, for the gradient with respect to the non-decision time.
-    double log_density_slope(std::size_t side, double t) const {
-        const double h = 1e-6 * std::max(t, 1e-3);
-        const double lo = std::max(t - h, 0.5 * t);
-        return (log_density(side, t + h).v - log_density(side, lo).v) / (t + h - lo);
+        return t <= t1_ ? early_log_density(side, t) : late_log_density(side, t);
     }
 
 private:
-    bool weighted() const { return drift_sd_.v > 0.0; }
-
-    // The change of measure to a drift offset delta ~ N(0, sv^2), averaged in closed form:
-    // (1 + sv^2 t)^(-1/2) exp(sv^2 (S(t) - y0 - m(t))^2 / (2 (1 + sv^2 t))).
-    J log_girsanov(std::size_t side, double t) const {
-        const J sv2 = drift_sd_ * drift_sd_;
-        const J spread = 1.0 + sv2 * t;
-        const J x = SIGNS[side] * f_.bound(t).b - y0_ - f_.drift_integral(t);
-        return -0.5 * log(spread) + sv2 * x * x / (2.0 * spread);
-    }
-
     // The forcing's share of the density and the ratio's interpolated remainder.
     J early_log_density(std::size_t side, double t) const {
         const BoundAt<J> bound = f_.bound(t);
@@ -141,7 +122,7 @@ private:
         return sum;
     }
 
-    void build_early_cumulative() {
+    void build_early_quadrature() {
         const std::size_t n = early_.grid.t.size();
         for (std::size_t side = 0; side < 2; ++side) {
             remainder_[side].assign(n, J(0.0));
@@ -153,48 +134,19 @@ private:
                 remainder_[side][j] = early_.ratio[side][j] + 2.0 * SIGNS[side] * view.bracket;
             }
         }
-        // Both distribution functions by 8-point Gauss-Legendre on every interval; the nodes'
-        // densities are kept for the handover, which integrates against them too.
-        for (std::size_t side = 0; side < 2; ++side) early_cdf_[side].assign(n, J(0.0));
+        // 8-point Gauss-Legendre nodes on every interval, for the handover's integral and the
+        // distribution functions.
         quadrature_.clear();
         for (std::size_t j = 1; j < n; ++j) {
             const double a = early_.grid.t[j - 1];
             const double b = early_.grid.t[j];
             const double mid = 0.5 * (a + b);
             const double half = 0.5 * (b - a);
-            std::array<J, 2> sum{J(0.0), J(0.0)};
             for (int k = 0; k < 8; ++k) {
                 const double tau = mid + half * GAUSS8_NODES[k];
-                const std::array<J, 2> log_g = early_log_densities(tau);
-                quadrature_.push_back({tau, half * GAUSS8_WEIGHTS[k], log_g});
-                for (std::size_t side = 0; side < 2; ++side) {
-                    if (!std::isfinite(log_g[side].v)) continue;
-                    sum[side] +=
-                        GAUSS8_WEIGHTS[k] * exp(weighted() ? log_g[side] + log_girsanov(side, tau) : log_g[side]);
-                }
+                quadrature_.push_back({tau, half * GAUSS8_WEIGHTS[k], early_log_densities(tau)});
             }
-            for (std::size_t side = 0; side < 2; ++side)
-                early_cdf_[side][j] = early_cdf_[side][j - 1] + half * sum[side];
         }
-    }
-
-    // int_a^b g (with the change of measure, where there is one) by 8-point Gauss-Legendre.
-    J integrate_density(std::size_t side, double a, double b) const {
-        const double mid = 0.5 * (a + b);
-        const double half = 0.5 * (b - a);
-        J sum(0.0);
-        for (int k = 0; k < 8; ++k) {
-            const J log_g = log_density(side, mid + half * GAUSS8_NODES[k]);
-            if (std::isfinite(log_g.v)) sum += GAUSS8_WEIGHTS[k] * exp(log_g);
-        }
-        return half * sum;
-    }
-
-    J early_distribution(std::size_t side, double t) const {
-        const std::vector<double>& nodes = early_.grid.t;
-        const std::size_t above = std::ranges::upper_bound(nodes, t) - nodes.begin();
-        const std::size_t below = above - 1;
-        return early_cdf_[side][below] + (t > nodes[below] ? integrate_density(side, nodes[below], t) : J(0.0));
     }
 
     void run_tail(double horizon, const SolverControls& controls) {
@@ -214,14 +166,6 @@ private:
                 (3.0 * early_log_density(side, t1_) - 4.0 * early_log_density(side, t1_ - h) +
                  early_log_density(side, t1_ - 2.0 * h)) /
                 (2.0 * h);
-        }
-        // The cumulative distribution along the samples, from the early part's value at T1.
-        if (!distributions_) return;
-        for (std::size_t side = 0; side < 2; ++side) {
-            late_cdf_[side].assign(late_.size(), early_cdf_[side].back());
-            for (std::size_t k = 1; k < late_.size(); ++k) {
-                late_cdf_[side][k] = late_cdf_[side][k - 1] + integrate_density(side, late_[k - 1].t, late_[k].t);
-            }
         }
     }
 
@@ -331,39 +275,14 @@ private:
         return clock_between(f_, a, b);
     }
 
-    J late_distribution(std::size_t side, double t) const {
-        if (late_.empty()) return early_cdf_[side].back();
-        if (!distributions_) raise_fault("a distribution asked of a first-passage solution built for densities");
-        if (!(t < late_.back().t)) {
-            // Past the last sample: what is left splits between the bounds as their last fluxes do.
-            const TailSample<N>& last = late_.back();
-            const double upper = std::exp(last.log_flux[0].v);
-            const double total = upper + std::exp(last.log_flux[1].v);
-            const double share = total > 0.0 ? (side == 0 ? upper : total - upper) / total : 0.5;
-            return late_cdf_[side].back() + (std::isinf(t) ? J(share * last.survival) : J(0.0));
-        }
-        auto above =
-            std::upper_bound(late_.begin(), late_.end(), t, [](double x, const TailSample<N>& s) { return x < s.t; });
-        const std::size_t k = (above - late_.begin()) - 1;
-        return late_cdf_[side][k] + integrate_density(side, late_[k].t, t);
-    }
-
     const TimeFunctions<J>& f_;
-    bool distributions_;
     StartTerms<J> start_;
     J y0_;
-    J drift_sd_;
     VolterraSolution<J> early_;
     double t1_ = 0.0;
     std::array<std::vector<J>, 2> remainder_;
-    std::array<std::vector<J>, 2> early_cdf_;
-    struct QuadratureNode {
-        double t, weight;
-        std::array<J, 2> log_density;
-    };
     std::vector<QuadratureNode> quadrature_;  // the early intervals' Gauss-Legendre nodes
     std::vector<TailSample<N>> late_;
-    std::array<std::vector<J>, 2> late_cdf_;
 };
 
 }  // namespace ventrola::generalized

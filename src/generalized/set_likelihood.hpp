@@ -2,10 +2,11 @@
 // model: the first-passage solution is computed once, then each trial reads
 // its density (or distribution) at its decision time, with the across-trial
 // variabilities on top:
-// - drift variability: without a leak and with a point start, a change of
-//   measure makes the average over the drift offset a closed-form factor of
-//   the density (see FirstPassage); otherwise Gauss-Hermite over the offset,
-//   one solution per node;
+// - constant drift and drift variability: without a leak and with a point
+//   start, a change of measure makes them a closed-form factor of the density
+//   solved at drift 0 (see WeightedPassage), and sets that differ only in them
+//   and in the non-decision time share that solve; otherwise Gauss-Hermite
+//   over the drift offset, one solution per node;
 // - starting-point range: averaged inside the solution (its forcing is the
 //   start's closed-form average);
 // - non-decision-time range: a difference of distribution functions over the
@@ -27,6 +28,7 @@
 #include "generalized/adaptive_kronrod.hpp"
 #include "generalized/first_passage.hpp"
 #include "generalized/hermite_rule.hpp"
+#include "generalized/weighted_passage.hpp"
 
 namespace ventrola::generalized {
 
@@ -67,14 +69,38 @@ std::vector<std::size_t> differentiated_parameters(const ModelShape& shape, cons
 // functions as well, or also the probability of each bound (rt = inf).
 enum class Asked { Densities, Distributions, Probabilities };
 
+// Whether the drift (and its deviation) ride on a change of measure, the solve at drift 0.
+inline bool drift_by_measure(const ModelShape& shape, const GeneralParameters& p) {
+    return shape.drift == DriftFamily::Constant && !shape.leak && p.starting_point_range == 0.0;
+}
+
+// The latest decision time a solve must reach for trials up to `latest` asking `asked`.
+inline double solve_horizon(double latest, Asked asked) {
+    return asked == Asked::Probabilities ? INFINITY : latest;
+}
+
+// One first-passage solve: the model's functions at the solved parameters and the solution.
+template <std::size_t N>
+struct Solve {
+    Solve(const ModelShape& shape, const Scaled<Jet<N>>& scaled, const Jet<N>& y0, const Jet<N>& width,
+          double nearest, double horizon, const SolverControls& controls)
+        : functions(shape, scaled), passage(functions, y0, width, nearest, horizon, controls) {}
+    TimeFunctions<Jet<N>> functions;
+    FirstPassage<N> passage;
+};
+
 template <std::size_t N>
 class SetLikelihood {
 public:
     using J = Jet<N>;
 
-    // latest: the largest decision time asked about.
+    // horizon: the latest decision time the solve reaches, solve_horizon() of what this set's
+    // trials ask, or more where other sets share the solve. shared: the solve of a set that
+    // differs from this one only in what drift_by_measure carries and in the non-decision
+    // time, built with the same slots; nullptr to solve here.
     SetLikelihood(const ModelShape& shape, const GeneralParameters& p, const std::vector<std::size_t>& slots,
-                  double latest, Asked asked, const SolverControls& controls)
+                  double horizon, Asked asked, const SolverControls& controls,
+                  std::shared_ptr<const Solve<N>> shared = nullptr)
         : p_(p), slots_(slots) {
         const double s = p.noise_sd;
         const auto variable = [&](std::size_t index, double scale) {
@@ -84,7 +110,9 @@ public:
             }
             return x;
         };
-        Scaled<J> scaled{variable(V, 1.0 / s),
+        const bool measured = drift_by_measure(shape, p);
+        const J v = variable(V, 1.0 / s);
+        Scaled<J> scaled{measured ? J(0.0) : v,
                          variable(A, 1.0 / s),
                          variable(W, 1.0),
                          variable(SZ, 1.0),
@@ -101,13 +129,18 @@ public:
         const J width = scaled.sz * scaled.a;
         const double nearest =
             (std::min(p.starting_point, 1.0 - p.starting_point) - 0.5 * p.starting_point_range) * scaled.a.v;
-        const double horizon = asked == Asked::Probabilities ? INFINITY : latest;
         // A window over the non-decision time may be a difference of distribution functions.
         const bool distributions = asked != Asked::Densities || p.non_decision_time_range > 0.0;
         const bool closed_form = !shape.leak && p.starting_point_range == 0.0;
-        if (p.drift_rate_sd == 0.0 || closed_form) {
-            add_component(shape, scaled, y0, width, nearest, horizon, distributions,
-                          p.drift_rate_sd > 0.0 ? sv : J(0.0), J(0.0), controls);
+        if (measured || closed_form || p.drift_rate_sd == 0.0) {
+            const DriftMeasure<J> measure{measured || p.drift_rate_sd > 0.0, measured ? v : J(0.0),
+                                          p.drift_rate_sd > 0.0 ? sv : J(0.0)};
+            if (measured && shared) {
+                add_component(std::move(shared), measure, distributions, J(0.0));
+            } else {
+                add_component(std::make_shared<const Solve<N>>(shape, scaled, y0, width, nearest, horizon, controls),
+                              measure, distributions, J(0.0));
+            }
         } else {
             // Gauss-Hermite: delta = sqrt(2) sv x_k with weights w_k / sqrt(pi).
             const std::size_t size =
@@ -116,14 +149,14 @@ public:
             for (std::size_t k = 0; k < rule.nodes.size(); ++k) {
                 Scaled<J> shifted = scaled;
                 shifted.v = scaled.v + (SQRT2 * rule.nodes[k]) * sv;
-                add_component(shape, shifted, y0, width, nearest, horizon, distributions, J(0.0),
-                              J(std::log(rule.weights[k] / SQRT_PI)), controls);
+                add_component(std::make_shared<const Solve<N>>(shape, shifted, y0, width, nearest, horizon, controls),
+                              DriftMeasure<J>{}, distributions, J(std::log(rule.weights[k] / SQRT_PI)));
             }
         }
     }
 
-    // The first component's solution (the only one without a drift quadrature).
-    const FirstPassage<N>& first() const { return *components_[0].solution; }
+    // The solve another set may share (see drift_by_measure); the first component's.
+    std::shared_ptr<const Solve<N>> solve() const { return components_[0].solve; }
 
     // log f(rt, choice) and its partial derivatives.
     DensityGradient log_density_gradient(bool upper, double rt) const {
@@ -208,18 +241,16 @@ private:
         0.12462897125553407,  0.0951585116824926,   0.062253523938647456, 0.027152459411754176};
 
     struct Component {
-        std::unique_ptr<TimeFunctions<J>> functions;
-        std::unique_ptr<FirstPassage<N>> solution;
+        std::shared_ptr<const Solve<N>> solve;
+        std::unique_ptr<WeightedPassage<N>> solution;
         J log_weight;
     };
 
-    void add_component(const ModelShape& shape, const Scaled<J>& scaled, const J& y0, const J& width, double nearest,
-                       double horizon, bool distributions, const J& drift_sd, const J& log_weight,
-                       const SolverControls& controls) {
+    void add_component(std::shared_ptr<const Solve<N>> solve, const DriftMeasure<J>& measure, bool distributions,
+                       const J& log_weight) {
         Component c;
-        c.functions = std::make_unique<TimeFunctions<J>>(shape, scaled);
-        c.solution = std::make_unique<FirstPassage<N>>(*c.functions, y0, width, nearest, horizon, distributions,
-                                                       drift_sd, controls);
+        c.solution = std::make_unique<WeightedPassage<N>>(solve->passage, measure, distributions);
+        c.solve = std::move(solve);
         c.log_weight = log_weight;
         components_.push_back(std::move(c));
     }

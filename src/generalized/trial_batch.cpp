@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <string>
 
@@ -72,6 +73,36 @@ struct Reach {
     bool total = false;
 };
 
+// The parameter groups (indices into `groups`) that share one solve: where the change of
+// measure carries the drift, sets that differ only in the drift rate, the non-decision time
+// and its range, or the drift's deviation (0 or not alike, as it decides the slots).
+std::vector<std::vector<std::size_t>> solve_groups(const ModelShape& shape, const GeneralTrials& trials,
+                                                   const std::vector<std::vector<std::size_t>>& groups) {
+    using Key = std::array<double, GENERAL_PARAMETER_COUNT + 1>;
+    std::vector<Key> keys(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const GeneralParameters p = trials.parameters_of(groups[g][0]);
+        const auto* values = reinterpret_cast<const double*>(&p);  // NOLINT: a plain record of doubles
+        std::copy_n(values, GENERAL_PARAMETER_COUNT, keys[g].begin());
+        if (drift_by_measure(shape, p)) {
+            keys[g][V] = keys[g][T0] = keys[g][ST0] = 0.0;
+            keys[g][SV] = p.drift_rate_sd > 0.0 ? 1.0 : 0.0;
+            keys[g][GENERAL_PARAMETER_COUNT] = -1.0;
+        } else {
+            keys[g][GENERAL_PARAMETER_COUNT] = static_cast<double>(g);  // its own solve
+        }
+    }
+    std::vector<std::size_t> order(groups.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
+    std::ranges::stable_sort(order, [&](std::size_t i, std::size_t j) { return keys[i] < keys[j]; });
+    std::vector<std::vector<std::size_t>> shared;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k == 0 || keys[order[k]] != keys[order[k - 1]]) shared.emplace_back();
+        shared.back().push_back(order[k]);
+    }
+    return shared;
+}
+
 Reach reach_of(const GeneralTrials& trials, const std::vector<std::size_t>& group, const GeneralParameters& p) {
     Reach r;
     for (const std::size_t trial : group) {
@@ -99,8 +130,9 @@ void for_each_range(std::size_t n, Body&& body) {
 // Runs solve(group) for every group: groups on the pool, or, for one group,
 // its trials on the pool (the solve itself is one piece of work). Between
 // solves the interruption may stop the batch.
-template <class Solve>
-void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Interruption& interruption, Solve&& solve) {
+template <class SolveGroup>
+void for_each_group(const std::vector<std::vector<std::size_t>>& groups, Interruption& interruption,
+                    SolveGroup&& solve) {
     if (groups.size() == 1) {
         solve(groups[0], true);
         return;
@@ -137,6 +169,67 @@ const SolverControls& controls() {
     return c;
 }
 
+// What the sets sharing a solve ask: each its own, the solve as far as the furthest.
+struct SharedReach {
+    double horizon = 0.0;
+    std::vector<Asked> asked;
+};
+
+template <class AskedOf>
+SharedReach shared_reach(const GeneralTrials& trials, const std::vector<std::vector<std::size_t>>& groups,
+                         const std::vector<std::size_t>& members, AskedOf&& asked_of) {
+    SharedReach out;
+    for (const std::size_t member : members) {
+        const std::vector<std::size_t>& group = groups[member];
+        const Reach r = reach_of(trials, group, trials.parameters_of(group[0]));
+        out.asked.push_back(asked_of(r));
+        out.horizon = std::max(out.horizon, solve_horizon(r.latest, out.asked.back()));
+    }
+    return out;
+}
+
+// Runs body(first, last) over a group's trials, on the pool when asked to.
+template <class Body>
+void over_trials(std::size_t n, bool parallel_trials, Body&& body) {
+    if (parallel_trials) {
+        for_each_range(n, body);
+    } else {
+        body(std::uint64_t{0}, std::uint64_t{n});
+    }
+}
+
+void evaluate_values(const SetLikelihood<0>& set, Quantity quantity, const GeneralTrials& trials,
+                     const std::vector<std::size_t>& group, double* values, bool parallel_trials) {
+    over_trials(group.size(), parallel_trials, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t k = first; k < last; ++k) {
+            const std::size_t trial = group[k];
+            const bool upper = trials.upper(trial);
+            const double rt = trials.rts[trial];
+            double value = 0.0;
+            switch (quantity) {
+                case Quantity::LogDensity: value = set.log_density(upper, rt); break;
+                case Quantity::Density: value = std::exp(set.log_density(upper, rt)); break;
+                case Quantity::Distribution: value = set.distribution(upper, rt); break;
+            }
+            values[trial] = value;
+        }
+    });
+}
+
+template <std::size_t N>
+void evaluate_gradients(const SetLikelihood<N>& set, const GeneralTrials& trials, const std::vector<std::size_t>& group,
+                        const WantedPartials& wanted, GeneralGradients& out, bool parallel_trials) {
+    over_trials(group.size(), parallel_trials, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t k = first; k < last; ++k) {
+            const std::size_t trial = group[k];
+            const DensityGradient g = set.log_density_gradient(trials.upper(trial), trials.rts[trial]);
+            out.log_density.data()[trial] = g.log_density;
+            for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i)
+                out.partials[i].data()[trial] = wanted[i] ? g.partials[i] : NAN;
+        }
+    });
+}
+
 }  // namespace
 
 GeneralParameters GeneralTrials::parameters_of(std::size_t trial) const noexcept {
@@ -162,33 +255,24 @@ Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity q
     if (!allocate(out, n)) return out_of_memory(n);
     double* values = out.data();
     const auto groups = parameter_groups(trials);
-    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
-        const GeneralParameters p = trials.parameters_of(group[0]);
-        const Reach r = reach_of(trials, group, p);
-        const Asked asked = quantity != Quantity::Distribution ? Asked::Densities
-                            : r.total                          ? Asked::Probabilities
-                                                               : Asked::Distributions;
-        const SetLikelihood<0> set(shape, p, {}, r.latest, asked, controls());
-        const auto body = [&](std::uint64_t first, std::uint64_t last) {
-            for (std::uint64_t k = first; k < last; ++k) {
-                const std::size_t trial = group[k];
-                const bool upper = trials.upper(trial);
-                const double rt = trials.rts[trial];
-                double value = 0.0;
-                switch (quantity) {
-                    case Quantity::LogDensity: value = set.log_density(upper, rt); break;
-                    case Quantity::Density: value = std::exp(set.log_density(upper, rt)); break;
-                    case Quantity::Distribution: value = set.distribution(upper, rt); break;
-                }
-                values[trial] = value;
-            }
-        };
-        if (parallel_trials) {
-            for_each_range(group.size(), body);
-        } else {
-            body(0, group.size());
-        }
-    });
+    const auto asked_of = [&](const Reach& r) {
+        return quantity != Quantity::Distribution ? Asked::Densities
+               : r.total                          ? Asked::Probabilities
+                                                  : Asked::Distributions;
+    };
+    for_each_group(solve_groups(shape, trials, groups), interruption,
+                   [&](const std::vector<std::size_t>& members, bool parallel_trials) {
+                       const SharedReach reach = shared_reach(trials, groups, members, asked_of);
+                       std::shared_ptr<const Solve<0>> shared;
+                       for (std::size_t m = 0; m < members.size(); ++m) {
+                           const std::vector<std::size_t>& group = groups[members[m]];
+                           const GeneralParameters p = trials.parameters_of(group[0]);
+                           const SetLikelihood<0> set(shape, p, {}, reach.horizon, reach.asked[m], controls(),
+                                                      shared);
+                           if (!shared) shared = set.solve();
+                           evaluate_values(set, quantity, trials, group, values, parallel_trials);
+                       }
+                   });
     if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return out;
 }
@@ -202,29 +286,25 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
         if (!allocate(partial, n)) return out_of_memory(n);
     }
     const auto groups = parameter_groups(trials);
-    for_each_group(groups, interruption, [&](const std::vector<std::size_t>& group, bool parallel_trials) {
-        const GeneralParameters p = trials.parameters_of(group[0]);
-        const Reach r = reach_of(trials, group, p);
-        const std::vector<std::size_t> slots = differentiated_parameters(shape, p, wanted);
-        with_width(slots.size(), [&](auto width) {
-            constexpr std::size_t N = decltype(width)::value;
-            const SetLikelihood<N> set(shape, p, slots, r.latest, Asked::Densities, controls());
-            const auto body = [&](std::uint64_t first, std::uint64_t last) {
-                for (std::uint64_t k = first; k < last; ++k) {
-                    const std::size_t trial = group[k];
-                    const DensityGradient g = set.log_density_gradient(trials.upper(trial), trials.rts[trial]);
-                    out.log_density.data()[trial] = g.log_density;
-                    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i)
-                        out.partials[i].data()[trial] = wanted[i] ? g.partials[i] : NAN;
-                }
-            };
-            if (parallel_trials) {
-                for_each_range(group.size(), body);
-            } else {
-                body(0, group.size());
-            }
-        });
-    });
+    const auto densities = [](const Reach&) { return Asked::Densities; };
+    for_each_group(solve_groups(shape, trials, groups), interruption,
+                   [&](const std::vector<std::size_t>& members, bool parallel_trials) {
+                       const SharedReach reach = shared_reach(trials, groups, members, densities);
+                       // Sets sharing a solve have the same slots (the deviation's is in the key).
+                       const std::vector<std::size_t> slots =
+                           differentiated_parameters(shape, trials.parameters_of(groups[members[0]][0]), wanted);
+                       with_width(slots.size(), [&](auto width) {
+                           constexpr std::size_t N = decltype(width)::value;
+                           std::shared_ptr<const Solve<N>> shared;
+                           for (const std::size_t member : members) {
+                               const std::vector<std::size_t>& group = groups[member];
+                               const SetLikelihood<N> set(shape, trials.parameters_of(group[0]), slots, reach.horizon,
+                                                          Asked::Densities, controls(), shared);
+                               if (!shared) shared = set.solve();
+                               evaluate_gradients(set, trials, group, wanted, out, parallel_trials);
+                           }
+                       });
+                   });
     if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return out;
 }
