@@ -89,10 +89,20 @@ struct Solve {
     FirstPassage<N> passage;
 };
 
-template <std::size_t N>
+// The slots a solve carries: the set's, less the drift's where the measure carries it.
+inline std::vector<std::size_t> solved_slots(const ModelShape& shape, const GeneralParameters& p,
+                                             std::vector<std::size_t> slots) {
+    if (drift_by_measure(shape, p)) std::erase(slots, std::size_t{V});
+    return slots;
+}
+
+// N: the Jet width of the set's partials; M: the solve's, narrower where the measure carries
+// the drift (solved_slots); M = N otherwise.
+template <std::size_t N, std::size_t M = N>
 class SetLikelihood {
 public:
     using J = Jet<N>;
+    using JS = Jet<M>;
 
     // horizon: the latest decision time the solve reaches, solve_horizon() of what this set's
     // trials ask, or more where other sets share the solve. shared: the solve of a set that
@@ -100,33 +110,45 @@ public:
     // time, built with the same slots; nullptr to solve here.
     SetLikelihood(const ModelShape& shape, const GeneralParameters& p, const std::vector<std::size_t>& slots,
                   double horizon, Asked asked, const SolverControls& controls,
-                  std::shared_ptr<const Solve<N>> shared = nullptr)
+                  std::shared_ptr<const Solve<M>> shared = nullptr)
         : p_(p), slots_(slots) {
         const double s = p.noise_sd;
-        const auto variable = [&](std::size_t index, double scale) {
-            J x(parameter_at(p, index) * scale);
-            for (std::size_t k = 0; k < slots.size(); ++k) {
-                if (slots[k] == index) x.d[k] = scale;
+        const bool measured = drift_by_measure(shape, p);
+        const std::vector<std::size_t> solved = solved_slots(shape, p, slots);
+        if (slots.size() > N || solved.size() > M || (!measured && M != N))
+            raise_fault("a set's partials do not fit the Jet widths chosen for it");
+        // Where each solved partial lands among the set's.
+        SlotPositions<M> positions{};
+        positions.fill(N);
+        for (std::size_t k = 0; k < solved.size(); ++k) {
+            positions[k] = static_cast<std::size_t>(std::ranges::find(slots, solved[k]) - slots.begin());
+        }
+        const auto variable = [&]<class T>(std::size_t index, double scale, const std::vector<std::size_t>& order) {
+            T x(parameter_at(p, index) * scale);
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                if (order[k] == index) x.d[k] = scale;
             }
             return x;
         };
-        const bool measured = drift_by_measure(shape, p);
-        const J v = variable(V, 1.0 / s);
-        Scaled<J> scaled{measured ? J(0.0) : v,
-                         variable(A, 1.0 / s),
-                         variable(W, 1.0),
-                         variable(SZ, 1.0),
-                         variable(COLLAPSE_TIME, 1.0),
-                         variable(COLLAPSE_SHAPE, 1.0),
-                         variable(COLLAPSE_FLOOR, 1.0),
-                         variable(AMPLITUDE, 1.0 / s),
-                         variable(AUTOMATIC_TIME, 1.0),
-                         variable(AUTOMATIC_SHAPE, 1.0),
-                         variable(LEAK, 1.0),
-                         1.0 / s};
-        const J sv = variable(SV, 1.0 / s);
-        const J y0 = (scaled.w - 0.5) * scaled.a;
-        const J width = scaled.sz * scaled.a;
+        const auto solved_variable = [&](std::size_t index, double scale) {
+            return variable.template operator()<JS>(index, scale, solved);
+        };
+        const J v = variable.template operator()<J>(V, 1.0 / s, slots);
+        const J sv = variable.template operator()<J>(SV, 1.0 / s, slots);
+        Scaled<JS> scaled{measured ? JS(0.0) : solved_variable(V, 1.0 / s),
+                          solved_variable(A, 1.0 / s),
+                          solved_variable(W, 1.0),
+                          solved_variable(SZ, 1.0),
+                          solved_variable(COLLAPSE_TIME, 1.0),
+                          solved_variable(COLLAPSE_SHAPE, 1.0),
+                          solved_variable(COLLAPSE_FLOOR, 1.0),
+                          solved_variable(AMPLITUDE, 1.0 / s),
+                          solved_variable(AUTOMATIC_TIME, 1.0),
+                          solved_variable(AUTOMATIC_SHAPE, 1.0),
+                          solved_variable(LEAK, 1.0),
+                          1.0 / s};
+        const JS y0 = (scaled.w - 0.5) * scaled.a;
+        const JS width = scaled.sz * scaled.a;
         const double nearest =
             (std::min(p.starting_point, 1.0 - p.starting_point) - 0.5 * p.starting_point_range) * scaled.a.v;
         // A window over the non-decision time may be a difference of distribution functions.
@@ -135,28 +157,27 @@ public:
         if (measured || closed_form || p.drift_rate_sd == 0.0) {
             const DriftMeasure<J> measure{measured || p.drift_rate_sd > 0.0, measured ? v : J(0.0),
                                           p.drift_rate_sd > 0.0 ? sv : J(0.0)};
-            if (measured && shared) {
-                add_component(std::move(shared), measure, distributions, J(0.0));
-            } else {
-                add_component(std::make_shared<const Solve<N>>(shape, scaled, y0, width, nearest, horizon, controls),
-                              measure, distributions, J(0.0));
+            if (!(measured && shared)) {
+                shared = std::make_shared<const Solve<M>>(shape, scaled, y0, width, nearest, horizon, controls);
             }
+            add_component(std::move(shared), measure, distributions, J(0.0), positions);
         } else {
             // Gauss-Hermite: delta = sqrt(2) sv x_k with weights w_k / sqrt(pi).
             const std::size_t size =
                 controls.hermite > 0 ? controls.hermite : hermite_size(p.drift_rate_sd * p.boundary_separation / s / s);
             const HermiteRule& rule = hermite_rule(size);
+            const JS solved_sv = solved_variable(SV, 1.0 / s);
             for (std::size_t k = 0; k < rule.nodes.size(); ++k) {
-                Scaled<J> shifted = scaled;
-                shifted.v = scaled.v + (SQRT2 * rule.nodes[k]) * sv;
-                add_component(std::make_shared<const Solve<N>>(shape, shifted, y0, width, nearest, horizon, controls),
-                              DriftMeasure<J>{}, distributions, J(std::log(rule.weights[k] / SQRT_PI)));
+                Scaled<JS> shifted = scaled;
+                shifted.v = scaled.v + (SQRT2 * rule.nodes[k]) * solved_sv;
+                add_component(std::make_shared<const Solve<M>>(shape, shifted, y0, width, nearest, horizon, controls),
+                              DriftMeasure<J>{}, distributions, J(std::log(rule.weights[k] / SQRT_PI)), positions);
             }
         }
     }
 
     // The solve another set may share (see drift_by_measure); the first component's.
-    std::shared_ptr<const Solve<N>> solve() const { return components_[0].solve; }
+    std::shared_ptr<const Solve<M>> solve() const { return components_[0].solve; }
 
     // log f(rt, choice) and its partial derivatives.
     DensityGradient log_density_gradient(bool upper, double rt) const {
@@ -241,15 +262,15 @@ private:
         0.12462897125553407,  0.0951585116824926,   0.062253523938647456, 0.027152459411754176};
 
     struct Component {
-        std::shared_ptr<const Solve<N>> solve;
-        std::unique_ptr<WeightedPassage<N>> solution;
+        std::shared_ptr<const Solve<M>> solve;
+        std::unique_ptr<WeightedPassage<N, M>> solution;
         J log_weight;
     };
 
-    void add_component(std::shared_ptr<const Solve<N>> solve, const DriftMeasure<J>& measure, bool distributions,
-                       const J& log_weight) {
+    void add_component(std::shared_ptr<const Solve<M>> solve, const DriftMeasure<J>& measure, bool distributions,
+                       const J& log_weight, const SlotPositions<M>& positions) {
         Component c;
-        c.solution = std::make_unique<WeightedPassage<N>>(solve->passage, measure, distributions);
+        c.solution = std::make_unique<WeightedPassage<N, M>>(solve->passage, measure, distributions, positions);
         c.solve = std::move(solve);
         c.log_weight = log_weight;
         components_.push_back(std::move(c));

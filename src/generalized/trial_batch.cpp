@@ -216,8 +216,8 @@ void evaluate_values(const SetLikelihood<0>& set, Quantity quantity, const Gener
     });
 }
 
-template <std::size_t N>
-void evaluate_gradients(const SetLikelihood<N>& set, const GeneralTrials& trials, const std::vector<std::size_t>& group,
+template <std::size_t N, std::size_t M>
+void evaluate_gradients(const SetLikelihood<N, M>& set, const GeneralTrials& trials, const std::vector<std::size_t>& group,
                         const WantedPartials& wanted, GeneralGradients& out, bool parallel_trials) {
     over_trials(group.size(), parallel_trials, [&](std::uint64_t first, std::uint64_t last) {
         for (std::uint64_t k = first; k < last; ++k) {
@@ -291,18 +291,26 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
                    [&](const std::vector<std::size_t>& members, bool parallel_trials) {
                        const SharedReach reach = shared_reach(trials, groups, members, densities);
                        // Sets sharing a solve have the same slots (the deviation's is in the key).
-                       const std::vector<std::size_t> slots =
-                           differentiated_parameters(shape, trials.parameters_of(groups[members[0]][0]), wanted);
+                       const GeneralParameters first = trials.parameters_of(groups[members[0]][0]);
+                       const std::vector<std::size_t> slots = differentiated_parameters(shape, first, wanted);
+                       const std::size_t solved = solved_slots(shape, first, slots).size();
                        with_width(slots.size(), [&](auto width) {
-                           constexpr std::size_t N = decltype(width)::value;
-                           std::shared_ptr<const Solve<N>> shared;
-                           for (const std::size_t member : members) {
-                               const std::vector<std::size_t>& group = groups[member];
-                               const SetLikelihood<N> set(shape, trials.parameters_of(group[0]), slots, reach.horizon,
-                                                          Asked::Densities, controls(), shared);
-                               if (!shared) shared = set.solve();
-                               evaluate_gradients(set, trials, group, wanted, out, parallel_trials);
-                           }
+                           with_width(solved, [&](auto solved_width) {
+                               constexpr std::size_t N = decltype(width)::value;
+                               constexpr std::size_t M = decltype(solved_width)::value;
+                               // A solve carries at most the set's partials.
+                               if constexpr (M <= N) {
+                                   std::shared_ptr<const Solve<M>> shared;
+                                   for (const std::size_t member : members) {
+                                       const std::vector<std::size_t>& group = groups[member];
+                                       const SetLikelihood<N, M> set(shape, trials.parameters_of(group[0]), slots,
+                                                                     reach.horizon, Asked::Densities, controls(),
+                                                                     shared);
+                                       if (!shared) shared = set.solve();
+                                       evaluate_gradients(set, trials, group, wanted, out, parallel_trials);
+                                   }
+                               }
+                           });
                        });
                    });
     if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");

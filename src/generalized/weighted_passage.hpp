@@ -10,6 +10,9 @@
 // solve at all: the solve runs at drift 0 and is shared by every parameter
 // set that differs from another only in them (and in the non-decision time).
 //
+// The solve need not carry the drift's partial either: its Jet may be
+// narrower than the set's, the measure's Jet adding the drift's slot.
+//
 // The distribution functions integrate the weighted density; where the
 // weight changes by more than the early grid or the tail's samples were
 // placed for (a strong drift), the intervals are cut to keep the 8-point
@@ -34,20 +37,32 @@ struct DriftMeasure {
     J sd{0.0};            // across-trial deviation of it
 };
 
-template <std::size_t N>
+// Where each of a solve's M partials lands among a set's N (N for none).
+template <std::size_t M>
+using SlotPositions = std::array<std::size_t, M>;
+
+template <std::size_t M>
+SlotPositions<M> same_slots() {
+    SlotPositions<M> out{};
+    for (std::size_t k = 0; k < M; ++k) out[k] = k;
+    return out;
+}
+
+template <std::size_t N, std::size_t M = N>
 class WeightedPassage {
 public:
     using J = Jet<N>;
 
     // distributions: whether distribution() will be asked (its cumulative sums are built here).
-    WeightedPassage(const FirstPassage<N>& solution, const DriftMeasure<J>& measure, bool distributions)
-        : s_(solution), measure_(measure), distributions_(distributions) {
+    WeightedPassage(const FirstPassage<M>& solution, const DriftMeasure<J>& measure, bool distributions,
+                    const SlotPositions<M>& positions = same_slots<M>())
+        : s_(solution), measure_(measure), distributions_(distributions), positions_(positions) {
         if (distributions_) build_cumulative();
     }
 
     // log g(t) for the bound `side` under the measure; -inf for t <= 0.
     J log_density(std::size_t side, double t) const {
-        J log_g = s_.log_density(side, t);
+        J log_g = widen(s_.log_density(side, t));
         if (measure_.active && std::isfinite(log_g.v)) log_g += log_weight(side, t);
         return log_g;
     }
@@ -62,12 +77,12 @@ public:
             const std::size_t below = above - 1;
             return early_cdf_[side][below] + (t > nodes[below] ? integrate(side, nodes[below], t) : J(0.0));
         }
-        const std::vector<TailSample<N>>& late = s_.tail();
+        const std::vector<TailSample<M>>& late = s_.tail();
         if (late.empty()) return early_cdf_[side].back();
         if (!(t < late.back().t)) {
             // Past the last sample: what is left splits between the bounds as their last fluxes do.
             if (!std::isinf(t)) return late_cdf_[side].back();
-            const TailSample<N>& last = late.back();
+            const TailSample<M>& last = late.back();
             const double upper = std::exp(last.log_flux[0].v);
             const double total = upper + std::exp(last.log_flux[1].v);
             double share = total > 0.0 ? (side == 0 ? upper : total - upper) / total : 0.5;
@@ -75,7 +90,7 @@ public:
             return late_cdf_[side].back() + J(share * last.survival);
         }
         auto above =
-            std::upper_bound(late.begin(), late.end(), t, [](double x, const TailSample<N>& s) { return x < s.t; });
+            std::upper_bound(late.begin(), late.end(), t, [](double x, const TailSample<M>& s) { return x < s.t; });
         const std::size_t k = (above - late.begin()) - 1;
         return late_cdf_[side][k] + integrate(side, late[k].t, t);
     }
@@ -93,9 +108,17 @@ private:
     static constexpr double WEIGHT_CHANGE_PER_PIECE = 4.0;
     static constexpr int MAX_PIECES = 64;
 
+    J widen(const Jet<M>& x) const {
+        J out(x.v);
+        for (std::size_t k = 0; k < M; ++k) {
+            if (positions_[k] < N) out.d[positions_[k]] = x.d[k];
+        }
+        return out;
+    }
+
     J log_weight(std::size_t side, double t) const {
-        const TimeFunctions<J>& f = s_.functions();
-        const J x = SIGNS[side] * f.bound(t).b - s_.start() - f.drift_integral(t);
+        const TimeFunctions<Jet<M>>& f = s_.functions();
+        const J x = widen(SIGNS[side] * f.bound(t).b - s_.start() - f.drift_integral(t));
         if (measure_.sd.v == 0.0) return x * measure_.mean - (0.5 * t) * measure_.mean * measure_.mean;
         const J sd2 = measure_.sd * measure_.sd;
         const J spread = 1.0 + sd2 * t;
@@ -153,7 +176,7 @@ private:
                     J sum(0.0);
                     for (std::size_t k = 0; k < 8; ++k) {
                         const auto& node = quadrature[8 * (j - 1) + k];
-                        const J& log_g = node.log_density[side];
+                        const J log_g = widen(node.log_density[side]);
                         if (!std::isfinite(log_g.v)) continue;
                         sum += GAUSS8_WEIGHTS[k] *
                                exp(measure_.active ? log_g + log_weight(side, node.t) : log_g);
@@ -163,7 +186,7 @@ private:
                 early_cdf_[side][j] = early_cdf_[side][j - 1] + step;
             }
         }
-        const std::vector<TailSample<N>>& late = s_.tail();
+        const std::vector<TailSample<M>>& late = s_.tail();
         if (late.empty()) return;
         for (std::size_t side = 0; side < 2; ++side) {
             late_cdf_[side].assign(late.size(), early_cdf_[side].back());
@@ -173,9 +196,10 @@ private:
         }
     }
 
-    const FirstPassage<N>& s_;
+    const FirstPassage<M>& s_;
     DriftMeasure<J> measure_;
     bool distributions_;
+    SlotPositions<M> positions_;
     std::array<std::vector<J>, 2> early_cdf_;
     std::array<std::vector<J>, 2> late_cdf_;
 };
