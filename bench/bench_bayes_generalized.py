@@ -1,8 +1,9 @@
 """Speed of the hierarchical model of a collapsing bound (ventrola.bayes with model=).
 
 1. Log-probability and gradient of the experiment's 4,500 trials (15 participants x 2
-   conditions x 150 trials: 30 distinct parameter sets) through the PyTensor Op, as a sampler
-   calls them, on one thread.
+   conditions x 150 trials: 30 distinct parameter sets, drift rate per condition, boundary and
+   non-decision time per participant, as the hierarchical model has them) through the PyTensor
+   Op, as a sampler calls them, on one thread.
 2. The hierarchical fit of that experiment with an exponential collapse: drift rate per
    condition, boundary and non-decision time per participant, one collapse time for all;
    2 chains x 1,000 draws after 1,000 tuning steps, one chain per core, by ventrola.bayes.sample
@@ -12,8 +13,10 @@
     python bench/bench_bayes_generalized.py                 # the full run
     python bench/bench_bayes_generalized.py --draws 200 --tune 200
 
-Each gradient evaluation solves every participant and condition once (30 solves), which is
-what the sampling costs; the figures depend on the load of the machine, printed beside them.
+Each gradient evaluation solves every participant once (15 solves: a participant's two
+conditions differ only in the drift rate, which a change of measure carries, so they share
+the solve), which is what the sampling costs; the figures depend on the load of the machine,
+printed beside them.
 """
 import argparse
 import os
@@ -65,17 +68,19 @@ def collapsing_experiment():
 def evaluation_speed(trials):
     observed = signed_rts(trials["choice"].to_numpy(bool), trials["rt"].to_numpy())
     cells = trials.groupby(["subject", "condition"]).ngroup().to_numpy()
-    drift = pt.dvector("drift")
-    boundary, t0, tau = pt.dscalar("boundary"), pt.dscalar("t0"), pt.dscalar("tau")
-    log_p = model_log_probability(MODEL, observed, drift_rate=drift[cells], boundary_separation=boundary,
-                                  non_decision_time=t0, collapse_time=tau).sum()
+    participants = trials.groupby("subject").ngroup().to_numpy()
+    drift, boundary, t0 = pt.dvector("drift"), pt.dvector("boundary"), pt.dvector("t0")
+    tau = pt.dscalar("tau")
+    log_p = model_log_probability(MODEL, observed, drift_rate=drift[cells], boundary_separation=boundary[participants],
+                                  non_decision_time=t0[participants], collapse_time=tau).sum()
     function = pytensor.function([drift, boundary, t0, tau], [log_p, *pytensor.grad(log_p, [drift, boundary, t0, tau])])
-    drifts = np.linspace(0.6, 1.8, cells.max() + 1)
-    function(drifts, 2.0, 0.2, 0.8)
+    values = (np.linspace(0.6, 1.8, cells.max() + 1), np.linspace(1.6, 2.4, participants.max() + 1),
+              np.full(participants.max() + 1, 0.2), 0.8)
+    function(*values)
     wall, cpu = [], []
     for _ in range(7):
         started, started_cpu = time.perf_counter(), time.process_time()
-        function(drifts, 2.0, 0.2, 0.8)
+        function(*values)
         wall.append(time.perf_counter() - started)
         cpu.append(time.process_time() - started_cpu)
     print(f"log-probability + gradient of {len(observed)} trials in {cells.max() + 1} parameter sets through the Op: "
