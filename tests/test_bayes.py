@@ -186,6 +186,20 @@ def test_hierarchical_model_names_dims_and_observed_trials():
     assert np.array_equal(model.rvs_to_values[observed].data, expected)
 
 
+@pytest.mark.parametrize("weight", [0.0, 0.3, 0.5, 1.0])
+def test_every_centring_weight_draws_participants_from_the_same_group_distribution(weight):
+    table, _, _ = hierarchical_table(0, participants=6, trials=20)
+    model = build(table, centred={"boundary_separation": weight})
+    assert ("boundary_separation_link" in model.named_vars) == (weight == 1.0)
+    prior = pm.sample_prior_predictive(draws=3000, model=model, random_seed=1, var_names=[
+        "boundary_separation_mu", "boundary_separation_sigma", "boundary_separation_subject"]).prior
+    mu = prior["boundary_separation_mu"].values[..., None]
+    sigma = prior["boundary_separation_sigma"].values[..., None]
+    standard = (np.log(prior["boundary_separation_subject"].values) - mu) / sigma  # the log link
+    assert abs(standard.mean()) < 0.03 and abs(standard.std() - 1.0) < 0.03
+    assert abs(np.corrcoef(standard.ravel(), np.repeat(sigma.ravel(), 6))[0, 1]) < 0.03
+
+
 def test_hierarchical_log_probability_is_loglik_with_each_trials_parameters():
     table, _, _ = hierarchical_table(1, participants=3, trials=25)
     model = build(table, free=("drift_rate", "boundary_separation", "starting_point", "non_decision_time",
@@ -245,6 +259,10 @@ def test_prior_keeps_each_non_decision_time_below_its_bound_and_the_start_inside
         (dict(rt_unit="minutes"), "rt_unit"),
         (dict(by="trial"), "rename the column"),
         (dict(centred=("drift_rate_sd",)), "not a free participant-level parameter"),
+        (dict(centred={"drift_rate": 1.5}), "centred['drift_rate'] must be a number from 0 (non-centred) to 1"),
+        (dict(centred={"drift_rate": "half"}), "centred['drift_rate'] must be a number from 0 (non-centred) to 1"),
+        (dict(centred={"drift_rate": 0.5}, formulas={"drift_rate": "1 + (1 | subject)"}),
+         "the group-specific terms of a formula are centred (1) or not (0)"),
         (dict(depends_on={"drift_rate": 5}), "depends_on['drift_rate'] must be a column name or a list of them, not 5"),
         (dict(free=("drift_rate", "boundary_separation"), fixed={"non_decision_time": 5.0}),
          "non_decision_time is fixed at 5.0 s, not below the fastest response time"),

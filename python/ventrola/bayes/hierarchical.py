@@ -48,7 +48,7 @@ def hierarchical_model(
     depends_on: Optional[Mapping[str, Union[str, Sequence[str]]]] = None,
     fixed: Optional[Mapping[str, float]] = None,
     contamination: Union[float, str] = 0.0,
-    centred: Sequence[str] = (),
+    centred: Union[Sequence[str], Mapping[str, float]] = (),
     upper: Any = None,
     rt_unit: str = "s",
     formulas: Optional[Mapping[str, str]] = None,
@@ -87,11 +87,16 @@ def hierarchical_model(
     contamination : float or "free", optional
         The lapse weight: a number in [0, 1) held fixed (0, the default, is the pure model) or
         ``"free"`` to estimate it; the lapse window is the largest response time in the table.
-    centred : sequence of str, optional
+    centred : sequence of str or dict of str to float, optional
         Participant-level parameters sampled centred, ``p_link ~ Normal(p_mu, p_sigma)`` per
         participant on the link scale: faster when every participant's data pin their own
         value down (many trials); non-centred suits few trials per participant. For a parameter
-        with a formula, its group-specific terms are centred.
+        with a formula, its group-specific terms are centred. A dict gives each parameter a
+        weight c from 0 (non-centred) to 1 (centred); in between the offsets are partially
+        centred, ``p_z ~ Normal(c p_mu, p_sigma^c)`` and ``p_link = p_mu + p_sigma^(1 - c)
+        (p_z - c p_mu)`` (Papaspiliopoulos, Roberts & Sköld, 2007), for data that pin the
+        participants' values down about as tightly as the group spreads them: the full
+        model's example samples its non-decision times best at 0.5.
     upper : object, optional
         The label of upper-boundary responses.
     rt_unit : {"s", "ms"}, optional
@@ -127,8 +132,8 @@ def hierarchical_model(
     pymc.Model
         With these variables (``p`` a parameter name, ``subject`` the ``by`` column):
         participant-level parameters have ``p_mu`` and ``p_sigma`` (the group's location and
-        spread on the link scale), ``p_z`` (each participant's standard normal offset; ``p_link``
-        when centred) and the deterministic ``p_subject`` (each participant's value on the
+        spread on the link scale), ``p_z`` (each participant's standard normal offset, partially
+        centred with a weight below 1; ``p_link`` when centred) and the deterministic ``p_subject`` (each participant's value on the
         natural scale); shared parameters one variable ``p``; parameters with a formula the
         variables of ``ventrola.bayes.regression``; ``signed_rt`` the observed trials, ``rt``
         for upper-boundary responses and ``-rt`` for lower ones, ``+inf``/``-inf`` for a choice
@@ -206,12 +211,12 @@ def hierarchical_model(
         for name, formula in regressions.items():
             if name in centred and not formula.groups:
                 raise ValueError(f"centred names {name!r}, whose formula has no group-specific terms to centre")
-            per_trial[name] = regression_values(formula, coords, centred=name in centred)
+            per_trial[name] = regression_values(formula, coords, centred=centred.get(name) == 1.0)
         for name, prior in participant_priors().items():
             if name in free_names and name not in regressions:
                 columns = dependencies.get(name, ())
                 values = participant_parameter(
-                    name, prior, table, columns, level_values, held, name in centred, lapse_weight != 0.0
+                    name, prior, table, columns, level_values, held, centred.get(name, 0.0), lapse_weight != 0.0
                 )
                 per_trial[name] = at_trials(values, table.cell_of_trial(columns))
         if lapse_weight == "free":
@@ -264,19 +269,23 @@ def participant_parameter(
     columns: tuple[str, ...],
     level_values: Mapping[str, tuple[Any, tuple[str, ...]]],
     held: Mapping[str, float],
-    centred: bool,
+    centred: float,
     lapses: bool,
 ) -> TensorVariable:
-    """The participant-level values (participant x levels) of one parameter, on its natural scale."""
+    """The participant-level values (participant x levels) of one parameter, on its natural scale;
+    ``centred`` from 0 (non-centred offsets) to 1 (centred values)."""
     by = table.participant_column
     dims = columns or None
     mu = pm.Normal(f"{name}_mu", prior.mu_mean, prior.mu_sd, dims=dims)
     sigma = pm.HalfNormal(f"{name}_sigma", prior.sigma_scale, dims=dims)
-    if centred:
+    if centred == 1.0:
         eta = pm.Normal(f"{name}_link", mu, sigma, dims=(by, *columns))
-    else:
+    elif centred == 0.0:
         z = pm.Normal(f"{name}_z", 0.0, 1.0, dims=(by, *columns))
         eta = mu + sigma * z
+    else:
+        z = pm.Normal(f"{name}_z", centred * mu, sigma**centred, dims=(by, *columns))
+        eta = mu + sigma ** (1.0 - centred) * (z - centred * mu)
     if prior.link == "identity":
         natural = eta
     elif prior.link == "log":

@@ -53,18 +53,30 @@ def checked_free(free: Sequence[str], model: Optional[DDM] = None) -> tuple[str,
     return names
 
 
-def checked_centred(centred: Sequence[str], free: tuple[str, ...], with_formulas: tuple[str, ...] = ()) -> tuple[str, ...]:
-    """The parameters sampled centred: participant-level ones, or ones whose formula has
-    group-specific terms (those terms are then centred)."""
-    names = (centred,) if isinstance(centred, str) else tuple(centred)
+def checked_centred(
+    centred: Union[Sequence[str], Mapping[str, float]], free: tuple[str, ...], with_formulas: tuple[str, ...] = ()
+) -> dict[str, float]:
+    """How centred each parameter is sampled, 1 for fully (a name alone) down to 0 (not named):
+    participant-level ones, or ones whose formula has group-specific terms (those terms are
+    then centred, fully or not at all)."""
+    if isinstance(centred, Mapping):
+        weights = dict(centred)
+    else:
+        weights = {name: 1.0 for name in ((centred,) if isinstance(centred, str) else tuple(centred))}
     participant_level = participant_priors()
-    for name in names:
+    for name, weight in weights.items():
+        if isinstance(weight, bool) or not isinstance(weight, (int, float)) or not 0.0 <= weight <= 1.0:
+            raise ValueError(f"centred[{name!r}] must be a number from 0 (non-centred) to 1 (centred), "
+                             f"not {weight!r}")
         if name in with_formulas:
+            if weight not in (0.0, 1.0):
+                raise ValueError(f"centred[{name!r}] is {weight}: the group-specific terms of a formula are "
+                                 "centred (1) or not (0)")
             continue
         if name not in participant_level or name not in free:
             raise ValueError(f"centred names {name!r}, which is not a free participant-level parameter "
                              f"(those are {', '.join(n for n in participant_level if n in free)})")
-    return names
+    return {name: float(weight) for name, weight in weights.items() if weight > 0.0}
 
 
 def checked_depends_on(
