@@ -30,9 +30,13 @@ LONG_CALLS = {
     "long generalized trials": "ventrola.DDM(leak=True).simulate(10**6, 1, drift_rate=0.0, boundary_separation=100.0, "
                                "max_time=1000.0)",
     # Tens of thousands of parameter sets to solve: stopped between them.
-    "a generalized likelihood of many sets": "ventrola.DDM(bound='exponential').logpdf(True, 1.0, "
-                                             "drift_rate=__import__('numpy').linspace(0, 2, 50000), "
-                                             "boundary_separation=1.5)",
+    "a generalized likelihood of many sets": "ventrola.DDM(bound='exponential').logpdf(True, 1.0, drift_rate=1.0, "
+                                             "boundary_separation=__import__('numpy').linspace(1, 2, 50000))",
+    # Millions of sets that share one solve (a drift per trial): stopped between sets.
+    "a generalized likelihood of many sets sharing a solve": "ventrola.DDM(bound='exponential').cdf(True, "
+                                                             "__import__('numpy').linspace(0.5, 3, 3 * 10**6), "
+                                                             "drift_rate=__import__('numpy').linspace(0, 2, 3 * 10**6), "
+                                                             "boundary_separation=1.5)",
 }
 
 

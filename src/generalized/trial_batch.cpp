@@ -169,6 +169,26 @@ const SolverControls& controls() {
     return c;
 }
 
+// Runs each(m, parallel_trials) for the m-th set of a solve group: the first (which builds
+// the solve) first, its trials on the pool if `parallel`; the others after it, on the pool
+// when `parallel` (the group is the batch's only one) and checking the interruption between
+// sets, as a regression's per-trial drifts make one set per trial, all sharing one solve.
+template <class Each>
+void for_each_member(std::size_t count, bool parallel, Interruption& interruption, Each&& each) {
+    each(std::size_t{0}, parallel);
+    if (count == 1) return;
+    if (!parallel) {
+        for (std::size_t m = 1; m < count && !interruption.stop_requested(); ++m) each(m, false);
+        return;
+    }
+    WorkerPool::instance().for_each_piece(
+        count - 1,
+        [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t k = first; k < last && !interruption.stop_requested(); ++k) each(k + 1, false);
+        },
+        &interruption);
+}
+
 // What the sets sharing a solve ask: each its own, the solve as far as the furthest.
 struct SharedReach {
     double horizon = 0.0;
@@ -264,14 +284,14 @@ Result<OwnedBuffer<double>> evaluate_general(const ModelShape& shape, Quantity q
                    [&](const std::vector<std::size_t>& members, bool parallel_trials) {
                        const SharedReach reach = shared_reach(trials, groups, members, asked_of);
                        std::shared_ptr<const Solve<0>> shared;
-                       for (std::size_t m = 0; m < members.size(); ++m) {
+                       for_each_member(members.size(), parallel_trials, interruption, [&](std::size_t m, bool parallel) {
                            const std::vector<std::size_t>& group = groups[members[m]];
                            const GeneralParameters p = trials.parameters_of(group[0]);
                            const SetLikelihood<0> set(shape, p, {}, reach.horizon, reach.asked[m], controls(),
                                                       shared);
-                           if (!shared) shared = set.solve();
-                           evaluate_values(set, quantity, trials, group, values, parallel_trials);
-                       }
+                           if (m == 0) shared = set.solve();
+                           evaluate_values(set, quantity, trials, group, values, parallel);
+                       });
                    });
     if (interruption.stopped()) return fail(ErrorKind::Interrupted, "interrupted");
     return out;
@@ -301,14 +321,15 @@ Result<GeneralGradients> evaluate_general_gradients(const ModelShape& shape, con
                                // A solve carries at most the set's partials.
                                if constexpr (M <= N) {
                                    std::shared_ptr<const Solve<M>> shared;
-                                   for (const std::size_t member : members) {
-                                       const std::vector<std::size_t>& group = groups[member];
-                                       const SetLikelihood<N, M> set(shape, trials.parameters_of(group[0]), slots,
-                                                                     reach.horizon, Asked::Densities, controls(),
-                                                                     shared);
-                                       if (!shared) shared = set.solve();
-                                       evaluate_gradients(set, trials, group, wanted, out, parallel_trials);
-                                   }
+                                   for_each_member(
+                                       members.size(), parallel_trials, interruption, [&](std::size_t m, bool parallel) {
+                                           const std::vector<std::size_t>& group = groups[members[m]];
+                                           const SetLikelihood<N, M> set(shape, trials.parameters_of(group[0]), slots,
+                                                                         reach.horizon, Asked::Densities, controls(),
+                                                                         shared);
+                                           if (m == 0) shared = set.solve();
+                                           evaluate_gradients(set, trials, group, wanted, out, parallel);
+                                       });
                                }
                            });
                        });
