@@ -272,7 +272,8 @@ log_f, partials = shared.logpdf_grad(choices, rts, drift_rate=drift, boundary_se
 digest.update(log_f.tobytes() + b"".join(partials[k].tobytes() for k in shared.parameter_names)
               + shared.cdf(choices, rts, drift_rate=drift, boundary_separation=boundary, collapse_time=0.8).tobytes())
 # One solve for every set (a drift per trial), the sets on the pool.
-log_f, partials = shared.logpdf_grad(choices, rts, drift_rate=rng.normal(1.0, 0.4, n), collapse_time=0.8)
+log_f, partials = shared.logpdf_grad(choices, rts, drift_rate=rng.normal(1.0, 0.4, n), boundary_separation=1.5,
+                                    collapse_time=0.8)
 digest.update(log_f.tobytes() + b"".join(partials[k].tobytes() for k in shared.parameter_names))
 single = model.logpdf(choices, rts, **{**params, "drift_rate": 1.0})  # one set: its trials in parallel
 c, r, excluded = model.simulate(20000, 9, drift_rate=1.0, boundary_separation=1.5, non_decision_time=0.3,
