@@ -63,10 +63,8 @@ public:
     };
 
     double handover_time() const { return t1_; }
-    std::size_t early_nodes() const { return early_.grid.t.size(); }
     const std::vector<double>& early_times() const { return early_.grid.t; }
     const std::vector<QuadratureNode>& early_quadrature() const { return quadrature_; }
-    std::size_t tail_samples() const { return late_.size(); }
     const std::vector<TailSample<N>>& tail() const { return late_; }
     const TimeFunctions<J>& functions() const { return f_; }
     const J& start() const { return y0_; }

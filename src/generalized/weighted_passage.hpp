@@ -95,13 +95,6 @@ public:
         return late_cdf_[side][k] + integrate(side, late[k].t, t);
     }
 
-    // d log g / dt at t, for the gradient with respect to the non-decision time.
-    double log_density_slope(std::size_t side, double t) const {
-        const double h = 1e-6 * std::max(t, 1e-3);
-        const double lo = std::max(t - h, 0.5 * t);
-        return (log_density(side, t + h).v - log_density(side, lo).v) / (t + h - lo);
-    }
-
 private:
     // The log-weight change over which 8 Gauss-Legendre nodes stay exact (to about 1e-13
     // of the integral for an exponential).
