@@ -74,6 +74,17 @@ inline bool drift_by_measure(const ModelShape& shape, const GeneralParameters& p
     return shape.drift == DriftFamily::Constant && !shape.leak && p.starting_point_range == 0.0;
 }
 
+// What decides a set's solve where drift_by_measure holds: its parameters less the drift, the
+// non-decision time and its range, and of the drift's deviation only whether there is one
+// (it decides the slots). Sets with equal keys share one solve.
+inline std::array<double, GENERAL_PARAMETER_COUNT> shared_solve_key(const GeneralParameters& p) {
+    std::array<double, GENERAL_PARAMETER_COUNT> key{};
+    for (std::size_t i = 0; i < GENERAL_PARAMETER_COUNT; ++i) key[i] = parameter_at(p, i);
+    key[V] = key[T0] = key[ST0] = 0.0;
+    key[SV] = p.drift_rate_sd > 0.0 ? 1.0 : 0.0;
+    return key;
+}
+
 // The latest decision time a solve must reach for trials up to `latest` asking `asked`.
 inline double solve_horizon(double latest, Asked asked) {
     return asked == Asked::Probabilities ? INFINITY : latest;

@@ -73,24 +73,17 @@ struct Reach {
     bool total = false;
 };
 
-// The parameter groups (indices into `groups`) that share one solve: where the change of
-// measure carries the drift, sets that differ only in the drift rate, the non-decision time
-// and its range, or the drift's deviation (0 or not alike, as it decides the slots).
+// The parameter groups (indices into `groups`) that share one solve (shared_solve_key); a
+// set the change of measure does not serve has a solve of its own.
 std::vector<std::vector<std::size_t>> solve_groups(const ModelShape& shape, const GeneralTrials& trials,
                                                    const std::vector<std::vector<std::size_t>>& groups) {
     using Key = std::array<double, GENERAL_PARAMETER_COUNT + 1>;
     std::vector<Key> keys(groups.size());
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const GeneralParameters p = trials.parameters_of(groups[g][0]);
-        const auto* values = reinterpret_cast<const double*>(&p);  // NOLINT: a plain record of doubles
-        std::copy_n(values, GENERAL_PARAMETER_COUNT, keys[g].begin());
-        if (drift_by_measure(shape, p)) {
-            keys[g][V] = keys[g][T0] = keys[g][ST0] = 0.0;
-            keys[g][SV] = p.drift_rate_sd > 0.0 ? 1.0 : 0.0;
-            keys[g][GENERAL_PARAMETER_COUNT] = -1.0;
-        } else {
-            keys[g][GENERAL_PARAMETER_COUNT] = static_cast<double>(g);  // its own solve
-        }
+        const bool shares = drift_by_measure(shape, p);
+        if (shares) std::ranges::copy(shared_solve_key(p), keys[g].begin());
+        keys[g][GENERAL_PARAMETER_COUNT] = shares ? -1.0 : static_cast<double>(g);
     }
     std::vector<std::size_t> order(groups.size());
     std::iota(order.begin(), order.end(), std::size_t{0});  // NOLINT(modernize-use-ranges): no ranges::iota in GCC 12
