@@ -182,6 +182,7 @@ private:
         // spreading with variance V about its free mean at T1.
         struct Source {
             J log_weight, centre, twice_variance, normaliser;
+            double log_normaliser;
         };
         std::vector<Source> sources;
         const auto source = [&](double tau, double weight, const std::array<J, 2>& log_g) {
@@ -193,8 +194,9 @@ private:
             const J decay = f_.decay(gap);
             for (std::size_t side = 0; side < 2; ++side) {
                 if (!std::isfinite(log_g[side].v)) continue;
+                const J normaliser = INV_SQRT_2PI / sqrt(V);
                 sources.push_back({log_g[side] + std::log(weight), SIGNS[side] * b_tau * decay + shift, 2.0 * V,
-                                   INV_SQRT_2PI / sqrt(V)});
+                                   normaliser, std::log(normaliser.v)});
             }
         };
         const std::vector<double>& nodes = early_.grid.t;
@@ -215,13 +217,24 @@ private:
             lo = hi;
         }
         std::vector<J> out(points.size());
+        std::vector<double> exponents(sources.size());
         for (std::size_t i = 0; i < points.size(); ++i) {
             const J y = points[i] * end.b;
+            // The terms' logs first: most sources lie far from a point, and those below e^-40
+            // of the largest term (or 0 in doubles) need no jet and no exponential.
+            double top = -INFINITY;
+            for (std::size_t k = 0; k < sources.size(); ++k) {
+                const double e = y.v - sources[k].centre.v;
+                exponents[k] = sources[k].log_weight.v - e * e / sources[k].twice_variance.v;
+                top = std::max(top, exponents[k] + sources[k].log_normaliser);
+            }
+            const double cut = top - NEGLIGIBLE_SOURCE;
             J sum(0.0);
-            for (const Source& source : sources) {
+            for (std::size_t k = 0; k < sources.size(); ++k) {
+                if (!(exponents[k] >= -745.0 && exponents[k] + sources[k].log_normaliser >= cut)) continue;
+                const Source& source = sources[k];
                 const J e = y - source.centre;
                 const J exponent = source.log_weight - e * e / source.twice_variance;
-                if (exponent.v < -745.0) continue;
                 sum += exp(exponent) * source.normaliser;
             }
             const StartView<J> free = start_.at(y, J(0.0), t1_, drift_t1, integral_t1);
@@ -230,9 +243,9 @@ private:
         return out;
     }
 
-    // Hermite cubic in log g between samples (log g is nearly linear in the tail); past
-    // the last sample, the last decay rate continued on the diffusion's clock theta
-    // (d theta = dt / 2b^2), on which a collapsing bound's tail decays evenly.
+    // Hermite cubic in log g on the diffusion's clock theta (d theta = dt / 2b^2) between
+    // samples, on which a collapsing bound's tail decays evenly; past the last sample, the last
+    // decay rate continued on theta.
     J late_log_density(std::size_t side, double t) const {
         if (late_.empty()) return J(-INFINITY);
         const TailSample<N>& last = late_.back();
@@ -249,20 +262,21 @@ private:
         const TailSample<N>& b = *above;
         const J& la = a.log_flux[side];
         const J& lb = b.log_flux[side];
-        const double h = b.t - a.t;
-        const double s = (t - a.t) / h;
-        if (!std::isfinite(la.v) || !std::isfinite(lb.v)) return s < 0.5 ? la : lb;
-        const J da = a.log_flux_rate[side] * h;
-        const J db = b.log_flux_rate[side] * h;
+        const J span = b.theta - a.theta;
+        const J s = theta_between(a.t, t) / span;
+        if (!std::isfinite(la.v) || !std::isfinite(lb.v)) return s.v < 0.5 ? la : lb;
+        const J da = a.log_flux_rate[side] / a.clock_rate * span;
+        const J db = b.log_flux_rate[side] / b.clock_rate * span;
         const double secant = lb.v - la.v;
         if (!(std::fabs(da.v - secant) < 4.0 && std::fabs(db.v - secant) < 4.0)) {
             // Slopes that disagree this much with the secant are rounding at the end of the tail.
             return (1.0 - s) * la + s * lb;
         }
-        const double h00 = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s);
-        const double h10 = s * (1.0 - s) * (1.0 - s);
-        const double h01 = s * s * (3.0 - 2.0 * s);
-        const double h11 = s * s * (s - 1.0);
+        const J r = 1.0 - s;
+        const J h00 = (1.0 + 2.0 * s) * r * r;
+        const J h10 = s * r * r;
+        const J h01 = s * s * (3.0 - 2.0 * s);
+        const J h11 = s * s * (s - 1.0);
         return h00 * la + h10 * da + h01 * lb + h11 * db;
     }
 
@@ -272,6 +286,8 @@ private:
         if (!(f_.bound(b).b.v > 0.0)) return J(INFINITY);
         return clock_between(f_, a, b);
     }
+
+    static constexpr double NEGLIGIBLE_SOURCE = 40.0;
 
     const TimeFunctions<J>& f_;
     StartTerms<J> start_;

@@ -66,21 +66,27 @@ TailCoefficients<N> tail_coefficients(const TimeFunctions<Jet<N>>& f, double t) 
 }
 
 // One recorded moment of the tail: the log of both bounds' densities and
-// their time derivatives, and the surviving mass (value only).
+// their time derivatives, the diffusion's clock theta since the tail began and
+// its rate d, and the surviving mass (value only). On theta a collapsing
+// bound's tail decays evenly (log g nearly a line), where in t it bends ever
+// faster: the samples are interpolated on theta.
 template <std::size_t N>
 struct TailSample {
     double t = 0.0;
     std::array<Jet<N>, 2> log_flux;
     std::array<Jet<N>, 2> log_flux_rate;
+    Jet<N> theta, clock_rate;
     double survival = 0.0;
 };
 
 struct TailControls {
     std::size_t order = 0;           // Lobatto points: K + 1; 0 chooses K from the model (tail_order)
     double theta_step = 0.25;        // the longest step, in theta
+    double moving_bound_theta_step = 0.1;  // the same where the bounds move
     double remainder_step = 0.05;    // step * |remainder| at most this
     double negligible = 1e-22;       // surviving mass below which the tail ends (once past the horizon)
-    double max_bend = 0.0005;        // how far log g may stray from a line between samples
+    double max_bend = 0.0005;        // how far log g may stray from a line over the first step
+    double interpolation_tolerance = 2e-8;  // the Hermite cubic's error in log g between samples
     double steady_theta_step = 4.0;  // the longest step where the coefficients stand still
     int max_steps = 100000;
 };
@@ -118,7 +124,7 @@ public:
           basis_(lobatto_basis(controls.order)),
           m_(basis_.interior()),
           modes_(frozen(f, basis_, start)),
-          steady_(steady(f)) {}
+          longest_(longest_step(f, controls)) {}
 
     const LobattoBasis& basis() const { return basis_; }
 
@@ -134,7 +140,8 @@ public:
         J log_scale = normalise(a);
         J log_e0(0.0);
         double t = start;
-        samples.push_back(sample(a, t, log_scale, log_e0));
+        J theta(0.0);
+        samples.push_back(sample(a, t, log_scale, log_e0, theta));
         double dtheta = FIRST_THETA_STEP;
         int since_frozen = 0;
         for (int step = 0; step < c_.max_steps; ++step) {
@@ -153,28 +160,46 @@ public:
             const double middle = theta_point(t, next);
             const J h = theta_between(t, next);
             Vector moved = etdrk4(a, h, t, middle, next);
-            const J moved_e0 = log_e0 + integral_of_u0(t, next);
+            const J moved_e0 = log_e0 + integral_of_u0(t, next, h);
             const J moved_scale = log_scale + normalise(moved);
-            TailSample<N> candidate = sample(moved, next, moved_scale, moved_e0);
-            const double bend = bend_between(last, candidate);
-            if (bend > c_.max_bend && h.v > MIN_THETA_STEP) {
-                dtheta = 0.5 * h.v;  // the samples would not follow log g: a shorter step
+            TailSample<N> candidate = sample(moved, next, moved_scale, moved_e0, theta + h);
+            // The first two steps have no sample before them to estimate the interpolation's
+            // error from (the first sample's rate is rounding until the run is over): there
+            // the slopes may stray from the secant by little.
+            const bool first = samples.size() < 3;
+            const double misfit = first ? bend_between(last, candidate) / c_.max_bend
+                                        : interpolation_misfit(samples[samples.size() - 2], last, candidate);
+            if (misfit > 1.0 && h.v > MIN_THETA_STEP) {
+                // The samples would not follow log g: a shorter step.
+                dtheta = std::min(dtheta, h.v) * (first ? 0.5 : std::clamp(0.9 * std::pow(misfit, -0.25), 0.2, 0.9));
                 continue;
             }
             a = std::move(moved);
+            theta += h;
             log_e0 = moved_e0;
             log_scale = moved_scale;
             t = next;
             samples.push_back(candidate);
-            dtheta = h.v * (bend < 0.25 * c_.max_bend ? 1.5 : 1.0);
+            dtheta = first ? h.v * (misfit < 0.25 ? 1.5 : 1.0)
+                           : h.v * std::clamp(0.9 * std::pow(std::max(misfit, 1e-12), -0.25), 1.0, 2.0);
         }
         return samples;
     }
 
 private:
     static constexpr double FIRST_THETA_STEP = 0.01;
+    static constexpr std::array<double, 21> INVERSE_FACTORIALS = [] {
+        std::array<double, 21> out{};
+        double factorial = 1.0;
+        for (std::size_t n = 0; n < out.size(); ++n) {
+            if (n > 0) factorial *= static_cast<double>(n);
+            out[n] = 1.0 / factorial;
+        }
+        return out;
+    }();
     static constexpr double MIN_THETA_STEP = 1e-6;
     static constexpr double NEGLIGIBLE_LOG_DENSITY = -40.0;
+    static constexpr double MAX_STRAYING = 2.0;  // well inside late_log_density's 4
     // Refreezing costs about as much as a few steps: worth it where the remainder holds the
     // steps to a quarter of their longest, and not more often than every few steps.
     static constexpr double REFREEZE = 4.0;
@@ -201,9 +226,13 @@ private:
         return frozen_operator<N>(basis, c.u0 / c.d, c.u1 / c.d, c.u2 / c.d);
     }
 
-    // Whether the coefficients stand still in time (then the frozen potential is exact).
-    static bool steady(const TimeFunctions<J>& f) {
-        return f.shape().bound == BoundFamily::Constant && f.shape().drift == DriftFamily::Constant;
+    // The longest step: long where the coefficients stand still (the frozen potential is exact
+    // then); where the bounds move, shorter than elsewhere, as the exponential steps lose
+    // accuracy to the moving coefficients (a hyperbolic bound's log-density at 1.6 s wandered
+    // by 4e-7 with the step sequence at 0.25, by 2e-8 at 0.1).
+    static double longest_step(const TimeFunctions<J>& f, const TailControls& c) {
+        if (f.shape().bound != BoundFamily::Constant) return c.moving_bound_theta_step;
+        return f.shape().drift == DriftFamily::Constant ? c.steady_theta_step : c.theta_step;
     }
 
     static J phi(const TailCoefficients<N>& c, double z) { return c.tilt * z - 0.5 * c.curve * z * z; }
@@ -213,8 +242,15 @@ private:
 
     double theta_value(double a, double b) const { return clock_between(values_, a, b).v; }
 
-    // int_a^b (u0 - a0 d) dt: the uniform part the modes' eigenvalues leave out.
-    J integral_of_u0(double a, double b) const {
+    // int_a^b (u0 - a0 d) dt: the uniform part the modes' eigenvalues leave out; h the step
+    // in theta, int_a^b d dt. With a constant drift u0 = (leak + b'/b - v^2) / 2 integrates in
+    // closed form; a drift that changes by 8-point Gauss-Legendre.
+    J integral_of_u0(double a, double b, const J& h) const {
+        if (f_.shape().drift == DriftFamily::Constant) {
+            const Scaled<J>& p = f_.parameters();
+            const J lam = f_.leaks() ? p.leak : J(0.0);
+            return 0.5 * ((lam - p.v * p.v) * (b - a) + log(f_.bound(b).b / f_.bound(a).b)) - modes_.a0 * h;
+        }
         const double mid = 0.5 * (a + b);
         const double half = 0.5 * (b - a);
         J sum(0.0);
@@ -236,14 +272,26 @@ private:
     double step_end(double t, double wished) const {
         const TailCoefficients<0> c = tail_coefficients(values_, t);
         const double remainder = remainder_size(t);
-        const double longest = steady_ ? c_.steady_theta_step : c_.theta_step;
-        const double dtheta = std::min({wished, longest, c_.remainder_step / std::max(remainder, 1e-12)});
-        // Advance in t until the theta increment is reached (d varies along the way).
+        const double dtheta = std::min({wished, longest_, c_.remainder_step / std::max(remainder, 1e-12)});
+        // Advance in t until the theta increment is reached (d varies along the way): halving
+        // until within half as much again, then Newton's steps to within a few percent, so that
+        // a shorter wish gives a shorter step.
         double dt = dtheta / c.d.v;
+        double reached = INFINITY;
         for (int k = 0; k < 60; ++k) {
             const double b_end = values_.bound(t + dt).b.v;
-            if (b_end > 0.0 && theta_value(t, t + dt) <= 1.5 * dtheta) break;
+            if (b_end > 0.0) {
+                reached = theta_value(t, t + dt);
+                if (reached <= 1.5 * dtheta) break;
+            }
             dt *= 0.5;
+        }
+        for (int k = 0; k < 4 && std::fabs(reached - dtheta) > 0.02 * dtheta; ++k) {
+            const double b_end = values_.bound(t + dt).b.v;
+            const double next = dt - (reached - dtheta) * 2.0 * b_end * b_end;
+            if (!(next > 0.0) || !(values_.bound(t + next).b.v > 0.0)) break;
+            dt = next;
+            reached = theta_value(t, t + dt);
         }
         return t + dt;
     }
@@ -264,6 +312,38 @@ private:
                              std::fabs(b.log_flux_rate[side].v * h - secant) / scale});
         }
         return bend;
+    }
+
+    // The error of the Hermite cubic on theta in log g over (b, c), relative to the accuracy
+    // needed there (1 is just acceptable). The cubic through a and c misses b by
+    // g4 (b-a)^2 (c-b)^2 / 24 (g4 the fourth derivative of log g in theta), while over (b, c)
+    // its error is at most g4 (c-b)^4 / 384: the miss times (c-b)^2 / 16 (b-a)^2 estimates it.
+    // Beside it, the slopes must stay near the secant where g still counts, or
+    // late_log_density would take the straight line.
+    double interpolation_misfit(const TailSample<N>& a, const TailSample<N>& b, const TailSample<N>& c) const {
+        const double gap = b.theta.v - a.theta.v;
+        const double h = c.theta.v - b.theta.v;
+        const double span = c.theta.v - a.theta.v;
+        const double s = gap / span;
+        double misfit = 0.0;
+        for (std::size_t side = 0; side < 2; ++side) {
+            const double la = a.log_flux[side].v, lb = b.log_flux[side].v, lc = c.log_flux[side].v;
+            if (!std::isfinite(la) || !std::isfinite(lb) || !std::isfinite(lc)) continue;
+            const double da = a.log_flux_rate[side].v / a.clock_rate.v * span;
+            const double dc = c.log_flux_rate[side].v / c.clock_rate.v * span;
+            const double cubic = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s) * la + s * (1.0 - s) * (1.0 - s) * da +
+                                 s * s * (3.0 - 2.0 * s) * lc + s * s * (s - 1.0) * dc;
+            const double error = std::fabs(cubic - lb) * h * h / (16.0 * gap * gap);
+            const double low = std::min(lb, lc);
+            misfit = std::max(misfit, error / (c_.interpolation_tolerance * std::max(1.0, -low - 8.0)));
+            if (low >= NEGLIGIBLE_LOG_DENSITY) {
+                const double secant = lc - lb;
+                const double straying = std::max(std::fabs(b.log_flux_rate[side].v / b.clock_rate.v * h - secant),
+                                                 std::fabs(c.log_flux_rate[side].v / c.clock_rate.v * h - secant));
+                misfit = std::max(misfit, straying / MAX_STRAYING);
+            }
+        }
+        return misfit;
     }
 
     // The time between a and b where theta is half-way (Newton on the values).
@@ -305,28 +385,38 @@ private:
         return to_modes(values);
     }
 
-    // phi_1, phi_2, phi_3 of x (e^x - 1) / x, (e^x - 1 - x) / x^2, (e^x - 1 - x - x^2/2) / x^3.
-    static std::array<J, 3> phi_functions(const J& x) {
-        if (std::fabs(x.v) < 0.5) {
-            J p1(0.0), p2(0.0), p3(0.0);
-            J power(1.0);
-            double f1 = 1.0, f2 = 2.0, f3 = 6.0;  // (n+1)!, (n+2)!, (n+3)!
+    // e^x and phi_1, phi_2, phi_3 of x: (e^x - 1) / x, (e^x - 1 - x) / x^2,
+    // (e^x - 1 - x - x^2/2) / x^3, with their derivatives, carried to x's partials by the
+    // chain rule (the series on jets would cost a jet operation per term).
+    static std::array<J, 4> phi_functions(const J& x) {
+        const double v = x.v;
+        double e, p1, p2, p3, s1, s2, s3;
+        if (std::fabs(v) < 0.5) {
+            // phi_k(x) = sum_n x^n / (n + k)!, phi_k'(x) = sum_n n x^(n-1) / (n + k)!
+            p1 = p2 = p3 = s1 = s2 = s3 = 0.0;
+            double power = 1.0, previous = 0.0;  // x^n, x^(n-1)
             for (int n = 0; n < 18; ++n) {
-                p1 += power / f1;
-                p2 += power / f2;
-                p3 += power / f3;
-                power = power * x;
-                f1 *= n + 2;
-                f2 *= n + 3;
-                f3 *= n + 4;
+                p1 += power * INVERSE_FACTORIALS[n + 1];
+                p2 += power * INVERSE_FACTORIALS[n + 2];
+                p3 += power * INVERSE_FACTORIALS[n + 3];
+                s1 += n * previous * INVERSE_FACTORIALS[n + 1];
+                s2 += n * previous * INVERSE_FACTORIALS[n + 2];
+                s3 += n * previous * INVERSE_FACTORIALS[n + 3];
+                previous = power;
+                power *= v;
             }
-            return {p1, p2, p3};
+            e = std::exp(v);
+        } else {
+            // phi_k = (phi_(k-1) - 1 / (k-1)!) / x and phi_k' = (phi_(k-1) - k phi_k) / x.
+            e = std::exp(v);
+            p1 = (e - 1.0) / v;
+            p2 = (p1 - 1.0) / v;
+            p3 = (p2 - 0.5) / v;
+            s1 = (e - p1) / v;
+            s2 = (p1 - 2.0 * p2) / v;
+            s3 = (p2 - 3.0 * p3) / v;
         }
-        const J e = exp(x);
-        const J p1 = (e - 1.0) / x;
-        const J p2 = (p1 - 1.0) / x;
-        const J p3 = (p2 - 0.5) / x;
-        return {p1, p2, p3};
+        return {chain(x, e, e), chain(x, p1, s1), chain(x, p2, s2), chain(x, p3, s3)};
     }
 
     // One exponential Runge-Kutta step of length h in theta (Cox & Matthews' ETDRK4).
@@ -335,14 +425,14 @@ private:
         Vector e_half(m_), e_full(m_), q_half(m_), f1(m_), f2(m_), f3(m_);
         for (std::size_t k = 0; k < m_; ++k) {
             const J z = h * modes_.eigenvalues[k];
-            const std::array<J, 3> full = phi_functions(z);
-            const std::array<J, 3> half = phi_functions(0.5 * z);
-            e_full[k] = exp(z);
-            e_half[k] = exp(0.5 * z);
-            q_half[k] = 0.5 * h * half[0];
-            f1[k] = h * (full[0] - 3.0 * full[1] + 4.0 * full[2]);
-            f2[k] = h * (full[1] - 2.0 * full[2]);
-            f3[k] = h * (4.0 * full[2] - full[1]);
+            const std::array<J, 4> full = phi_functions(z);
+            const std::array<J, 4> half = phi_functions(0.5 * z);
+            e_full[k] = full[0];
+            e_half[k] = half[0];
+            q_half[k] = 0.5 * h * half[1];
+            f1[k] = h * (full[1] - 3.0 * full[2] + 4.0 * full[3]);
+            f2[k] = h * (full[2] - 2.0 * full[3]);
+            f3[k] = h * (4.0 * full[3] - full[2]);
         }
         Vector sa(m_), sb(m_), sc(m_);
         for (std::size_t k = 0; k < m_; ++k) sa[k] = e_half[k] * a[k] + q_half[k] * na[k];
@@ -367,14 +457,22 @@ private:
         return J(std::log(top));
     }
 
-    TailSample<N> sample(const Vector& a, double t, const J& log_scale, const J& log_e0) const {
+    TailSample<N> sample(const Vector& a, double t, const J& log_scale, const J& log_e0, const J& theta) const {
         const TailCoefficients<N> c = tail_coefficients(f_, t);
         const Vector s = to_values(a);
         // s_t = d (L s + remainder s)
         Vector lam_a(m_);
         for (std::size_t k = 0; k < m_; ++k) lam_a[k] = modes_.eigenvalues[k] * a[k];
         const Vector ls = to_values(lam_a);
-        const Vector rs = to_values(remainder(a, t));
+        // The remainder in values is the potential's change times s, point by point (what
+        // remainder() returns, before its change to modes).
+        const J a1 = c.u1 / c.d - modes_.a1;
+        const J a2 = c.u2 / c.d - modes_.a2;
+        Vector rs(m_);
+        for (std::size_t j = 0; j < m_; ++j) {
+            const double z = basis_.points[j + 1];
+            rs[j] = (a1 * z + a2 * (z * z)) * s[j];
+        }
         const std::size_t K = basis_.order;
         J upper(0.0), lower(0.0), upper_rate(0.0), lower_rate(0.0);
         double mass = 0.0;
@@ -396,6 +494,8 @@ private:
         out.log_flux[1] = lower.v > 0.0 ? common - c.tilt + log(lower) : J(-INFINITY);
         out.log_flux_rate[0] = common_rate + c.tilt_rate + upper_rate / upper;
         out.log_flux_rate[1] = common_rate - c.tilt_rate + lower_rate / lower;
+        out.theta = theta;
+        out.clock_rate = c.d;
         out.survival = std::exp(log_e0.v + log_scale.v) * mass;
         return out;
     }
@@ -406,7 +506,7 @@ private:
     const LobattoBasis& basis_;
     std::size_t m_;
     FrozenOperator<N> modes_;
-    bool steady_;
+    double longest_;
 };
 
 }  // namespace ventrola::generalized

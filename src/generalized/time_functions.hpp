@@ -184,17 +184,42 @@ private:
 };
 
 // theta(b) - theta(a) = int_a^b dt / 2b(t)^2 at noise 1: the diffusion's clock across the
-// bounds, by 8-point Gauss-Legendre.
+// bounds; in closed form where the bound has one (the tail asks for it at every step and at
+// every trial's time), by 8-point Gauss-Legendre otherwise.
 template <class T>
 T clock_between(const TimeFunctions<T>& f, double a, double b) {
+    const Scaled<T>& p = f.parameters();
+    const T half = 0.5 * p.a;
+    const T inv_2h2 = 0.5 / (half * half);
+    switch (f.shape().bound) {
+        case BoundFamily::Constant: return (b - a) * inv_2h2;
+        case BoundFamily::Linear: {
+            // b(t) = h (1 - r t): (b - a) / (2 h^2 (1 - r a) (1 - r b))
+            const T rate = 1.0 / p.collapse_time;
+            return (b - a) * inv_2h2 / ((1.0 - rate * a) * (1.0 - rate * b));
+        }
+        case BoundFamily::Exponential: {
+            // b(t) = h e^(-r t): e^(2 r a) (e^(2 r (b - a)) - 1) / (4 r h^2)
+            const T rate = 1.0 / p.collapse_time;
+            return exp(2.0 * rate * a) * expm1(2.0 * rate * (b - a)) * inv_2h2 / (2.0 * rate);
+        }
+        case BoundFamily::Hyperbolic: {
+            // b(t) = h tau / (t + tau): ((b + tau)^3 - (a + tau)^3) / (6 h^2 tau^2)
+            const T tau = p.collapse_time;
+            const T x = a + tau;
+            const T y = b + tau;
+            return (b - a) * (x * x + x * y + y * y) * inv_2h2 / (3.0 * tau * tau);
+        }
+        default: break;
+    }
     const double mid = 0.5 * (a + b);
-    const double half = 0.5 * (b - a);
+    const double width = 0.5 * (b - a);
     T sum(0.0);
     for (int k = 0; k < 8; ++k) {
-        const T bt = f.bound(mid + half * GAUSS8_NODES[k]).b;
+        const T bt = f.bound(mid + width * GAUSS8_NODES[k]).b;
         sum += GAUSS8_WEIGHTS[k] * (0.5 / (bt * bt));
     }
-    return half * sum;
+    return width * sum;
 }
 
 }  // namespace ventrola::generalized
