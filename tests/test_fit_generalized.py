@@ -135,6 +135,26 @@ def test_a_conflict_design_recovers_the_activation_with_opposite_signs():
     assert fits["automatic_time"].nunique() == 1 and fits["n_free"].iloc[0] == 6
 
 
+def test_a_nearly_flat_direction_keeps_its_standard_errors():
+    # With the activation's shape free as well, its time scale, its shape and the non-decision
+    # time trade off: the information's smallest eigenvalue is about 1e-5 of its largest, and
+    # differences of the gradient erring by their step (forward ones did) turned it negative.
+    model = DDM(drift="dmc")
+    shared = dict(drift_rate=1.4, boundary_separation=1.7, non_decision_time=0.3, automatic_time=0.05,
+                  automatic_shape=2.0)
+    parts = []
+    for k, (level, amplitude) in enumerate((("congruent", 0.6), ("incongruent", -0.6))):
+        choices, rts, _ = model.simulate(1500, 70 + k, automatic_amplitude=amplitude, **shared)
+        parts.append(pd.DataFrame({"congruency": level, "choice": choices, "rt": rts}))
+    fits = ventrola.fit_frame(pd.concat(parts, ignore_index=True), method="ml", model=model,
+                              depends_on={"automatic_amplitude": "congruency"})
+    assert fits["converged"].all() and fits["note"].isna().all()
+    errors = fits[[column for column in fits.columns if column.endswith("_se")]].to_numpy()
+    assert errors.shape[1] == 6 and np.isfinite(errors).all() and (errors > 0).all()
+    amplitude = fits["automatic_amplitude"].to_numpy()
+    assert np.all(np.abs(amplitude - [0.6, -0.6]) < 4 * fits["automatic_amplitude_se"].to_numpy())
+
+
 def test_a_collapse_per_instruction_is_estimated_per_level():
     model = DDM(bound="exponential")
     parts = []
