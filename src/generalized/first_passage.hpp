@@ -243,9 +243,9 @@ private:
         return out;
     }
 
-    // Hermite cubic in log g on the diffusion's clock theta (d theta = dt / 2b^2) between
-    // samples, on which a collapsing bound's tail decays evenly; past the last sample, the last
-    // decay rate continued on theta.
+    // Hermite cubic in log g between samples (log g is nearly linear in the tail); past
+    // the last sample, the last decay rate continued on the diffusion's clock theta
+    // (d theta = dt / 2b^2), on which a collapsing bound's tail decays evenly.
     J late_log_density(std::size_t side, double t) const {
         if (late_.empty()) return J(-INFINITY);
         const TailSample<N>& last = late_.back();
@@ -262,21 +262,20 @@ private:
         const TailSample<N>& b = *above;
         const J& la = a.log_flux[side];
         const J& lb = b.log_flux[side];
-        const J span = b.theta - a.theta;
-        const J s = theta_between(a.t, t) / span;
-        if (!std::isfinite(la.v) || !std::isfinite(lb.v)) return s.v < 0.5 ? la : lb;
-        const J da = a.log_flux_rate[side] / a.clock_rate * span;
-        const J db = b.log_flux_rate[side] / b.clock_rate * span;
+        const double h = b.t - a.t;
+        const double s = (t - a.t) / h;
+        if (!std::isfinite(la.v) || !std::isfinite(lb.v)) return s < 0.5 ? la : lb;
+        const J da = a.log_flux_rate[side] * h;
+        const J db = b.log_flux_rate[side] * h;
         const double secant = lb.v - la.v;
         if (!(std::fabs(da.v - secant) < 4.0 && std::fabs(db.v - secant) < 4.0)) {
             // Slopes that disagree this much with the secant are rounding at the end of the tail.
             return (1.0 - s) * la + s * lb;
         }
-        const J r = 1.0 - s;
-        const J h00 = (1.0 + 2.0 * s) * r * r;
-        const J h10 = s * r * r;
-        const J h01 = s * s * (3.0 - 2.0 * s);
-        const J h11 = s * s * (s - 1.0);
+        const double h00 = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s);
+        const double h10 = s * (1.0 - s) * (1.0 - s);
+        const double h01 = s * s * (3.0 - 2.0 * s);
+        const double h11 = s * s * (s - 1.0);
         return h00 * la + h10 * da + h01 * lb + h11 * db;
     }
 

@@ -66,16 +66,12 @@ TailCoefficients<N> tail_coefficients(const TimeFunctions<Jet<N>>& f, double t) 
 }
 
 // One recorded moment of the tail: the log of both bounds' densities and
-// their time derivatives, the diffusion's clock theta since the tail began and
-// its rate d, and the surviving mass (value only). On theta a collapsing
-// bound's tail decays evenly (log g nearly a line), where in t it bends ever
-// faster: the samples are interpolated on theta.
+// their time derivatives, and the surviving mass (value only).
 template <std::size_t N>
 struct TailSample {
     double t = 0.0;
     std::array<Jet<N>, 2> log_flux;
     std::array<Jet<N>, 2> log_flux_rate;
-    Jet<N> theta, clock_rate;
     double survival = 0.0;
 };
 
@@ -86,7 +82,7 @@ struct TailControls {
     double remainder_step = 0.05;    // step * |remainder| at most this
     double negligible = 1e-22;       // surviving mass below which the tail ends (once past the horizon)
     double max_bend = 0.0005;        // how far log g may stray from a line over the first step
-    double interpolation_tolerance = 2e-8;  // the Hermite cubic's error in log g between samples
+    double interpolation_tolerance = 1e-8;  // the Hermite cubic's error in log g between samples
     double steady_theta_step = 4.0;  // the longest step where the coefficients stand still
     int max_steps = 100000;
 };
@@ -140,8 +136,7 @@ public:
         J log_scale = normalise(a);
         J log_e0(0.0);
         double t = start;
-        J theta(0.0);
-        samples.push_back(sample(a, t, log_scale, log_e0, theta));
+        samples.push_back(sample(a, t, log_scale, log_e0));
         double dtheta = FIRST_THETA_STEP;
         int since_frozen = 0;
         for (int step = 0; step < c_.max_steps; ++step) {
@@ -162,7 +157,7 @@ public:
             Vector moved = etdrk4(a, h, t, middle, next);
             const J moved_e0 = log_e0 + integral_of_u0(t, next, h);
             const J moved_scale = log_scale + normalise(moved);
-            TailSample<N> candidate = sample(moved, next, moved_scale, moved_e0, theta + h);
+            TailSample<N> candidate = sample(moved, next, moved_scale, moved_e0);
             // The first two steps have no sample before them to estimate the interpolation's
             // error from (the first sample's rate is rounding until the run is over): there
             // the slopes may stray from the secant by little.
@@ -175,7 +170,6 @@ public:
                 continue;
             }
             a = std::move(moved);
-            theta += h;
             log_e0 = moved_e0;
             log_scale = moved_scale;
             t = next;
@@ -314,23 +308,23 @@ private:
         return bend;
     }
 
-    // The error of the Hermite cubic on theta in log g over (b, c), relative to the accuracy
-    // needed there (1 is just acceptable). The cubic through a and c misses b by
-    // g4 (b-a)^2 (c-b)^2 / 24 (g4 the fourth derivative of log g in theta), while over (b, c)
-    // its error is at most g4 (c-b)^4 / 384: the miss times (c-b)^2 / 16 (b-a)^2 estimates it.
+    // The error of the Hermite cubic in log g over (b.t, c.t), relative to the accuracy needed
+    // there (1 is just acceptable). The cubic through a and c misses b by
+    // g4 (b-a)^2 (c-b)^2 / 24 (g4 the fourth derivative of log g), while over (b.t, c.t) its
+    // error is at most g4 (c-b)^4 / 384: the miss times (c-b)^2 / 16 (b-a)^2 estimates it.
     // Beside it, the slopes must stay near the secant where g still counts, or
     // late_log_density would take the straight line.
     double interpolation_misfit(const TailSample<N>& a, const TailSample<N>& b, const TailSample<N>& c) const {
-        const double gap = b.theta.v - a.theta.v;
-        const double h = c.theta.v - b.theta.v;
-        const double span = c.theta.v - a.theta.v;
+        const double gap = b.t - a.t;
+        const double h = c.t - b.t;
+        const double span = c.t - a.t;
         const double s = gap / span;
         double misfit = 0.0;
         for (std::size_t side = 0; side < 2; ++side) {
             const double la = a.log_flux[side].v, lb = b.log_flux[side].v, lc = c.log_flux[side].v;
             if (!std::isfinite(la) || !std::isfinite(lb) || !std::isfinite(lc)) continue;
-            const double da = a.log_flux_rate[side].v / a.clock_rate.v * span;
-            const double dc = c.log_flux_rate[side].v / c.clock_rate.v * span;
+            const double da = a.log_flux_rate[side].v * span;
+            const double dc = c.log_flux_rate[side].v * span;
             const double cubic = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s) * la + s * (1.0 - s) * (1.0 - s) * da +
                                  s * s * (3.0 - 2.0 * s) * lc + s * s * (s - 1.0) * dc;
             const double error = std::fabs(cubic - lb) * h * h / (16.0 * gap * gap);
@@ -338,8 +332,8 @@ private:
             misfit = std::max(misfit, error / (c_.interpolation_tolerance * std::max(1.0, -low - 8.0)));
             if (low >= NEGLIGIBLE_LOG_DENSITY) {
                 const double secant = lc - lb;
-                const double straying = std::max(std::fabs(b.log_flux_rate[side].v / b.clock_rate.v * h - secant),
-                                                 std::fabs(c.log_flux_rate[side].v / c.clock_rate.v * h - secant));
+                const double straying = std::max(std::fabs(b.log_flux_rate[side].v * h - secant),
+                                                 std::fabs(c.log_flux_rate[side].v * h - secant));
                 misfit = std::max(misfit, straying / MAX_STRAYING);
             }
         }
@@ -457,7 +451,7 @@ private:
         return J(std::log(top));
     }
 
-    TailSample<N> sample(const Vector& a, double t, const J& log_scale, const J& log_e0, const J& theta) const {
+    TailSample<N> sample(const Vector& a, double t, const J& log_scale, const J& log_e0) const {
         const TailCoefficients<N> c = tail_coefficients(f_, t);
         const Vector s = to_values(a);
         // s_t = d (L s + remainder s)
@@ -494,8 +488,6 @@ private:
         out.log_flux[1] = lower.v > 0.0 ? common - c.tilt + log(lower) : J(-INFINITY);
         out.log_flux_rate[0] = common_rate + c.tilt_rate + upper_rate / upper;
         out.log_flux_rate[1] = common_rate - c.tilt_rate + lower_rate / lower;
-        out.theta = theta;
-        out.clock_rate = c.d;
         out.survival = std::exp(log_e0.v + log_scale.v) * mass;
         return out;
     }
