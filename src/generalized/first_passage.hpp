@@ -272,11 +272,7 @@ private:
             // Slopes that disagree this much with the secant are rounding at the end of the tail.
             return (1.0 - s) * la + s * lb;
         }
-        const double h00 = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s);
-        const double h10 = s * (1.0 - s) * (1.0 - s);
-        const double h01 = s * s * (3.0 - 2.0 * s);
-        const double h11 = s * s * (s - 1.0);
-        return h00 * la + h10 * da + h01 * lb + h11 * db;
+        return hermite_cubic(s, la, da, lb, db);
     }
 
     // int_a^b dt / 2b(t)^2 by 8-point Gauss-Legendre (infinite once the bounds have met).

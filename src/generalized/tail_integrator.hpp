@@ -75,6 +75,14 @@ struct TailSample {
     double survival = 0.0;
 };
 
+// The cubic through values la, lb at the ends of [0, 1] with slopes da, db there (the
+// derivatives times the interval's length), at s.
+template <class T>
+T hermite_cubic(double s, const T& la, const T& da, const T& lb, const T& db) {
+    const double r = 1.0 - s;
+    return ((1.0 + 2.0 * s) * r * r) * la + (s * r * r) * da + (s * s * (3.0 - 2.0 * s)) * lb + (s * s * -r) * db;
+}
+
 struct TailControls {
     std::size_t order = 0;           // Lobatto points: K + 1; 0 chooses K from the model (tail_order)
     double theta_step = 0.25;        // the longest step, in theta
@@ -325,8 +333,7 @@ private:
             if (!std::isfinite(la) || !std::isfinite(lb) || !std::isfinite(lc)) continue;
             const double da = a.log_flux_rate[side].v * span;
             const double dc = c.log_flux_rate[side].v * span;
-            const double cubic = (1.0 + 2.0 * s) * (1.0 - s) * (1.0 - s) * la + s * (1.0 - s) * (1.0 - s) * da +
-                                 s * s * (3.0 - 2.0 * s) * lc + s * s * (s - 1.0) * dc;
+            const double cubic = hermite_cubic(s, la, da, lc, dc);
             const double error = std::fabs(cubic - lb) * h * h / (16.0 * gap * gap);
             const double low = std::min(lb, lc);
             misfit = std::max(misfit, error / (c_.interpolation_tolerance * std::max(1.0, -low - 8.0)));
